@@ -1,0 +1,25 @@
+// The sub-commands of the zanstream program. Each lives in a file of its
+// own and registers itself in the table of Commands.cc.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/cli/PluginLibrary.h"
+
+namespace zan::host {
+
+struct Command {
+  const char* name;
+  const char* summary;  // one line for the overview
+  const char* usage;    // the full help text
+  // Runs with the arguments after the command name; the library is loaded.
+  int (*run)(PluginLibrary& library, const std::vector<std::string>& arguments);
+};
+
+const std::vector<Command>& commands();
+
+int runPlugins(PluginLibrary& library, const std::vector<std::string>& arguments);
+extern const char kPluginsUsage[];
+
+}  // namespace zan::host

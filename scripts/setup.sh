@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs (only when something is
+# missing), then configures and builds.
+#
+#   scripts/setup.sh            the normal build in build/
+#   scripts/setup.sh --asan     also the AddressSanitizer + UBSan build in build-asan/
+#   scripts/setup.sh --tsan     also the ThreadSanitizer build in build-tsan/
+#   scripts/setup.sh --all      all three
+#
+# Safe to run again: packages already present are not touched, builds are
+# incremental.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config binutils
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
+  ffmpeg
+  qt6-base-dev
+  libboost-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  curl python3
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+want_asan=0
+want_tsan=0
+for argument in "$@"; do
+  case "$argument" in
+    --asan) want_asan=1 ;;
+    --tsan) want_tsan=1 ;;
+    --all) want_asan=1; want_tsan=1 ;;
+    *) echo "setup: unknown option $argument" >&2; exit 2 ;;
+  esac
+done
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+build() {
+  local folder=$1; shift
+  cmake -S . -B "$folder" -G Ninja "$@" > "$folder.configure.log" 2>&1 || { cat "$folder.configure.log"; exit 1; }
+  echo "setup: building $folder"
+  cmake --build "$folder" -j "$jobs"
+}
+
+mkdir -p build
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ $want_asan -eq 1 ]; then
+  mkdir -p build-asan
+  build build-asan -DCMAKE_BUILD_TYPE=Debug "-DZAN_SANITIZE=address,undefined"
+fi
+if [ $want_tsan -eq 1 ]; then
+  mkdir -p build-tsan
+  build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_SANITIZE=thread
+fi

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets everything up, then runs the whole test suite three times: the
+# normal build, the AddressSanitizer + UndefinedBehaviorSanitizer build, and
+# the ThreadSanitizer build for the tests labelled "threaded".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh --all
+
+jobs=$(nproc 2>/dev/null || echo 2)
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+
+status=0
+echo "== tests: normal build"
+ctest --test-dir build -j "$jobs" --output-on-failure || status=1
+echo "== tests: address and undefined-behaviour sanitizers"
+ctest --test-dir build-asan -j "$jobs" --output-on-failure || status=1
+echo "== tests: thread sanitizer (threaded tests)"
+ctest --test-dir build-tsan -j "$jobs" -L threaded --output-on-failure || status=1
+exit $status
