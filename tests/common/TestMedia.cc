@@ -1,0 +1,248 @@
+// Test media generation: the recipe table (each ffmpeg command beside its
+// file) and the cache that makes each file once per media folder.
+#include "tests/common/TestMedia.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "tests/common/TestSupport.h"
+
+namespace zan::test {
+
+namespace {
+
+// Sources shared by most recipes: 4 s of colour bars with a moving
+// gradient and counter, and 4 s of a 440 Hz tone.
+#define VIDEO_160 "-f lavfi -i testsrc2=size=160x120:rate=25:duration=4 "
+#define TONE_44K "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 "
+#define TONE_48K "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 "
+#define X264_FAST "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p "
+#define AAC_STEREO "-c:a aac -ac 2 -b:a 64k "
+
+// N channels, each a tone of its own, 2 s.
+std::string manyChannelsCommand(int channels) {
+  std::string expressions;
+  for (int i = 0; i < channels; ++i) {
+    if (i > 0) expressions += '|';
+    expressions += "sin(" + std::to_string(200 + 50 * i) + "*2*PI*t)";
+  }
+  return "-f lavfi -i aevalsrc=exprs=" + expressions + ":s=44100:d=2 -c:a pcm_s16le";
+}
+
+std::vector<MediaRecipe> makeRecipes() {
+  return {
+      {Media::kMp4H264Aac, "mp4_h264_aac", "mp4", true, true,
+       // ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4
+       //        -f lavfi -i sine=frequency=440:sample_rate=44100:duration=4
+       //        -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p
+       //        -c:a aac -ac 2 -b:a 64k mp4_h264_aac.mp4
+       VIDEO_160 TONE_44K X264_FAST AAC_STEREO},
+      {Media::kFlvSorensonMp3, "flv_sorenson_mp3", "flv", true, true,
+       VIDEO_160 TONE_44K "-c:v flv -g 25 -b:v 300k -c:a libmp3lame -ac 2 -b:a 64k"},
+      {Media::kMkvH264Vorbis, "mkv_h264_vorbis", "mkv", true, true,
+       VIDEO_160 TONE_44K X264_FAST "-c:a libvorbis -ac 2"},
+      {Media::kMpegTsH264Aac, "ts_h264_aac", "ts", true, true,
+       VIDEO_160 TONE_44K X264_FAST AAC_STEREO "-f mpegts"},
+      {Media::kAviMpeg4Mp3, "avi_mpeg4_mp3", "avi", true, true,
+       VIDEO_160 TONE_44K "-c:v mpeg4 -g 25 -b:v 300k -c:a libmp3lame -ac 2 -b:a 64k"},
+      {Media::kMpegPsMpeg1Mp2, "mpeg_ps_mpeg1_mp2", "mpg", true, true,
+       VIDEO_160 TONE_44K "-c:v mpeg1video -g 12 -b:v 500k -c:a mp2 -ac 2 -b:a 128k -f mpeg"},
+      {Media::kAsfWmv2Wma2, "asf_wmv2_wma2", "asf", true, true,
+       VIDEO_160 TONE_44K "-c:v wmv2 -g 25 -b:v 300k -c:a wmav2 -ac 2 -b:a 64k -f asf"},
+      {Media::kMp3Audio, "mp3_audio", "mp3", false, true, TONE_44K "-ac 2 -c:a libmp3lame -b:a 128k"},
+      {Media::kFlacAudio, "flac_audio", "flac", false, true, TONE_44K "-ac 2 -c:a flac"},
+      {Media::kWavS16, "wav_s16", "wav", false, true, TONE_44K "-ac 2 -c:a pcm_s16le"},
+      {Media::kOggTheoraVorbis, "ogg_theora_vorbis", "ogg", true, true,
+       VIDEO_160 TONE_44K "-c:v libtheora -q:v 6 -g 25 -c:a libvorbis -ac 2"},
+      {Media::kInterlacedMpeg2Ts, "ts_interlaced_mpeg2", "ts", true, true,
+       // Interlaced DCT and motion estimation make the encoder mark every
+       // picture as interlaced (progressive_frame = 0), top field first.
+       "-f lavfi -i testsrc2=size=320x240:rate=25:duration=4 " TONE_48K
+       "-c:v mpeg2video -flags +ilme+ildct -top 1 -g 12 -b:v 1M -c:a mp2 -ac 2 -b:a 128k -f mpegts"},
+      {Media::kTwoVideoStreams, "mkv_two_video_sizes", "mkv", true, true,
+       // The smaller picture is the first stream, so taking the first
+       // video stream is not enough to pass.
+       VIDEO_160 "-f lavfi -i testsrc2=size=320x240:rate=25:duration=4 " TONE_44K
+                 "-map 0:v -map 1:v -map 2:a " X264_FAST AAC_STEREO},
+      {Media::kWav18Channels, "wav_18_channels", "wav", false, true, manyChannelsCommand(18)},
+      {Media::kWav19Channels, "wav_19_channels", "wav", false, true, manyChannelsCommand(19)},
+      {Media::kTruncatedMp4, "mp4_truncated", "mp4", true, true,
+       // Then cut to its first half (see makeFile).
+       VIDEO_160 TONE_44K X264_FAST AAC_STEREO "-movflags +faststart"},
+      {Media::kTruncatedMp4NoIndex, "mp4_truncated_no_index", "mp4", true, true,
+       VIDEO_160 TONE_44K X264_FAST AAC_STEREO},
+      {Media::kRandomBytes, "random_bytes", "mp4", false, false, ""},
+      {Media::kMp4H264BFrames, "mp4_h264_bframes", "mp4", true, true,
+       VIDEO_160 TONE_44K "-c:v libx264 -preset medium -bf 3 -g 25 -pix_fmt yuv420p " AAC_STEREO},
+      {Media::kBenchmark720p, "bench_720p_h264_aac", "mp4", true, true,
+       "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=10 "
+       "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=10 "
+       "-c:v libx264 -preset veryfast -g 50 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 128k"},
+  };
+}
+
+#undef VIDEO_160
+#undef TONE_44K
+#undef TONE_48K
+#undef X264_FAST
+#undef AAC_STEREO
+
+enum class PostStep { kNone, kTruncateHalf, kRandomBytes };
+
+PostStep postStep(Media media) {
+  switch (media) {
+    case Media::kTruncatedMp4:
+    case Media::kTruncatedMp4NoIndex: return PostStep::kTruncateHalf;
+    case Media::kRandomBytes: return PostStep::kRandomBytes;
+    default: return PostStep::kNone;
+  }
+}
+
+std::string hashText(const std::string& text) {
+  uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ULL;
+  }
+  char out[17];
+  std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(hash));
+  return std::string(out, 10);
+}
+
+std::vector<std::string> splitArguments(const std::string& command) {
+  std::vector<std::string> arguments;
+  std::istringstream in(command);
+  std::string word;
+  while (in >> word) arguments.push_back(word);
+  return arguments;
+}
+
+void runFfmpeg(const std::string& command, const std::string& output) {
+  std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"};
+  for (std::string& argument : splitArguments(command)) argv.push_back(std::move(argument));
+  argv.push_back(output);
+  const ProcessResult result = runProcess(argv, std::chrono::minutes(10));
+  if (result.exitCode != 0)
+    throw std::runtime_error("ffmpeg " + command + " " + output + " failed (" + std::to_string(result.exitCode) +
+                             "): " + result.err);
+}
+
+void writeRandomBytes(const std::string& output) {
+  std::mt19937 generator(20240607u);
+  std::string bytes(256 * 1024, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator() & 0xff);
+  writeFile(output, bytes);
+}
+
+// Holds an flock on the media folder's lock file, so that one process at a
+// time generates.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder) {
+    fd_ = ::open((folder + "/.generate.lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw std::runtime_error("cannot open the lock file in " + folder);
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) throw std::runtime_error("cannot lock " + folder);
+    }
+  }
+  ~FolderLock() {
+    flock(fd_, LOCK_UN);
+    ::close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+std::mutex& generationMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// Makes |path| by running |make| on a temporary name in the same folder and
+// renaming the result; does nothing when |path| exists.
+template <typename Make>
+std::string makeOnce(const std::string& path, Make make) {
+  namespace fs = std::filesystem;
+  if (fs::exists(path)) return path;
+  std::lock_guard<std::mutex> guard(generationMutex());
+  const fs::path target(path);
+  FolderLock lock(target.parent_path().string());
+  if (fs::exists(path)) return path;
+  static std::atomic<int> counter{0};
+  // The temporary keeps the suffix so ffmpeg picks the same muxer.
+  const std::string temporary = (target.parent_path() / (".tmp-" + std::to_string(getpid()) + "-" +
+                                                          std::to_string(counter++) + "-" +
+                                                          target.filename().string()))
+                                    .string();
+  try {
+    make(temporary);
+    fs::rename(temporary, path);
+  } catch (...) {
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    throw;
+  }
+  return path;
+}
+
+}  // namespace
+
+const std::vector<MediaRecipe>& allMediaRecipes() {
+  static const std::vector<MediaRecipe> recipes = makeRecipes();
+  return recipes;
+}
+
+const MediaRecipe& mediaRecipe(Media media) {
+  for (const MediaRecipe& recipe : allMediaRecipes())
+    if (recipe.id == media) return recipe;
+  throw std::logic_error("no recipe for a media kind");
+}
+
+std::string mediaFolder() {
+  const char* configured = std::getenv("ZAN_TEST_MEDIA");
+  std::filesystem::path folder = configured && *configured
+                                     ? std::filesystem::path(configured)
+                                     : std::filesystem::temp_directory_path() /
+                                           ("zan-test-media-" + std::to_string(getuid()));
+  std::filesystem::create_directories(folder);
+  return folder.string();
+}
+
+std::string mediaPath(Media media) {
+  const MediaRecipe& recipe = mediaRecipe(media);
+  const PostStep step = postStep(media);
+  const std::string key = recipe.command + "|post=" + std::to_string(static_cast<int>(step));
+  const std::string path = mediaFolder() + "/" + recipe.name + "-" + hashText(key) + "." + recipe.extension;
+  return makeOnce(path, [&](const std::string& temporary) {
+    switch (step) {
+      case PostStep::kRandomBytes: writeRandomBytes(temporary); break;
+      case PostStep::kTruncateHalf:
+        runFfmpeg(recipe.command, temporary);
+        std::filesystem::resize_file(temporary, std::filesystem::file_size(temporary) / 2);
+        break;
+      case PostStep::kNone: runFfmpeg(recipe.command, temporary); break;
+    }
+  });
+}
+
+std::string generateMedia(const std::string& name, const std::string& extension, const std::string& command) {
+  const std::string path = mediaFolder() + "/" + name + "-" + hashText(command) + "." + extension;
+  return makeOnce(path, [&](const std::string& temporary) { runFfmpeg(command, temporary); });
+}
+
+}  // namespace zan::test
