@@ -1,0 +1,426 @@
+// FFMpegDecoderCore: opening from a location or a byte stream, probing,
+// choosing the audio and video stream, and the medium description.
+#include <algorithm>
+#include <cstring>
+
+#include "core/AudioConverter.h"
+#include "core/FFMpegDecoderCore.h"
+#include "core/VideoConverter.h"
+#include "encoder/CodecResolver.h"
+#include "encoder/CodecTables.h"
+#include "support/CBBLog.h"
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace zan {
+
+namespace {
+
+constexpr int kStreamBufferSize = 9400;  // fifty 188-byte transport packets
+constexpr int kProbePacketLimit = 250;
+constexpr int kMaxAudioChannels = 18;
+
+// The byte-stream callbacks of the owner, kept beside the AVIOContext. FFmpeg
+// wants AVERROR_EOF at the end of a stream where our callers answer 0.
+struct StreamSource {
+  FFMpegDecoderCore::ReadCallback read;
+  FFMpegDecoderCore::SeekCallback seek;
+  void* opaque;
+};
+
+int readTrampoline(void* opaque, uint8_t* buffer, int size) {
+  auto* source = static_cast<StreamSource*>(opaque);
+  const int got = source->read(source->opaque, buffer, size);
+  if (got == 0) return AVERROR_EOF;
+  return got < 0 ? AVERROR(EIO) : got;
+}
+
+int64_t seekTrampoline(void* opaque, int64_t offset, int whence) {
+  auto* source = static_cast<StreamSource*>(opaque);
+  const int64_t result = source->seek(source->opaque, offset, whence);
+  return result < 0 ? AVERROR(EIO) : result;
+}
+
+bool containsBoth(const char* name, const char* a, const char* b) {
+  return name && std::strstr(name, a) && std::strstr(name, b);
+}
+
+}  // namespace
+
+// The source record lives as long as the AVIOContext that points at it;
+// FFmpeg never frees an AVIOContext's opaque.
+struct FFMpegDecoderCore::ByteSource {
+  StreamSource source;
+};
+
+void FFMpegDecoderCore::commonOpenStart() {
+  abortRequested_.store(false, std::memory_order_release);
+  setAbort(false);
+  sendVideoHeader_ = false;
+}
+
+int FFMpegDecoderCore::init(const std::string& location, const std::string& extension) {
+  PLockGuard guard(lock_);
+  close();
+  commonOpenStart();
+  logDebug("FFMpegDecoderCore::init : %s", location.c_str());
+  extension_ = extension;
+
+  AVFormatContext* context = avformat_alloc_context();
+  if (context == nullptr) return AVERROR(ENOMEM);
+  context->interrupt_callback = {&FFMpegDecoderCore::interruptCallback, this};
+  // On failure avformat_open_input frees the context itself.
+  int result = avformat_open_input(&context, location.c_str(), nullptr, nullptr);
+  if (result < 0) {
+    logDebug("FFMpegDecoderCore::init : av_open_input_file %s failed %d", location.c_str(), result);
+    return result;
+  }
+  input_.reset(context);
+  formatContext_ = context;
+  opened_ = true;
+
+  result = avformat_find_stream_info(context, nullptr);
+  if (result < 0) {
+    logDebug("FFMpegDecoderCore::init : av_find_stream_info %s failed %d", location.c_str(), result);
+    close();
+    return result;
+  }
+  computeDuration();
+  result = initFormatStreams();
+  if (result != 0) close();
+  return result;
+}
+
+int FFMpegDecoderCore::initWithTransportStream(const std::string& streamName, const std::string& formatName,
+                                               ReadCallback read, SeekCallback seek, void* opaque) {
+  PLockGuard guard(lock_);
+  close();
+  commonOpenStart();
+  if (read == nullptr) return AVERROR(EINVAL);
+  logDebug("FFMpegDecoderCore::initWithTransportStream : %s", streamName.c_str());
+
+  const AVInputFormat* format = av_find_input_format(formatName.c_str());
+  if (format == nullptr) format = av_find_input_format("mpegts");
+  logDebug("FFMpegDecoderCore::initWithTransportStream : av_find_input_format %s", format ? format->name : "");
+
+  auto slot = std::make_shared<ByteSource>();
+  slot->source = StreamSource{read, seek, opaque};
+  auto* buffer = static_cast<uint8_t*>(av_mallocz(kStreamBufferSize));
+  if (buffer == nullptr) return AVERROR(ENOMEM);
+  AVIOContext* io = avio_alloc_context(buffer, kStreamBufferSize, 0, &slot->source, readTrampoline, nullptr,
+                                       seek ? seekTrampoline : nullptr);
+  if (io == nullptr) {
+    av_free(buffer);
+    return AVERROR(ENOMEM);
+  }
+  byteContext_.reset(io);
+  byteSource_ = slot;
+
+  AVFormatContext* context = avformat_alloc_context();
+  if (context == nullptr) {
+    close();
+    return AVERROR(ENOMEM);
+  }
+  context->pb = io;
+  context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  context->interrupt_callback = {&FFMpegDecoderCore::interruptCallback, this};
+  int result = avformat_open_input(&context, streamName.c_str(), format, nullptr);
+  if (result < 0) {
+    logDebug("FFMpegDecoderCore::initWithTransportStream : av_open_input_stream failed %d", result);
+    close();
+    return result;
+  }
+  input_.reset(context);
+  formatContext_ = context;
+  opened_ = true;
+  applyTransportFlags(formatName);
+
+  result = avformat_find_stream_info(context, nullptr);
+  if (result < 0) {
+    logDebug("FFMpegDecoderCore::initWithTransportStream : av_find_stream_info failed %d", result);
+    close();
+    return result;
+  }
+  computeDuration();
+  result = initFormatStreams();
+  if (result != 0) close();
+  return result;
+}
+
+// A byte stream is positioned only where the format allows it; MP3 and ASF
+// streams are positioned by byte and timed by counting frames.
+void FFMpegDecoderCore::applyTransportFlags(const std::string& formatName) {
+  seekable_ = false;
+  if (formatName.find("mp3") != std::string::npos) {
+    seekable_ = byteSeek_ = counterClock_ = true;
+  } else if (formatName.find("matroska") != std::string::npos) {
+    seekable_ = true;
+  } else if (formatName.find("asf") != std::string::npos) {
+    seekable_ = byteSeek_ = counterClock_ = true;
+  }
+}
+
+bool FFMpegDecoderCore::streamInfoComplete(bool hasAudioDecoder, bool hasVideoDecoder, bool gotPicture) {
+  bool videoKnown = false;
+  bool audioKnown = false;
+  bool hasVideoStream = false;
+  for (unsigned i = 0; i < formatContext_->nb_streams; ++i) {
+    const AVCodecParameters* parameters = formatContext_->streams[i]->codecpar;
+    if (parameters->codec_type == AVMEDIA_TYPE_VIDEO) {
+      hasVideoStream = true;
+      if (parameters->width > 0 || parameters->height > 0 || parameters->format != AV_PIX_FMT_NONE)
+        videoKnown = true;
+      if (parameters->codec_id == AV_CODEC_ID_MPEG1VIDEO && !gotPicture) return false;
+    } else if (parameters->codec_type == AVMEDIA_TYPE_AUDIO) {
+      if (parameters->sample_rate > 0 || parameters->ch_layout.nb_channels >= 1) audioKnown = true;
+    }
+  }
+  if (hasVideoDecoder && !gotPicture && hasVideoStream &&
+      containsBoth(formatContext_->iformat->name, "mp4", "mov"))
+    return false;
+  if (audioKnown) {
+    if (videoKnown || !hasVideoDecoder) return true;
+    return !hasAudioDecoder;
+  }
+  return videoKnown || !hasVideoDecoder;
+}
+
+bool FFMpegDecoderCore::isBetterStream(const AVStream* candidate, const AVStream* current) {
+  if (current == nullptr) return true;
+  if (candidate == nullptr) return false;
+  const AVCodecParameters* a = candidate->codecpar;
+  const AVCodecParameters* b = current->codecpar;
+  if (a->codec_type != b->codec_type) return false;
+  if (a->codec_type == AVMEDIA_TYPE_VIDEO) {
+    if (a->width > b->width || a->height > b->height) return true;
+    if (a->width < b->width || a->height < b->height) return false;
+    if (candidate->r_frame_rate.num != 0 && current->r_frame_rate.num != 0) {
+      const double candidateInterval = static_cast<double>(candidate->r_frame_rate.den) / candidate->r_frame_rate.num;
+      const double currentInterval = static_cast<double>(current->r_frame_rate.den) / current->r_frame_rate.num;
+      if (candidateInterval > currentInterval) return true;
+      if (candidateInterval < currentInterval) return false;
+    }
+    if (a->bit_rate != b->bit_rate) return a->bit_rate > b->bit_rate;
+    return candidate->duration > current->duration;
+  }
+  if (formatContext_->iformat && std::strstr(formatContext_->iformat->name, "avi") && b->bit_rate > 0 &&
+      b->sample_rate > 0)
+    return false;
+  if (a->bit_rate != b->bit_rate) return a->bit_rate > b->bit_rate;
+  if (a->sample_rate != b->sample_rate) return a->sample_rate > b->sample_rate;
+  if (a->ch_layout.nb_channels != b->ch_layout.nb_channels)
+    return a->ch_layout.nb_channels > b->ch_layout.nb_channels;
+  return candidate->duration > current->duration;
+}
+
+int FFMpegDecoderCore::initFormatStreams() {
+  const unsigned count = formatContext_->nb_streams;
+  std::vector<ff::CodecContextPtr> decoders(count);
+  bool hasVideoDecoder = false;
+  bool hasAudioDecoder = false;
+
+  // 1. A decoder per audio and video stream.
+  for (unsigned i = 0; i < count; ++i) {
+    AVStream* stream = formatContext_->streams[i];
+    const AVMediaType type = stream->codecpar->codec_type;
+    if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (codec == nullptr) continue;
+    ff::CodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0) continue;
+    context->pkt_timebase = stream->time_base;
+    if (type == AVMEDIA_TYPE_VIDEO) {
+      // Frame threads decode several pictures at once; the delay they add
+      // is drained at the end of the input.
+      context->thread_count = 0;
+      context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    }
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) {
+      logWarn("FFMpegDecoderCore::initFormatStreams : could not open codec %d for stream %d",
+              static_cast<int>(stream->codecpar->codec_id), static_cast<int>(i));
+      continue;
+    }
+    if (codec->type == AVMEDIA_TYPE_VIDEO) hasVideoDecoder = true;
+    if (codec->type == AVMEDIA_TYPE_AUDIO) hasAudioDecoder = true;
+    decoders[i] = std::move(context);
+  }
+  decodeFrame_ = ff::makeFrame();
+  if (!decodeFrame_) return AVERROR(ENOMEM);
+
+  // 2. Probe by decoding until every stream is described (MPEG-1 video and
+  //    MP4 need a decoded picture), then go back to the start.
+  bool gotPicture = false;
+  int probed = 0;
+  while (!streamInfoComplete(hasAudioDecoder, hasVideoDecoder, gotPicture) && probed < kProbePacketLimit) {
+    if (av_read_frame(formatContext_, packet_.get()) < 0) break;
+    ++probed;
+    const int index = packet_->stream_index;
+    if (index >= 0 && static_cast<unsigned>(index) < count && decoders[index]) {
+      AVCodecContext* context = decoders[index].get();
+      if (avcodec_send_packet(context, packet_.get()) >= 0) {
+        while (avcodec_receive_frame(context, decodeFrame_.get()) >= 0) {
+          if (context->codec_type == AVMEDIA_TYPE_VIDEO) {
+            gotPicture = true;
+            // Decoding fills in what the demuxer did not know.
+            AVCodecParameters* parameters = formatContext_->streams[index]->codecpar;
+            if (parameters->width <= 0) parameters->width = decodeFrame_->width;
+            if (parameters->height <= 0) parameters->height = decodeFrame_->height;
+            if (parameters->format == AV_PIX_FMT_NONE) parameters->format = decodeFrame_->format;
+          }
+          av_frame_unref(decodeFrame_.get());
+        }
+      }
+    }
+    av_packet_unref(packet_.get());
+  }
+  if (probed > 0) {
+    for (auto& decoder : decoders)
+      if (decoder) avcodec_flush_buffers(decoder.get());
+    av_seek_frame(formatContext_, -1, formatContext_->start_time == AV_NOPTS_VALUE ? 0 : formatContext_->start_time,
+                  0);
+  }
+
+  // 3. Choose.
+  for (unsigned i = 0; i < count; ++i) {
+    AVStream* stream = formatContext_->streams[i];
+    const AVMediaType type = stream->codecpar->codec_type;
+    if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+    const bool skipping = skipVideo_ || skipAudio_;
+    const bool usable = decoders[i] && stream->codecpar->codec_id != AV_CODEC_ID_NONE;
+    if (!skipping && !usable) {
+      logWarn("FFMpegDecoderCore::initFormatStreams streams[%d] codec unknown", static_cast<int>(i));
+      continue;
+    }
+    if (skipping && !usable) {
+      if ((type == AVMEDIA_TYPE_VIDEO && skipVideo_) || (type == AVMEDIA_TYPE_AUDIO && skipAudio_)) {
+        logDebug("FFMpegDecoderCore::initFormatStreams streams[%d] codec unknown, but skipped anyway",
+                 static_cast<int>(i));
+      } else {
+        logWarn("FFMpegDecoderCore::initFormatStreams streams[%d] codec unknown, and not skipped",
+                static_cast<int>(i));
+        continue;
+      }
+    }
+    if (type == AVMEDIA_TYPE_VIDEO) {
+      if (!isBetterStream(stream, videoStream_)) continue;
+      ff::CodecContextPtr previous = std::move(videoCodec_);
+      videoCodec_ = std::move(decoders[i]);
+      if (!setUpVideo(static_cast<int>(i))) {
+        decoders[i] = std::move(videoCodec_);
+        videoCodec_ = std::move(previous);
+      }
+    } else {
+      if (!isBetterStream(stream, audioStream_)) continue;
+      const int channels = stream->codecpar->ch_layout.nb_channels;
+      if (channels > kMaxAudioChannels) {
+        logWarn("FFMpegDecoderCore::initFormatStreams : audio stream - invalid channels value %d", channels);
+        continue;
+      }
+      audioCodec_ = std::move(decoders[i]);
+      setUpAudio(static_cast<int>(i));
+    }
+  }
+
+  if ((hasAudioDecoder && audioStream_ == nullptr) || (hasVideoDecoder && videoStream_ == nullptr)) {
+    // Kept from the classic behaviour: a medium whose decodable streams of
+    // one kind were all refused is unusable.
+    logError("FFMpegDecoderCore::initFormatStreams: no video or audio found");
+    return kNoUsableStream;
+  }
+  if (std::strcmp(formatContext_->iformat->name, "mpegts") == 0) isTransportStream_ = true;
+  logDebug("FFMpegDecoderCore::initFormatStreams : done");
+  return 0;
+}
+
+bool FFMpegDecoderCore::setUpVideo(int index) {
+  AVStream* stream = formatContext_->streams[index];
+  AVCodecParameters* parameters = stream->codecpar;
+  logDebug(" *** video stream chosen ***");
+  outputPixelFormat_ = codecs::kPixelYUYV422;
+  const AVPixelFormat outputFormat = codecs::ffmpegPixelFormat(outputPixelFormat_);
+  const AVPixelFormat sourceFormat = static_cast<AVPixelFormat>(parameters->format);
+  int width = parameters->width;
+  int height = parameters->height;
+  if (width < 1 || height < 1 || sourceFormat == AV_PIX_FMT_NONE) {
+    width = 320;
+    height = 240;
+    parameters->width = width;
+    parameters->height = height;
+  }
+  outputWidth_ = sourceWidth_ = width;
+  outputHeight_ = sourceHeight_ = height;
+  videoLayout_ = 1;
+  auto converter = std::make_unique<VideoConverter>();
+  const bool converts = converter->configure(width, height, sourceFormat, width, height, outputFormat);
+  // A stream that is passed through compressed needs no converter; one that
+  // is decoded gets it rebuilt from the first decoded picture anyway.
+  if (!converts && !skipVideo_) {
+    logDebug("FFMpegDecoderCore::initFormatStreams : Could not initialize swsscale context!! %d %d %d to %u %u %d",
+             width, height, static_cast<int>(sourceFormat), static_cast<unsigned>(width),
+             static_cast<unsigned>(height), static_cast<int>(outputFormat));
+    return false;
+  }
+  sourcePixelFormat_ = sourceFormat;
+  videoConverter_ = std::move(converter);
+
+  frameRate_ = stream->r_frame_rate.num != 0 && stream->r_frame_rate.den != 0 ? av_q2d(stream->r_frame_rate) : 0.0;
+  const AVRational codecBase = videoCodec_ ? videoCodec_->time_base : AVRational{0, 1};
+  if ((frameRate_ <= 0 || frameRate_ > 120) && codecBase.num != 0 && codecBase.den != 0) {
+    const double corrected = 1.0 / (2.0 * av_q2d(codecBase));
+    logWarn("FFMpegDecoderCore::initFormatStreams Correcting fps to %f, r_frame_rate returned %f", corrected,
+            frameRate_);
+    frameRate_ = corrected;
+  }
+  if (frameRate_ <= 0 || frameRate_ > 120) {
+    logWarn("FFMpegDecoderCore::initFormatStreams Default fps to %f, fps was %f", 30.0, frameRate_);
+    frameRate_ = 30.0;
+  }
+  videoFrameSize_ = outputWidth_ * outputHeight_ * codecs::bitsPerPixel(outputPixelFormat_) / 8;
+  videoBitrate_ = static_cast<unsigned>(videoFrameSize_ * frameRate_);
+  videoStreamIndex_ = index;
+  videoStream_ = stream;
+  outputBufferSize_ = av_image_get_buffer_size(outputFormat, outputWidth_, outputHeight_, 1);
+  const AVCodecID id = parameters->codec_id;
+  if (id == AV_CODEC_ID_MPEG4 || id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_WMV3) sendVideoHeader_ = true;
+  return true;
+}
+
+void FFMpegDecoderCore::setUpAudio(int index) {
+  AVStream* stream = formatContext_->streams[index];
+  logDebug(" *** audio stream chosen ***");
+  const AVSampleFormat decoded = audioCodec_ ? audioCodec_->sample_fmt
+                                             : static_cast<AVSampleFormat>(stream->codecpar->format);
+  audioLayout_ = 0;
+  audioBitsPerSample_ = AudioConverter::deliveredBits(decoded);
+  audioChannels_ = stream->codecpar->ch_layout.nb_channels;
+  audioFlags_ = static_cast<int>(0x80000000u);
+  audioSampleRate_ = stream->codecpar->sample_rate;
+  audioBitsPerSecond_ = audioBitsPerSample_ * audioChannels_ * audioSampleRate_;
+  audioBitsPerFrame_ = audioBitsPerSample_ * audioChannels_;
+  audioStreamIndex_ = index;
+  audioStream_ = stream;
+  audioConverter_ = std::make_unique<AudioConverter>(AudioConverter::deliveredFormat(decoded));
+}
+
+int FFMpegDecoderCore::getMediumDescription(streamer::MediumDescription* medium) {
+  PLockGuard guard(lock_);
+  if (formatContext_ == nullptr || medium == nullptr) return -1;
+  const AVDictionaryEntry* title = av_dict_get(formatContext_->metadata, "title", nullptr, 0);
+  const AVDictionaryEntry* author = av_dict_get(formatContext_->metadata, "author", nullptr, 0);
+  if (author == nullptr) author = av_dict_get(formatContext_->metadata, "artist", nullptr, 0);
+  medium->setTitle(title ? title->value : "");
+  medium->setAuthor(author ? author->value : "");
+  medium->setDuration(static_cast<uint64_t>(duration_));
+  medium->setSeekable(seekable_);
+  medium->setLive(duration_ <= 0);
+  const int64_t size = formatContext_->pb ? avio_size(formatContext_->pb) : -1;
+  if (size > 0) medium->setSize(static_cast<uint64_t>(size));
+  if (formatContext_->bit_rate >= 1) medium->setBitrate(static_cast<uint64_t>(formatContext_->bit_rate));
+  return 0;
+}
+
+}  // namespace zan

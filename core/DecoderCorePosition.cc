@@ -1,0 +1,135 @@
+// FFMpegDecoderCore: how long the medium is, moving the input to a new
+// time, and resetting the decoding state so the skip rules line audio and
+// video up again at the new place.
+#include <algorithm>
+#include <cstring>
+#include <strings.h>
+
+#include "core/FFMpegDecoderCore.h"
+#include "support/CBBLog.h"
+
+namespace zan {
+
+namespace {
+
+constexpr int kFlacStreamInfoSamplesOffset = 13;  // in STREAMINFO, after the 4-byte block header is gone
+
+// The 36-bit total-sample field of a FLAC STREAMINFO block.
+uint64_t flacTotalSamples(const uint8_t* streamInfo, int size) {
+  if (streamInfo == nullptr || size < kFlacStreamInfoSamplesOffset + 5) return 0;
+  const uint8_t* p = streamInfo + kFlacStreamInfoSamplesOffset;
+  return (static_cast<uint64_t>(p[0] & 0x0F) << 32) | (static_cast<uint64_t>(p[1]) << 24) |
+         (static_cast<uint64_t>(p[2]) << 16) | (static_cast<uint64_t>(p[3]) << 8) | p[4];
+}
+
+}  // namespace
+
+void FFMpegDecoderCore::computeDuration() {
+  const char* demuxer = formatContext_->iformat ? formatContext_->iformat->name : "";
+  if (formatContext_->duration != AV_NOPTS_VALUE) {
+    logDebug("FFMpegDecoderCore::computeDuration : m_formatContext->duration %d",
+             static_cast<int>(formatContext_->duration));
+    duration_ = formatContext_->duration / 1000;
+  } else if (strcasecmp(demuxer, "flac") == 0) {
+    uint64_t samples = 0;
+    if (formatContext_->nb_streams > 0) {
+      const AVCodecParameters* parameters = formatContext_->streams[0]->codecpar;
+      // libavformat exposes the STREAMINFO block as the stream's extradata.
+      if (parameters->extradata_size >= 18) {
+        decoderClock_ = true;
+        seekable_ = false;
+        samples = flacTotalSamples(parameters->extradata, parameters->extradata_size);
+      }
+      if (parameters->codec_type == AVMEDIA_TYPE_AUDIO && parameters->sample_rate > 0)
+        duration_ = static_cast<int64_t>(samples / static_cast<uint64_t>(parameters->sample_rate)) * 1000;
+    }
+    byteSeek_ = true;
+  } else {
+    for (unsigned i = 0; i < formatContext_->nb_streams; ++i) {
+      const AVStream* stream = formatContext_->streams[i];
+      const AVMediaType type = stream->codecpar->codec_type;
+      if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+      if (stream->duration == AV_NOPTS_VALUE || stream->time_base.num == 0 || stream->time_base.den == 0) continue;
+      logDebug("FFMpegDecoderCore::computeDuration : m_formatContext->streams[i]->duration %d %d %d",
+               static_cast<int>(formatContext_->duration), stream->time_base.den, stream->time_base.num);
+      const int64_t length = stream->duration * stream->time_base.num * 1000 / stream->time_base.den;
+      if (static_cast<uint64_t>(length) > static_cast<uint64_t>(duration_)) duration_ = length;
+    }
+  }
+  if (strcasecmp(demuxer, "nsv") == 0) {
+    logInfo("FFMpegDecoderCore::computeDuration : nsv files are non seekable for now");
+    seekable_ = false;
+  }
+  if (std::strstr(demuxer, "mov") != nullptr) {
+    logInfo("FFMpegDecoderCore::computeDuration : mov/mp4 files, no check for late frames");
+    checkLateFrames_ = false;
+  }
+  logDebug("FFMpegDecoderCore::computeDuration(): duration is %u", static_cast<unsigned>(duration_));
+}
+
+bool FFMpegDecoderCore::setPosition(uint64_t milliseconds) {
+  PLockGuard guard(lock_);
+  if (formatContext_ == nullptr || input_ == nullptr) return false;
+  const int64_t fileSize = formatContext_->pb ? avio_size(formatContext_->pb) : -1;
+  logDebug("FFMpegDecoderCore::setPosition(): %u - duration is %u - file_size is %d",
+           static_cast<unsigned>(milliseconds), static_cast<unsigned>(duration_), static_cast<int>(fileSize));
+  const int64_t timeUs = static_cast<int64_t>(milliseconds) * 1000;
+  int64_t bytePosition = -1;
+  if (duration_ > 0 && fileSize > 0)
+    bytePosition = static_cast<int64_t>(static_cast<uint64_t>(fileSize) * std::max<uint64_t>(milliseconds, 1) /
+                                        static_cast<uint64_t>(duration_));
+
+  if (byteSeek_ && bytePosition != 0) {
+    logDebug("FFMpegDecoderCore::setPosition(): av_seek_frame (bytepos = %u, flag=AVSEEK_FLAG_BYTE)",
+             static_cast<unsigned>(bytePosition));
+    if (av_seek_frame(formatContext_, -1, bytePosition, AVSEEK_FLAG_BYTE) < 0) {
+      logError("FFMpegDecoderCore::setPosition(): av_seek_frame (bytepos = %u, flag=AVSEEK_FLAG_BYTE)",
+               static_cast<unsigned>(bytePosition));
+      logWarn("FFMpegDecoderCore::setPosition(): seeking failed, do not reset timestamps");
+      return false;
+    }
+  } else {
+    // A medium without a start time starts at 0.
+    const int64_t start = formatContext_->start_time == AV_NOPTS_VALUE ? 0 : formatContext_->start_time;
+    const int64_t target = timeUs + start;
+    if (av_seek_frame(formatContext_, -1, target, 0) < 0) {
+      logDebug("FFMpegDecoderCore::setPosition(): av_seek_frame (timepos = %d, flag=0) failed!",
+               static_cast<int>(target));
+      logDebug("FFMpegDecoderCore::setPosition(): trying with flag=AVSEEK_FLAG_ANY");
+      if (av_seek_frame(formatContext_, -1, target, AVSEEK_FLAG_ANY) < 0) {
+        logDebug("FFMpegDecoderCore::setPosition(): av_seek_frame (timepos = %d, flag=AVSEEK_FLAG_ANY) failed!",
+                 static_cast<int>(target));
+        logWarn("FFMpegDecoderCore::setPosition(): seeking failed, do not reset timestamps");
+        return false;
+      }
+    }
+  }
+
+  seekTarget_ = static_cast<uint64_t>(timeUs);
+  firstAudioTimestamp_ = firstVideoTimestamp_ = AV_NOPTS_VALUE;
+  lastAudioTimestamp_ = 0;
+  lastVideoTimestamp_ = 0;
+  audioLastTimestamp_ = 0;
+  frameCounter_ = static_cast<uint64_t>(static_cast<double>(milliseconds / 1000) * frameRate_);
+  audioNextTimestamp_ = static_cast<uint64_t>(timeUs);
+  endOfInput_ = false;
+  if (videoCodec_) avcodec_flush_buffers(videoCodec_.get());
+  if (audioCodec_) avcodec_flush_buffers(audioCodec_.get());
+  return true;
+}
+
+void FFMpegDecoderCore::flush(uint64_t milliseconds) {
+  PLockGuard guard(lock_);
+  firstAudioTimestamp_ = firstVideoTimestamp_ = AV_NOPTS_VALUE;
+  lastAudioTimestamp_ = 0;
+  lastVideoTimestamp_ = 0;
+  audioLastTimestamp_ = 0;
+  seekTarget_ = milliseconds * 1000;
+  if (videoCodec_) avcodec_flush_buffers(videoCodec_.get());
+  if (audioCodec_) avcodec_flush_buffers(audioCodec_.get());
+  audioSeekPending_ = videoSeekPending_ = true;
+  logDebug("FFMpegDecoderCore::flush(): reset to position %u %u %u", static_cast<unsigned>(milliseconds),
+           static_cast<unsigned>(seekTarget_), static_cast<unsigned>(position_));
+}
+
+}  // namespace zan

@@ -1,0 +1,525 @@
+// FFMpegDecoderCore: the frame pump. Reads packets from the open input,
+// applies the skip rules that keep audio and video aligned after seeks and
+// over damaged data, decodes (or passes through) audio and video, converts
+// pictures and samples, and turns every time into microseconds.
+#include <cinttypes>
+#include <cstring>
+
+#include "core/AudioConverter.h"
+#include "core/Deinterlacer.h"
+#include "core/FFMpegDecoderCore.h"
+#include "core/VideoConverter.h"
+#include "encoder/CodecTables.h"
+#include "support/CBBLog.h"
+
+namespace zan {
+
+using streamer::kNoTime;
+using streamer::PACKET_AUDIO;
+using streamer::PACKET_END;
+using streamer::PACKET_VIDEO;
+using streamer::PACKETTYPE;
+
+namespace {
+
+constexpr unsigned kFirstTimestampSkipLimit = 5;
+constexpr unsigned kSeekSkipLimit = 5;
+constexpr unsigned kKeyframeWaitLimit = 30;
+constexpr uint64_t kSeekWindowUs = 6000000;
+
+uint8_t* copyBytes(const uint8_t* source, size_t size) {
+  auto* copy = new uint8_t[size == 0 ? 1 : size];
+  if (size) std::memcpy(copy, source, size);
+  return copy;
+}
+
+void dropOutput(uint8_t*& data, unsigned& size) {
+  delete[] data;
+  data = nullptr;
+  size = 0;
+}
+
+// Unreferences the shared read packet however the iteration ends.
+struct PacketRelease {
+  AVPacket* packet;
+  ~PacketRelease() { av_packet_unref(packet); }
+};
+
+}  // namespace
+
+void FFMpegDecoderCore::applyDiscardLevel() {
+  if (!videoCodec_) return;
+  switch (decodingMode_.load()) {
+    case 1: videoCodec_->skip_frame = AVDISCARD_NONKEY; break;
+    case 2: videoCodec_->skip_frame = AVDISCARD_ALL; break;
+    default: videoCodec_->skip_frame = AVDISCARD_DEFAULT; break;
+  }
+}
+
+bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
+                                         uint64_t& duration, void*& /*frameContext*/, bool& keyFrame) {
+  PLockGuard guard(lock_);
+  if (formatContext_ == nullptr || input_ == nullptr) return false;
+
+  for (;;) {
+    // 1. In pass-through, a video codec header goes first. Without one
+    //    nothing is delivered for it and reading goes on.
+    if (skipVideo_ && sendVideoHeader_ && videoStream_) {
+      sendVideoHeader_ = false;
+      const AVCodecParameters* parameters = videoStream_->codecpar;
+      if (parameters->extradata != nullptr && parameters->extradata_size > 0) {
+        type = PACKET_VIDEO;
+        time = kNoTime;
+        duration = 0;
+        size = static_cast<unsigned>(parameters->extradata_size);
+        data = copyBytes(parameters->extradata, size);
+        keyFrame = true;
+        return true;
+      }
+    }
+
+    // 2. Read; at the end, what the decoders still hold comes out first.
+    if (endOfInput_) return drainDecoders(type, data, size, time, duration, keyFrame);
+    if (av_read_frame(formatContext_, packet_.get()) < 0) {
+      av_packet_unref(packet_.get());
+      endOfInput_ = true;
+      continue;
+    }
+    PacketRelease release{packet_.get()};
+    AVPacket* packet = packet_.get();
+
+    // 3. The packet's time: decoding time when usable, else presentation.
+    int64_t timestamp = packet->pts;
+    if (packet->dts != AV_NOPTS_VALUE && packet->dts >= 0) {
+      timestamp = packet->dts;
+    } else if (packet->dts != AV_NOPTS_VALUE && packet->pts != AV_NOPTS_VALUE && packet->pts < 0) {
+      logDebug("Skipping encoded packet with negative timestamps - %d %" PRId64 " %" PRId64, packet->stream_index,
+               packet->dts, packet->pts);
+      continue;
+    }
+
+    if (packet->stream_index == audioStreamIndex_ && audioStreamIndex_ >= 0) {
+      type = PACKET_AUDIO;
+      if (timestamp == AV_NOPTS_VALUE && lastAudioTimestamp_ != AV_NOPTS_VALUE) timestamp = lastAudioTimestamp_ + 1;
+      if (firstAudioTimestamp_ == AV_NOPTS_VALUE) {
+        firstAudioTimestamp_ = timestamp;
+      } else if (timestamp < firstAudioTimestamp_) {
+        logWarn("FFMpegDecoderCore::decodeFromMedium - skipping encoded audio packet - %d %" PRId64 " %" PRId64,
+                static_cast<int>(type), timestamp, firstAudioTimestamp_);
+        if (++audioSkipCount_ > kFirstTimestampSkipLimit) firstAudioTimestamp_ = timestamp;
+        continue;
+      }
+      lastAudioTimestamp_ = timestamp;
+      if (duration_ <= 0 && firstAudioTimestamp_ != AV_NOPTS_VALUE) timestamp -= firstAudioTimestamp_;
+      if (isTransportStream_ && audioPacketQuantum_ > 0 && packet->size % audioPacketQuantum_ != 0) {
+        logWarn("FFMpegDecoderCore::decodeFromMedium : audio packet diff, %d < %d", packet->size,
+                audioPacketQuantum_);
+        continue;
+      }
+      keyFrame = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+      const bool decoded = decodeAudioPacket(packet, timestamp, data, size, time, duration);
+      if (!decoded) continue;
+      if (audioSeekPending_) {
+        if (seekTarget_ <= time && time <= seekTarget_ + kSeekWindowUs) {
+          audioSeekPending_ = false;
+        } else {
+          logWarn("FFMpegDecoderCore::decodeFromMedium : skip dec audio packet out of seek range, %u <|> %u",
+                  static_cast<unsigned>(time), static_cast<unsigned>(seekTarget_));
+          dropOutput(data, size);
+          if (++audioSkipCount_ > kSeekSkipLimit) audioSeekPending_ = false;
+          continue;
+        }
+      }
+      audioSkipCount_ = 0;
+      if (outputDescribed_ && videoFailing_) {
+        logDebug("Skipping audio packet, video decoding is failing - %d %" PRId64 " %" PRId64,
+                 packet->stream_index, packet->dts, packet->pts);
+        dropOutput(data, size);
+        continue;
+      }
+      if (audioPacketQuantum_ == 0 && audioCodec_ && audioCodec_->frame_size > 0 && audioChannels_ > 0) {
+        const int quantum = audioCodec_->frame_size / audioChannels_;
+        // The size rule only makes sense for streams whose packets are whole
+        // multiples of it; for the others it would drop every packet.
+        audioPacketQuantum_ = quantum > 0 && packet->size % quantum == 0 ? quantum : -1;
+      }
+      position_ = static_cast<int64_t>(time);
+      return true;
+    }
+
+    if (packet->stream_index == videoStreamIndex_ && videoStreamIndex_ >= 0) {
+      if (packet->dts == AV_NOPTS_VALUE && packet->pts == AV_NOPTS_VALUE) continue;
+      type = PACKET_VIDEO;
+      if (firstVideoTimestamp_ == AV_NOPTS_VALUE) {
+        firstVideoTimestamp_ = timestamp;
+      } else if (timestamp < firstVideoTimestamp_) {
+        logWarn("FFMpegDecoderCore::decodeFromMedium - skipping encoded video packet - %d %" PRId64 " %" PRId64,
+                static_cast<int>(type), timestamp, firstVideoTimestamp_);
+        if (++videoSkipCount_ > kFirstTimestampSkipLimit) firstVideoTimestamp_ = timestamp;
+        continue;
+      }
+      if (duration_ <= 0) timestamp -= firstVideoTimestamp_;
+      keyFrame = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+      const bool got = decodeVideoPacket(packet, timestamp, data, size, time, duration, keyFrame);
+      if (got) {
+        if (skipVideo_) {
+          // A passed-through packet is delivered as it is.
+          videoSkipCount_ = 0;
+          position_ = static_cast<int64_t>(time);
+          return true;
+        }
+        if (acceptVideo(time, keyFrame, data, size)) return true;
+        continue;
+      }
+      if (videoDecoded() && videoDecodeError_) {
+        logWarn("Video decoding failed on packet - %d %" PRId64 " %" PRId64, packet->stream_index, packet->dts,
+                packet->pts);
+        if (!videoDecodedOnce_) {
+          firstVideoTimestamp_ = AV_NOPTS_VALUE;
+          videoFailing_ = true;
+        }
+      }
+      continue;
+    }
+    // Packets of other streams are dropped.
+  }
+}
+
+bool FFMpegDecoderCore::acceptVideo(uint64_t time, bool keyFrame, uint8_t*& data, unsigned& size) {
+  if (waitKeyframe_) {
+    if (!keyFrame && videoSkipCount_ < kKeyframeWaitLimit) {
+      logDebug("FFMpegDecoderCore::decodeFromMedium - skipping decoded video packet, wait for keyframe - %d %d %d",
+               static_cast<int>(keyFrame), static_cast<int>(videoSkipCount_), static_cast<int>(time / 1000));
+      dropOutput(data, size);
+      ++videoSkipCount_;
+      videoFailing_ = true;
+      return false;
+    }
+    waitKeyframe_ = false;
+  }
+  if (videoSeekPending_) {
+    if ((seekTarget_ <= time && time <= seekTarget_ + kSeekWindowUs) || videoSkipCount_ > kSeekSkipLimit) {
+      videoSeekPending_ = false;
+    } else {
+      logWarn("FFMpegDecoderCore::decodeFromMedium : skip dec video packet out of seek range, %u <|> %u",
+              static_cast<unsigned>(time), static_cast<unsigned>(seekTarget_));
+      dropOutput(data, size);
+      ++videoSkipCount_;
+      if (videoDecoded()) waitKeyframe_ = true;
+      return false;
+    }
+  }
+  videoSkipCount_ = 0;
+  // The jump check compares neighbouring pictures; when only key frames are
+  // decoded their distance says nothing about lost pictures.
+  const int limit = static_cast<int>(1000000.0 / frameRate_ * 10.0);
+  const int64_t jump = static_cast<int64_t>(time) - static_cast<int64_t>(lastVideoTimestamp_);
+  if (lastVideoTimestamp_ != 0 && checkLateFrames_ && decodingMode_.load() == 0 && (jump > limit || jump < -limit)) {
+    logWarn("FFMpegDecoderCore::decodeFromMedium - skipping dec %d - %" PRId64, static_cast<int>(keyFrame), jump);
+    dropOutput(data, size);
+    lastVideoTimestamp_ = 0;
+    if (videoDecoded()) waitKeyframe_ = true;
+    return false;
+  }
+  videoDecodedOnce_ = true;
+  videoFailing_ = false;
+  lastVideoTimestamp_ = time;
+  position_ = static_cast<int64_t>(time);
+  return true;
+}
+
+// Gets the next picture out of the video decoder into decodeFrame_.
+bool FFMpegDecoderCore::receivePicture() {
+  av_frame_unref(decodeFrame_.get());
+  const int result = avcodec_receive_frame(videoCodec_.get(), decodeFrame_.get());
+  if (result >= 0) return true;
+  if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) videoDecodeError_ = true;
+  return false;
+}
+
+bool FFMpegDecoderCore::decodeVideoPacket(AVPacket* packet, int64_t incomingTime, uint8_t*& data, unsigned& size,
+                                          uint64_t& time, uint64_t& duration, bool& keyFrame) {
+  const AVRational timeBase = videoStream_ ? videoStream_->time_base : AVRational{1, 1000000};
+  if (skipVideo_) {
+    size = static_cast<unsigned>(packet->size);
+    data = copyBytes(packet->data, size);
+    if (videoStream_ && videoStream_->codecpar->codec_id == AV_CODEC_ID_H264) {
+      time = static_cast<uint64_t>(static_cast<double>(frameCounter_) * (1.0 / frameRate_) * 1000000.0);
+      duration = static_cast<uint64_t>(1000000.0 / frameRate_);
+    } else {
+      time = incomingTime == AV_NOPTS_VALUE ? kNoTime : toMicroseconds(incomingTime, timeBase);
+      duration = toMicroseconds(packet->duration, timeBase);
+    }
+    if (time != kNoTime && formatContext_ && formatContext_->start_time != 0 &&
+        formatContext_->start_time != AV_NOPTS_VALUE)
+      time -= static_cast<uint64_t>(formatContext_->start_time);
+    ++frameCounter_;
+    return true;
+  }
+  if (!videoCodec_) return false;
+  videoDecodeError_ = false;
+  applyDiscardLevel();
+  bool got = false;
+  int sent = avcodec_send_packet(videoCodec_.get(), packet);
+  if (sent == AVERROR(EAGAIN)) {
+    // The decoder holds pictures we have not taken yet: take one, then the
+    // packet fits.
+    got = receivePicture();
+    sent = avcodec_send_packet(videoCodec_.get(), packet);
+  }
+  if (sent < 0 && sent != AVERROR(EAGAIN)) videoDecodeError_ = true;
+  if (!got) got = receivePicture();
+  if (!got) return false;
+  return deliverPicture(incomingTime, packet->duration, data, size, time, duration, keyFrame);
+}
+
+bool FFMpegDecoderCore::deliverPicture(int64_t incomingTime, int64_t incomingDuration, uint8_t*& data,
+                                       unsigned& size, uint64_t& time, uint64_t& duration, bool& keyFrame) {
+  AVFrame* picture = decodeFrame_.get();
+  ff::FramePtr deinterlaced;
+  if (picture->interlaced_frame) {
+    deinterlaced = ff::makeFrame();
+    if (deinterlaced && deinterlace(picture, deinterlaced.get())) picture = deinterlaced.get();
+  }
+  const AVPixelFormat format = static_cast<AVPixelFormat>(picture->format);
+  if (!videoConverter_) videoConverter_ = std::make_unique<VideoConverter>();
+  if (!videoConverter_->matches(picture->width, picture->height, format)) {
+    if (!videoConverter_->configure(picture->width, picture->height, format, outputWidth_, outputHeight_,
+                                    codecs::ffmpegPixelFormat(outputPixelFormat_))) {
+      videoDecodeError_ = true;
+      return false;
+    }
+    sourceWidth_ = picture->width;
+    sourceHeight_ = picture->height;
+    sourcePixelFormat_ = format;
+    outputBufferSize_ = videoConverter_->outputSize();
+  }
+  auto* output = new uint8_t[static_cast<size_t>(outputBufferSize_)];
+  if (!videoConverter_->convert(picture, output)) {
+    delete[] output;
+    videoDecodeError_ = true;
+    return false;
+  }
+  keyFrame = picture->key_frame != 0;
+
+  const AVRational timeBase = videoStream_ ? videoStream_->time_base : AVRational{1, 1000000};
+  // Pictures leave the decoder in display order, possibly several packets
+  // after the one that carried them (frame threads, reordering): their own
+  // time stamp is the one that belongs to them.
+  int64_t frameTime = decodeFrame_->best_effort_timestamp;
+  if (frameTime != AV_NOPTS_VALUE && duration_ <= 0 && firstVideoTimestamp_ != AV_NOPTS_VALUE)
+    frameTime -= firstVideoTimestamp_;
+  if (frameTime == AV_NOPTS_VALUE) frameTime = incomingTime;
+  int64_t frameDuration = decodeFrame_->pkt_duration > 0 ? decodeFrame_->pkt_duration : incomingDuration;
+  if (counterClock_) {
+    time = static_cast<uint64_t>(static_cast<double>(frameCounter_) * (1.0 / frameRate_) * 1000000.0);
+    duration = static_cast<uint64_t>(1000000.0 / frameRate_);
+  } else if (!decoderClock_ && frameTime != AV_NOPTS_VALUE) {
+    time = toMicroseconds(frameTime, timeBase);
+    duration = frameDuration > 0 ? toMicroseconds(frameDuration, timeBase)
+                                 : static_cast<uint64_t>(1000000.0 / frameRate_);
+  } else {
+    const double interval = 1.0 / frameRate_;
+    time = static_cast<uint64_t>(interval * static_cast<double>(frameCounter_) * 1000000.0);
+    duration = static_cast<uint64_t>(interval * 1000000.0);
+  }
+  ++frameCounter_;
+  if (time < seekTarget_) {
+    logDebug("FFMpegDecoderCore::decodeVideoPacket : timestamp out of range compared to stream offset, discard "
+             "%" PRIu64 " %" PRIu64,
+             time, seekTarget_);
+    delete[] output;
+    return false;
+  }
+  data = output;
+  size = static_cast<unsigned>(outputBufferSize_);
+  return true;
+}
+
+bool FFMpegDecoderCore::decodeAudioPacket(AVPacket* packet, int64_t incomingTime, uint8_t*& data, unsigned& size,
+                                          uint64_t& time, uint64_t& duration) {
+  const AVRational timeBase = audioStream_ ? audioStream_->time_base : AVRational{1, 1000000};
+  const bool streamClock = !counterClock_ && !decoderClock_ && incomingTime != AV_NOPTS_VALUE;
+  if (skipAudio_) {
+    size = static_cast<unsigned>(packet->size);
+    data = copyBytes(packet->data, size);
+    time = incomingTime == AV_NOPTS_VALUE ? kNoTime : toMicroseconds(incomingTime, timeBase);
+    duration = toMicroseconds(packet->duration, timeBase);
+    return true;
+  }
+  if (!audioCodec_ || !audioConverter_) return false;
+  audioScratch_.clear();
+  int64_t samples = 0;
+  auto collect = [&] {
+    while (avcodec_receive_frame(audioCodec_.get(), decodeFrame_.get()) >= 0) {
+      if (audioConverter_->append(decodeFrame_.get(), audioScratch_)) samples += decodeFrame_->nb_samples;
+      av_frame_unref(decodeFrame_.get());
+    }
+  };
+  if (packet != nullptr) {
+    if (avcodec_send_packet(audioCodec_.get(), packet) == AVERROR(EAGAIN)) {
+      collect();
+      avcodec_send_packet(audioCodec_.get(), packet);
+    }
+  } else {
+    avcodec_send_packet(audioCodec_.get(), nullptr);  // end of input: drain
+  }
+  collect();
+  if (samples == 0 || audioScratch_.empty()) return false;
+
+  const int rate = audioCodec_->sample_rate > 0 ? audioCodec_->sample_rate : audioSampleRate_;
+  const uint64_t sampleDuration = rate > 0 ? static_cast<uint64_t>(samples) * 1000000u / static_cast<uint64_t>(rate) : 0;
+  uint64_t blockTime;
+  uint64_t blockDuration;
+  if (streamClock) {
+    blockTime = toMicroseconds(incomingTime, timeBase);
+    if (blockTime < audioLastTimestamp_) blockTime = audioNextTimestamp_;  // never backwards
+    blockDuration = packet && packet->duration > 0 ? toMicroseconds(packet->duration, timeBase) : sampleDuration;
+  } else {
+    blockTime = audioNextTimestamp_;
+    blockDuration = sampleDuration;
+  }
+  if (blockTime < seekTarget_) {
+    logDebug("FFMpegDecoderCore::decodeAudioPacket : timestamp out of range compared to stream offset, discard "
+             "%" PRIu64 " %" PRIu64,
+             blockTime, seekTarget_);
+    return false;
+  }
+  size = static_cast<unsigned>(audioScratch_.size());
+  data = copyBytes(audioScratch_.data(), audioScratch_.size());
+  time = blockTime;
+  duration = blockDuration;
+  audioLastTimestamp_ = blockTime;
+  audioNextTimestamp_ = blockTime + blockDuration;
+  return true;
+}
+
+// At the end of the input the decoders still hold pictures (frame threads,
+// reordering) and possibly samples; they are delivered before the end is
+// reported, so nothing decoded is lost.
+bool FFMpegDecoderCore::drainDecoders(PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
+                                      uint64_t& duration, bool& keyFrame) {
+  if (videoCodec_ && !skipVideo_) {
+    if (!videoDrainSent_) {
+      avcodec_send_packet(videoCodec_.get(), nullptr);
+      videoDrainSent_ = true;
+    }
+    while (receivePicture()) {
+      type = PACKET_VIDEO;
+      if (deliverPicture(AV_NOPTS_VALUE, 0, data, size, time, duration, keyFrame) &&
+          acceptVideo(time, keyFrame, data, size))
+        return true;
+    }
+  }
+  if (audioCodec_ && !skipAudio_ && !audioDrained_) {
+    audioDrained_ = true;
+    if (decodeAudioPacket(nullptr, AV_NOPTS_VALUE, data, size, time, duration)) {
+      type = PACKET_AUDIO;
+      keyFrame = true;
+      position_ = static_cast<int64_t>(time);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool FFMpegDecoderCore::skipPacket(PACKETTYPE& type, int64_t& timestamp, int64_t& duration) {
+  PLockGuard guard(lock_);
+  if (formatContext_ == nullptr || input_ == nullptr) return false;
+  if (av_read_frame(formatContext_, packet_.get()) < 0) {
+    av_packet_unref(packet_.get());
+    return false;
+  }
+  PacketRelease release{packet_.get()};
+  const AVPacket* packet = packet_.get();
+  int64_t chosen = packet->pts;
+  if (packet->dts != AV_NOPTS_VALUE && packet->dts >= 0) {
+    chosen = packet->dts;
+  } else if (packet->dts != AV_NOPTS_VALUE && packet->pts != AV_NOPTS_VALUE && packet->pts < 0) {
+    logDebug("Skipping encoded packet with negative timestamps - %d %" PRId64 " %" PRId64, packet->stream_index,
+             packet->dts, packet->pts);
+    return false;
+  }
+  timestamp = chosen;
+  duration = packet->duration;
+  AVRational timeBase{1, 1000000};
+  if (packet->stream_index == audioStreamIndex_ && audioStreamIndex_ >= 0) {
+    type = PACKET_AUDIO;
+    lastAudioTimestamp_ = chosen;
+    timeBase = audioStream_->time_base;
+  } else if (packet->stream_index == videoStreamIndex_ && videoStreamIndex_ >= 0) {
+    type = PACKET_VIDEO;
+    timeBase = videoStream_->time_base;
+  }
+  // The position stays in microseconds, as for delivered frames.
+  if (chosen != AV_NOPTS_VALUE) position_ = static_cast<int64_t>(toMicroseconds(chosen, timeBase));
+  return true;
+}
+
+bool FFMpegDecoderCore::decodeFromPacket(streamer::SamplePacket* incoming, PACKETTYPE& type, uint8_t*& data,
+                                         unsigned& size, uint64_t& time, uint64_t& duration, void*& frameContext,
+                                         bool& keyFrame) {
+  PLockGuard guard(lock_);
+  frameContext = nullptr;
+  if (incoming == nullptr) return false;
+  type = incoming->getType();
+  keyFrame = incoming->isKeyFrame();
+  position_ = static_cast<int64_t>(time);
+
+  const bool audio = type == PACKET_AUDIO;
+  const bool video = type == PACKET_VIDEO;
+  if (!audio && !video) {
+    // Nobody else would release it.
+    incoming->release();
+    return false;
+  }
+  if ((audio && audioStream_ == nullptr) || (video && videoStream_ == nullptr && !rescalingMode_)) {
+    // Nothing to do for this kind: the packet itself goes on; the receiver
+    // releases it when it frees the frame.
+    frameContext = incoming;
+    data = incoming->getData();
+    size = incoming->getSize();
+    return true;
+  }
+  if (video && rescalingMode_) {
+    const bool converted = convertRawFrame(incoming, data, size);
+    incoming->release();
+    return converted;
+  }
+  if (formatContext_ == nullptr || incoming->getData() == nullptr || incoming->getSize() == 0) {
+    incoming->release();
+    return false;
+  }
+  ff::PacketPtr packet = ff::makePacket();
+  bool result = false;
+  if (packet && av_new_packet(packet.get(), static_cast<int>(incoming->getSize())) == 0) {
+    std::memcpy(packet->data, incoming->getData(), incoming->getSize());
+    if (keyFrame) packet->flags |= AV_PKT_FLAG_KEY;
+    if (audio) {
+      result = decodeAudioPacket(packet.get(), AV_NOPTS_VALUE, data, size, time, duration);
+    } else {
+      result = decodeVideoPacket(packet.get(), AV_NOPTS_VALUE, data, size, time, duration, keyFrame);
+    }
+  }
+  incoming->release();
+  if (result) position_ = static_cast<int64_t>(time);
+  return result;
+}
+
+bool FFMpegDecoderCore::convertRawFrame(streamer::SamplePacket* packet, uint8_t*& data, unsigned& size) {
+  if (!videoConverter_ || !videoConverter_->ready() || packet->getData() == nullptr) return false;
+  auto* output = new uint8_t[static_cast<size_t>(videoConverter_->outputSize())];
+  // Packed RGB may be stored bottom-up (layout <= 0); it is turned upright
+  // when it leaves in a format that has no bottom-up form.
+  const bool bottomUp = videoLayout_ <= 0 && codecs::isBottomUpCapable(sourceEngineFormat_) &&
+                        !codecs::isBottomUpCapable(outputPixelFormat_);
+  if (!videoConverter_->convertRaw(packet->getData(), static_cast<int>(packet->getSize()), output, bottomUp)) {
+    delete[] output;
+    return false;
+  }
+  data = output;
+  size = static_cast<unsigned>(videoConverter_->outputSize());
+  return true;
+}
+
+}  // namespace zan

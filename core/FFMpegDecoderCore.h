@@ -1,0 +1,249 @@
+// FFMpegDecoderCore: the one object that drives FFmpeg demuxing and
+// decoding for the input plug-in and for the decoder and demuxer stages.
+//
+// It opens its input in one of three ways:
+//   - init(location, extension): FFmpeg opens a file or URL itself;
+//   - initWithTransportStream(...): bytes come from a read callback (and an
+//     optional seek callback) through a custom AVIOContext;
+//   - init(input, requested): transcoder input; no demuxer, the core builds
+//     its own decoder streams and packets arrive one by one.
+// It chooses one audio and one video stream, decodes them (or passes them
+// through compressed when decoding of that kind is skipped), converts
+// pictures to the delivered pixel format (packed YUV 4:2:2 unless rescaling
+// mode asks for another) and audio to interleaved integer PCM (8, 16 or 32
+// bits), and hands out frames whose times are microseconds.
+//
+// Frame memory: every delivered frame is a new[] array owned by the
+// receiver, who frees it with delete[].
+//
+// Thread safety: every public operation takes the core's recursive mutex
+// for its whole run, except setVideoDecodingMode(), getPosition() and
+// abortRequested(). close() first raises this core's abort flag (without
+// the lock), so that FFmpeg I/O blocked on another thread returns and lets
+// it in. A process-wide abort flag (setAbort) stops the I/O of every core at
+// once; the next open of any core lowers it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/FFmpegPtr.h"
+#include "support/PMutex.h"
+#include "zan/streamer/EngineRecords.h"
+#include "zan/streamer/SamplePacket.h"
+#include "zan/streamer/Types.h"
+
+namespace zan {
+
+class AudioConverter;
+class VideoConverter;
+
+// Result of an open when streams with working decoders existed but none of
+// the needed kind could be chosen.
+inline constexpr int kNoUsableStream = static_cast<int>(0x80004005);
+
+class FFMpegDecoderCore {
+ public:
+  // Read callback: fills up to |size| bytes, returns the count, 0 at the
+  // end, negative on error. Seek callback: returns the new position, or the
+  // size for AVSEEK_SIZE, negative on error.
+  typedef int (*ReadCallback)(void* opaque, uint8_t* buffer, int size);
+  typedef int64_t (*SeekCallback)(void* opaque, int64_t offset, int whence);
+
+  FFMpegDecoderCore();
+  virtual ~FFMpegDecoderCore();
+  FFMpegDecoderCore(const FFMpegDecoderCore&) = delete;
+  FFMpegDecoderCore& operator=(const FFMpegDecoderCore&) = delete;
+
+  // ---- opening ----------------------------------------------------------
+  // 0 on success, FFmpeg's negative code when opening or probing failed,
+  // kNoUsableStream when no usable stream was found.
+  int init(const std::string& location, const std::string& extension);
+  // |seek| may be null (the stream cannot be positioned). An unknown
+  // |formatName| falls back to "mpegts".
+  int initWithTransportStream(const std::string& streamName, const std::string& formatName, ReadCallback read,
+                              SeekCallback seek, void* opaque);
+  // Transcoder input: true when the decoder streams could be built.
+  bool init(const streamer::InputStreamDescription* input, const streamer::RequestedStreamDescription* requested);
+  // Frees everything an open made; safe in every state, and repeatable.
+  void close();
+
+  // ---- settings -----------------------------------------------------------
+  // Pass the stream through compressed instead of decoding it. The stream
+  // choice of an open reads the flags once; decoding and describing read
+  // them at every call.
+  bool skipAudioDecoding();
+  bool skipVideoDecoding();
+  // 0 all frames, 1 key frames only, 2 no video frame. False without video.
+  bool setVideoDecodingMode(int mode);
+
+  // ---- describing ---------------------------------------------------------
+  // The time stamp of the last delivered frame, in milliseconds.
+  void getPosition(uint64_t& position);
+  // -1 when nothing is open.
+  int getMediumDescription(streamer::MediumDescription* medium);
+  // The streams as stored in the medium (compressed).
+  void getInputStreamDescription(streamer::OutputStreamDescription* description);
+  // What the core delivers.
+  void getOutputStreamDescription(streamer::OutputStreamDescription* description);
+
+  // ---- positioning ----------------------------------------------------------
+  // Moves the input to |milliseconds|; false (state untouched) when FFmpeg
+  // refused the seek.
+  bool setPosition(uint64_t milliseconds);
+  // Resets the decoding state for a new position without moving the input;
+  // packets outside [position, position + 6 s] are then dropped.
+  void flush(uint64_t milliseconds);
+
+  // ---- reading --------------------------------------------------------------
+  // The next audio or video frame of the medium; false at the end, on a read
+  // error, or when nothing is open. |data| must be null on entry.
+  bool decodeFromMedium(streamer::PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
+                        uint64_t& duration, void*& frameContext, bool& keyFrame);
+  // Decodes one engine packet (transcoder input). |time| and |duration|
+  // carry the packet's times in. The core releases the packet, or, when it
+  // passes the packet through unchanged, hands it back as |frameContext| (the
+  // receiver releases it). A packet of another type than audio or video is
+  // released and gives false.
+  bool decodeFromPacket(streamer::SamplePacket* packet, streamer::PACKETTYPE& type, uint8_t*& data,
+                        unsigned& size, uint64_t& time, uint64_t& duration, void*& frameContext, bool& keyFrame);
+  // Reads and discards one packet, reporting its type and raw time stamp
+  // (stream units). False when nothing is open or reading fails.
+  bool skipPacket(streamer::PACKETTYPE& type, int64_t& timestamp, int64_t& duration);
+
+  // ---- state the owners read ------------------------------------------------
+  int64_t duration();  // milliseconds, 0 = unknown
+  void setDuration(int64_t milliseconds);
+  bool isSeekable();
+  bool isRescalingMode();
+  bool hasVideo();
+  bool hasAudio();
+
+  // The process-wide abort flag read by every core's FFmpeg interrupt
+  // callback.
+  static void setAbort(bool abort);
+  static bool isAborted();
+  // This core's own abort flag: raised by close() until the next open.
+  bool abortRequested() const { return abortRequested_.load(std::memory_order_acquire); }
+
+ private:
+  struct ByteSource;  // the owner's byte-stream callbacks, read by FFmpeg
+  bool videoDecoded() const;
+
+  // opening
+  void commonOpenStart();
+  int initFormatStreams();
+  bool streamInfoComplete(bool hasAudioDecoder, bool hasVideoDecoder, bool gotPicture);
+  bool isBetterStream(const AVStream* candidate, const AVStream* current);
+  bool setUpVideo(int index);
+  void setUpAudio(int index);
+  bool allocateOutputPicture();
+  AVCodecContext* videoCodec() const;
+  AVCodecContext* audioCodec() const;
+  void computeDuration();
+  void applyTransportFlags(const std::string& formatName);
+
+  // transcoder input
+  bool initVideo(const streamer::VideoDescription* input, const streamer::VideoDescription* requested);
+  bool initAudio(const streamer::AudioDescription* input, const streamer::AudioDescription* requested);
+  bool initVideoRescaling(const streamer::VideoDescription* input, const streamer::VideoDescription* requested);
+  bool initVideoTranscoding(const streamer::VideoDescription* input, const streamer::VideoDescription* requested);
+  bool addVideoStream(const streamer::VideoDescription* input);
+  bool addAudioStream(const streamer::AudioDescription* input);
+
+  // decoding
+  // |time| and |duration| come in as stream units and leave as microseconds.
+  bool decodeVideoPacket(AVPacket* packet, int64_t incomingTime, uint8_t*& data, unsigned& size, uint64_t& time,
+                         uint64_t& duration, bool& keyFrame);
+  bool decodeAudioPacket(AVPacket* packet, int64_t incomingTime, uint8_t*& data, unsigned& size, uint64_t& time,
+                         uint64_t& duration);
+  bool receivePicture();
+  bool deliverPicture(int64_t incomingTime, int64_t incomingDuration, uint8_t*& data, unsigned& size,
+                      uint64_t& time, uint64_t& duration, bool& keyFrame);
+  // The video skip rules applied to a decoded picture; false drops it.
+  bool acceptVideo(uint64_t time, bool keyFrame, uint8_t*& data, unsigned& size);
+  bool drainDecoders(streamer::PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
+                     uint64_t& duration, bool& keyFrame);
+  bool convertRawFrame(streamer::SamplePacket* packet, uint8_t*& data, unsigned& size);
+  void applyDiscardLevel();
+  uint64_t toMicroseconds(int64_t value, AVRational timeBase) const;
+
+  static int interruptCallback(void* core);
+
+  PMutex lock_{true};
+  std::atomic<bool> abortRequested_{false};
+
+  // -- medium ------------------------------------------------------------------
+  int64_t duration_ = 0;          // milliseconds
+  int64_t position_ = 0;          // microseconds of the last delivered frame
+  uint64_t seekTarget_ = 0;       // microseconds; lower bound of accepted times
+  std::string extension_;
+  bool byteSeek_ = false;
+  bool decoderClock_ = false;
+  bool counterClock_ = false;
+  bool seekable_ = true;
+  ff::InputFormatPtr input_;      // file or stream open
+  ff::FormatPtr streamsOnly_;     // transcoder input: holds the streams the core adds
+  std::shared_ptr<ByteSource> byteSource_;  // outlives byteContext_, which points at it
+  ff::IOContextPtr byteContext_;  // the stream open's reader
+  AVFormatContext* formatContext_ = nullptr;  // whichever of the two above exists
+  bool opened_ = false;
+  bool isTransportStream_ = false;
+  bool endOfInput_ = false;       // the demuxer has nothing more to read
+  bool videoDrainSent_ = false;   // the video decoder was told the input ended
+  bool audioDrained_ = false;     // the audio decoder gave its last samples
+
+  // -- video ---------------------------------------------------------------------
+  AVStream* videoStream_ = nullptr;
+  int videoStreamIndex_ = -1;
+  ff::CodecContextPtr videoCodec_;
+  std::unique_ptr<VideoConverter> videoConverter_;
+  ff::FramePtr decodeFrame_;
+  int outputWidth_ = 0, outputHeight_ = 0;
+  int outputBufferSize_ = 0;
+  int videoLayout_ = 1;
+  int reportedLayout_ = 1;  // layout word of rescaled pictures as delivered
+  unsigned videoBitrate_ = 0;
+  int videoFrameSize_ = 0;
+  double frameRate_ = 0.0;
+  int sourcePixelFormat_ = AV_PIX_FMT_RGB24, sourceWidth_ = 0, sourceHeight_ = 0;
+  int outputPixelFormat_ = 5;  // engine code: packed YUV 4:2:2
+  int sourceEngineFormat_ = -1;  // engine code of raw transcoder input
+  bool rescalingMode_ = false;
+  uint64_t frameCounter_ = 0;
+  std::atomic<int> decodingMode_{0};
+  bool sendVideoHeader_ = false;
+
+  // -- audio ---------------------------------------------------------------------
+  AVStream* audioStream_ = nullptr;
+  int audioStreamIndex_ = -1;
+  ff::CodecContextPtr audioCodec_;
+  std::unique_ptr<AudioConverter> audioConverter_;
+  int audioBitsPerSecond_ = 0, audioBitsPerFrame_ = 0, audioLayout_ = 0;
+  int audioBitsPerSample_ = 16, audioSampleRate_ = 0, audioChannels_ = 0;
+  int audioFlags_ = static_cast<int>(0x80000000u);
+  uint64_t audioNextTimestamp_ = 0, audioLastTimestamp_ = 0;
+  int audioPacketQuantum_ = 0;  // -1: the stream's packets are not aligned to it
+  std::vector<uint8_t> audioScratch_;  // decoded blocks of one packet, joined
+
+  // -- skip rules ------------------------------------------------------------------
+  int64_t firstAudioTimestamp_ = AV_NOPTS_VALUE, lastAudioTimestamp_ = 0;
+  int64_t firstVideoTimestamp_ = AV_NOPTS_VALUE;
+  uint64_t lastVideoTimestamp_ = 0;  // microseconds; 0 = none
+  bool checkLateFrames_ = true;
+  bool outputDescribed_ = false;
+  bool videoFailing_ = false;
+  bool videoDecodedOnce_ = false;
+  bool waitKeyframe_ = false;
+  bool videoSeekPending_ = false, audioSeekPending_ = false;
+  std::atomic<bool> skipAudio_{false}, skipVideo_{false};
+  unsigned audioSkipCount_ = 0, videoSkipCount_ = 0;
+  bool videoDecodeError_ = false;  // the last video packet failed to decode
+
+  ff::PacketPtr packet_;  // reused for every read
+};
+
+}  // namespace zan
