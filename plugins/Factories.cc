@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "input/FFMpegInput.h"
 #include "zan/streamer/PluginInterfaces.h"
 
 using zan::streamer::InputPluginInterface;
@@ -35,7 +36,7 @@ const TranscoderEntry kTranscoders[] = {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) InputPluginInterface* InputPluginFactory() {
-  return nullptr;
+  return new (std::nothrow) zan::streamer::FFMpegInput();
 }
 
 extern "C" __attribute__((visibility("default"))) TranscoderPluginInterface* TranscoderPluginFactory(

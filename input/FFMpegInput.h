@@ -1,0 +1,100 @@
+// FFMpegInput: the library's input plug-in. It opens one medium (a local
+// file, or an HTTP/HTTPS URL), describes it, and delivers its decoded audio
+// and video frames to the engine, with time seeking, position reset, buffer
+// status and download events.
+//
+// All decoding is done by one FFMpegDecoderCore. Media that a progressive
+// download can serve are fed to the core through the library's own HTTP
+// client and byte callbacks; everything else is opened by the core itself.
+//
+// Thread safety: the engine reads frames on one thread while another
+// positions, describes and stops. coreLock_ (read/write) guards core_ and
+// the HTTP client: creating or destroying them takes it exclusively, every
+// other use shares it. readLock_ serialises readFrame against
+// resetPosition. Lock order: coreLock_ (shared), then readLock_. open,
+// updateMedium and close of one input must not run concurrently.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/FFMpegDecoderCore.h"
+#include "support/CBBLog.h"
+#include "support/PMutex.h"
+#include "zan/streamer/PluginInterfaces.h"
+
+namespace zan::streamer {
+
+class FFMpegInput : public InputPluginInterface {
+ public:
+  FFMpegInput();
+  ~FFMpegInput() override;
+
+  // InputStream
+  void getOutputStreamDescription(OutputStreamDescription* description) override;
+  bool readFrame(PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time, uint64_t& duration,
+                 void*& frameContext, bool& keyFrame) override;
+  void freeFrame(uint8_t* data, void* frameContext) override;
+
+  // InputPluginInterface
+  bool open(const MediumDescription* medium, Error* error) override;
+  bool updateMedium(const MediumDescription* medium, Error* error) override;
+  bool close() override;
+  bool start() override;
+  bool stop() override;
+  bool pause() override;
+  bool resume() override;
+  PluginErrorCodes getPosition(uint64_t& position) override;
+  PluginErrorCodes setTimePosition(uint64_t position) override;
+  PluginErrorCodes setBytePosition(uint64_t position) override;
+  PluginErrorCodes resetPosition(uint64_t position) override;
+  bool isSingleInstance() override;
+  void getMediumDescription(MediumDescription* medium) override;
+  void getInputStreamDescription(OutputStreamDescription* description) override;
+  bool skipAudioDecoding() override;
+  bool skipVideoDecoding() override;
+  bool setVideoDecodingMode(DecodingMode::DecodingMode mode) override;
+  bool getInputBufferStatus(unsigned& readPosition, unsigned& historyStart, unsigned& bufferedEnd,
+                            unsigned& contentLength) override;
+  void setInputEventCallback(InputEventCallback callback, void* userData) override;
+
+  virtual bool isSeekable();
+
+  // True for "http://" or "https://" with an extension a progressive
+  // download serves ("flv", "fla", "fll", "cgi", "mp3", "mkv", "mov").
+  static bool isProgressiveDownloadSupported(std::string protocol, std::string extension);
+  static bool isMMSHSupported(std::string protocol, std::string extension);
+  // The FFmpeg input format to force for a byte stream with this extension
+  // ("mkv" -> "matroska", "mp4" -> "mov", ...); other extensions are
+  // returned unchanged.
+  static const char* getFFMpegFormatFromExtension(const char* extension);
+
+ protected:
+  static constexpr uint32_t kReadTraceIntervalMs = 30000;
+
+  // Destroys core and client under the write lock.
+  void destroyCore();
+  bool failOpen(Error* error, int result);
+
+  std::atomic<bool> running_{false};
+  std::string url_;
+  std::unique_ptr<FFMpegDecoderCore> core_;
+  std::shared_ptr<CBBLog> logger_;
+  std::atomic<uint64_t> lastReadLogTick_{0};
+  PReadWriteLock coreLock_;
+  std::atomic<int64_t> pendingSeekTime_{-1};
+  PMutex readLock_;
+  std::atomic<bool> skipAudio_{false}, skipVideo_{false};
+
+  std::mutex eventLock_;  // guards the two below
+  InputEventCallback eventCallback_ = nullptr;
+  void* eventUserData_ = nullptr;
+
+  static std::weak_ptr<CBBLog> s_logger;
+  static std::mutex s_loggerLock;
+};
+
+}  // namespace zan::streamer
