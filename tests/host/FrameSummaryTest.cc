@@ -1,0 +1,127 @@
+// The frame summary, the frame line format and the JSON writer that the
+// zanstream commands print through.
+#include "host/cli/FrameSummary.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using zan::host::FrameSummary;
+using zan::host::JsonWriter;
+using zan::host::jsonString;
+using zan::streamer::kNoTime;
+using zan::streamer::PACKET_AUDIO;
+using zan::streamer::PACKET_END;
+using zan::streamer::PACKET_VIDEO;
+
+TEST(JsonStringTest, EscapesWhatJsonRequiresAndRepairsBrokenUtf8) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"", "\"\""},
+      {"plain", "\"plain\""},
+      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"back\\slash", "\"back\\\\slash\""},
+      {"a\nb\tc\rd\be\ff", "\"a\\nb\\tc\\rd\\be\\ff\""},
+      {std::string("nul\0x", 5), "\"nul\\u0000x\""},
+      {"\x01\x1f", "\"\\u0001\\u001f\""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac\""},  // valid UTF-8 kept
+      {"\x80", "\"\\ufffd\""},                       // stray continuation byte
+      {"\xc3", "\"\\ufffd\""},                       // cut short at the end
+      {"\xc3(", "\"\\ufffd(\""},                     // cut short by ASCII
+      {"\xc0\xaf", "\"\\ufffd\\ufffd\""},            // overlong '/'
+      {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},  // UTF-16 surrogate
+      {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // beyond U+10FFFF
+      {"\xff", "\"\\ufffd\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(jsonString(c.in), c.out) << "input of " << c.in.size() << " bytes";
+}
+
+TEST(JsonWriterTest, PlacesCommasAndNestsObjectsAndArrays) {
+  JsonWriter json;
+  json.beginObject();
+  json.key("name").value("x");
+  json.key("list").beginArray().value(1).value(-2).beginObject().endObject().beginArray().endArray().endArray();
+  json.key("inner").beginObject().key("a").null().key("b").value(true).key("c").value(false).endObject();
+  json.key("big").value(static_cast<unsigned long long>(18446744073709551615ULL));
+  json.key("missing").value(static_cast<const char*>(nullptr));
+  json.endObject();
+  EXPECT_EQ(json.text(),
+            "{\"name\":\"x\",\"list\":[1,-2,{},[]],\"inner\":{\"a\":null,\"b\":true,\"c\":false},"
+            "\"big\":18446744073709551615,\"missing\":null}");
+}
+
+TEST(JsonWriterTest, DoublesReadBackExactlyAndNonFiniteBecomeNull) {
+  struct Case {
+    double in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {25.0, "25"},
+      {0.5, "0.5"},
+      {30000.0 / 1001.0, "29.97002997002997"},
+      {0.0, "0"},
+      {1.0 / 0.0, "null"},
+      {-1.0 / 0.0, "null"},
+      {__builtin_nan(""), "null"},
+  };
+  for (const Case& c : cases) {
+    JsonWriter json;
+    json.beginArray().value(c.in).endArray();
+    EXPECT_EQ(json.text(), std::string("[") + c.out + "]");
+  }
+}
+
+TEST(FrameLineTest, PrintsTypeTimesSizeAndKeyFlag) {
+  EXPECT_EQ(zan::host::frameLine(PACKET_VIDEO, 40000, 40000, 153600, true), "video 40000 40000 153600 1");
+  EXPECT_EQ(zan::host::frameLine(PACKET_AUDIO, 0, 23219, 4096, false), "audio 0 23219 4096 0");
+  EXPECT_EQ(zan::host::frameLine(PACKET_AUDIO, kNoTime, kNoTime, 0, false), "audio nopts nopts 0 0");
+  // Times are unsigned: the largest value other than the no-time marker.
+  EXPECT_EQ(zan::host::frameLine(PACKET_VIDEO, 0xFFFFFFFFFFFFFFFFULL, 0x7FFFFFFFFFFFFFFFULL, 1, false),
+            "video 18446744073709551615 9223372036854775807 1 0");
+  EXPECT_EQ(zan::host::frameLine(PACKET_END, 0, 0, 0, false), "end 0 0 0 0");
+}
+
+TEST(FrameSummaryTest, CountsPerStreamAndSkipsMissingTimes) {
+  FrameSummary summary(true, true);
+  summary.add(PACKET_VIDEO, kNoTime, 10, true);
+  summary.add(PACKET_VIDEO, 40000, 20, false);
+  summary.add(PACKET_AUDIO, 0, 4, false);
+  summary.add(PACKET_VIDEO, 80000, 30, true);
+  summary.add(PACKET_VIDEO, kNoTime, 5, false);
+  summary.add(PACKET_END, 0, 0, false);
+
+  EXPECT_EQ(summary.video().frames, 4u);
+  EXPECT_EQ(summary.video().bytes, 65u);
+  EXPECT_EQ(summary.video().keyFrames, 2u);
+  EXPECT_EQ(summary.video().firstUs, 40000u);
+  EXPECT_EQ(summary.video().lastUs, 80000u);
+  EXPECT_EQ(summary.audio().frames, 1u);
+  EXPECT_EQ(summary.totalFrames(), 6u);
+
+  JsonWriter json;
+  json.beginObject();
+  summary.writeJson(json);
+  json.endObject();
+  EXPECT_EQ(json.text(),
+            "{\"audio\":{\"frames\":1,\"first_us\":0,\"last_us\":0,\"bytes\":4,\"key_frames\":0},"
+            "\"video\":{\"frames\":4,\"first_us\":40000,\"last_us\":80000,\"bytes\":65,\"key_frames\":2},"
+            "\"other_frames\":1}");
+}
+
+TEST(FrameSummaryTest, AbsentStreamIsNullAndSilentStreamHasNoTimes) {
+  FrameSummary summary(false, true);
+  JsonWriter json;
+  json.beginObject();
+  summary.writeJson(json);
+  json.endObject();
+  EXPECT_EQ(json.text(),
+            "{\"audio\":null,"
+            "\"video\":{\"frames\":0,\"first_us\":null,\"last_us\":null,\"bytes\":0,\"key_frames\":0}}");
+}
+
+}  // namespace
