@@ -105,7 +105,7 @@ void CBBLog::logV(const char* format, va_list args, int level) {
     message.resize(message.size() - 1);  // the terminator's byte
     trimPartialCharacter(message);
   }
-  emit(level, message);
+  emitLine(level, message);
 }
 
 void CBBLog::logFormat(const boost::format& format, int level) {
@@ -120,10 +120,10 @@ void CBBLog::logFormat(const boost::format& format, int level) {
     message.resize(kLogMessageLimit - 1);
     trimPartialCharacter(message);
   }
-  emit(level, message);
+  emitLine(level, message);
 }
 
-void CBBLog::emit(int level, const std::string& message) {
+void CBBLog::emitLine(int level, const std::string& message) {
   if (!initialized_.load(std::memory_order_acquire)) initialize();
   const bool mainOpen = mainOpen_.load(std::memory_order_acquire);
   if (!mainOpen && !errorOpen_.load(std::memory_order_acquire) && memoryBudget_ == 0) return;

@@ -76,7 +76,7 @@ class CBBLog {
   };
 
   void initialize();
-  void emit(int level, const std::string& message);
+  void emitLine(int level, const std::string& message);
   void queueLine(const std::string& line);
   bool openRotating(LogFile& file, const std::string& path);
   void writeToFile(LogFile& file, const std::string& line);
