@@ -17,6 +17,16 @@ const char* decoderAlias(const std::string& classic) {
   return nullptr;
 }
 
+// Engine names whose codec the table folds into another one for encoding
+// (every WMV name encodes as WMV8) but which need their own decoder: WMV9
+// streams are WMV3 (the reverse table calls "wmv3" "wmv9"), WMV7 is WMV1.
+const char* engineDecoderAlias(const std::string& engineName) {
+  const std::string name = lowerClassic(engineName);
+  if (name == "wmv9") return "wmv3";
+  if (name == "wmv7") return "wmv1";
+  return nullptr;
+}
+
 Resolution fromCodec(const std::string& requested, const AVCodec* codec) {
   Resolution resolution;
   resolution.requested = requested;
@@ -41,6 +51,9 @@ std::string Resolution::describe() const {
 }
 
 Resolution resolveDecoder(const std::string& engineName) {
+  if (const char* alias = engineDecoderAlias(engineName)) {
+    if (const AVCodec* codec = avcodec_find_decoder_by_name(alias)) return fromCodec(engineName, codec);
+  }
   const std::string classic = lowerClassic(engineToFFMpegCodecName(engineName, true));
   if (const char* alias = decoderAlias(classic)) {
     if (const AVCodec* codec = avcodec_find_decoder_by_name(alias)) return fromCodec(engineName, codec);
@@ -74,6 +87,10 @@ Resolution resolveEncoder(const std::string& ffmpegName) {
 
 std::string classicCodecName(AVCodecID id) {
   if (id == AV_CODEC_ID_FLV1) return "flv";
+  // The AMR codecs were only ever known by their wrapper names, which the
+  // reverse table turns into the engine's "amr" and "amr_nb".
+  if (id == AV_CODEC_ID_AMR_WB) return "libamr_wb";
+  if (id == AV_CODEC_ID_AMR_NB) return "libamr_nb";
   const char* name = avcodec_get_name(id);
   return name ? name : "";
 }

@@ -38,7 +38,8 @@ struct Resolution {
 };
 
 // The decoder for an engine codec name (an input description's codec), via
-// the decoder direction of the codec table.
+// the decoder direction of the codec table. "wmv9" and "wmv7" find the WMV3
+// and WMV1 decoders, which the table (made for encoding) folds into WMV8.
 Resolution resolveDecoder(const std::string& engineName);
 
 // The encoder for a classic FFmpeg codec name, as the streaming profile
@@ -46,7 +47,8 @@ Resolution resolveDecoder(const std::string& engineName);
 Resolution resolveEncoder(const std::string& ffmpegName);
 
 // The classic FFmpeg name of a codec identifier, the name the tables know
-// ("flv" for Sorenson Spark, "mp3" for MP3, otherwise FFmpeg's codec name).
+// ("flv" for Sorenson Spark, "libamr_nb"/"libamr_wb" for AMR, otherwise
+// FFmpeg's codec name).
 std::string classicCodecName(AVCodecID id);
 
 // The engine's name for a codec identifier (classic name through the
