@@ -8,6 +8,7 @@
 #include <new>
 
 #include "input/FFMpegInput.h"
+#include "transcoders/FFMpegAudioResampler.h"
 #include "zan/streamer/PluginInterfaces.h"
 
 using zan::streamer::InputPluginInterface;
@@ -30,7 +31,7 @@ const TranscoderEntry kTranscoders[] = {
     {"FFMpegDecoder", nullptr},
     {"FFMpegDemuxer", nullptr},
     {"FFMpegEncoder", nullptr},
-    {"FFMpegAudioResampler", nullptr},
+    {"FFMpegAudioResampler", make<zan::FFMpegAudioResampler>},
 };
 
 }  // namespace
