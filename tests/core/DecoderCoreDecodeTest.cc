@@ -1,0 +1,335 @@
+// Reading and decoding a whole medium: frame counts, time stamps and frame
+// sizes against ffprobe's decode of the same file, positioning, the
+// position reset, pass-through of compressed streams and the decoding
+// modes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "core/FFMpegDecoderCore.h"
+#include "host/records/Records.h"
+#include "tests/common/MediaProbe.h"
+#include "tests/common/TestMedia.h"
+#include "tests/core/CoreTestSupport.h"
+
+namespace zan::test {
+namespace {
+
+using streamer::kNoTime;
+
+const Media kPlayable[] = {
+    Media::kMp4H264Aac,   Media::kFlvSorensonMp3,     Media::kMkvH264Vorbis,  Media::kMpegTsH264Aac,
+    Media::kAviMpeg4Mp3,  Media::kMpegPsMpeg1Mp2,     Media::kAsfWmv2Wma2,    Media::kMp3Audio,
+    Media::kFlacAudio,    Media::kWavS16,             Media::kOggTheoraVorbis, Media::kInterlacedMpeg2Ts,
+    Media::kMp4H264BFrames, Media::kTwoVideoStreams,
+};
+
+// The largest number of samples ffprobe saw in one decoded frame of a stream.
+int largestFrame(const ProbeResult& probe, int stream) {
+  int largest = 0;
+  for (const ProbeFrame& frame : probe.frames)
+    if (frame.stream == stream) largest = std::max(largest, frame.samples);
+  return largest;
+}
+
+uint64_t startMilliseconds(const ProbeResult& probe) {
+  return std::isnan(probe.startTime) ? 0 : static_cast<uint64_t>(probe.startTime * 1000.0);
+}
+
+struct AudioFormat {
+  int channels = 0;
+  int bytesPerSample = 0;
+  int sampleRate = 0;
+};
+
+AudioFormat outputAudio(FFMpegDecoderCore& core) {
+  host::StreamDescription output;
+  core.getOutputStreamDescription(&output);
+  return {output.audio().getChannels(), output.audio().getBitsPerSample() / 8, output.audio().getSampleRate()};
+}
+
+TEST(DecoderCoreDecodeTest, EveryFrameFfprobeDecodesIsDeliveredWithItsTime) {
+  for (Media media : kPlayable) {
+    const MediaRecipe& recipe = mediaRecipe(media);
+    SCOPED_TRACE(recipe.name);
+    const std::string path = mediaPath(media);
+    const ProbeResult probe = probeMedia(path);
+    FFMpegDecoderCore core;
+    ASSERT_EQ(core.init(path, recipe.extension), 0);
+    const AudioFormat audio = outputAudio(core);
+    const Delivery delivery = readFrames(core);
+
+    if (const ProbeStream* video = probe.largestVideo()) {
+      const std::vector<uint64_t> expected = probe.frameTimes(video->index);
+      ASSERT_EQ(delivery.video.size(), expected.size());
+      ASSERT_FALSE(expected.empty());
+      // Best-effort times converted the same way; one microsecond of
+      // rounding apart at most.
+      EXPECT_NEAR(static_cast<double>(delivery.video.front().time), static_cast<double>(expected.front()), 1.0);
+      EXPECT_NEAR(static_cast<double>(delivery.video.back().time), static_cast<double>(expected.back()), 1.0);
+      for (std::size_t i = 1; i < delivery.video.size(); ++i)
+        ASSERT_GT(delivery.video[i].time, delivery.video[i - 1].time) << "frame " << i;
+      EXPECT_TRUE(delivery.video.front().key);
+      for (const DeliveredFrame& frame : delivery.video)
+        ASSERT_EQ(frame.size, static_cast<unsigned>(video->width * video->height * 2));
+    } else {
+      EXPECT_TRUE(delivery.video.empty());
+    }
+
+    const ProbeStream* audioStream = probe.first("audio");
+    ASSERT_NE(audioStream, nullptr);
+    ASSERT_FALSE(delivery.audio.empty());
+    EXPECT_TRUE(nonDecreasing(delivery.audio));
+    const unsigned sampleBytes = static_cast<unsigned>(audio.channels * audio.bytesPerSample);
+    ASSERT_GT(sampleBytes, 0u);
+    int64_t samples = 0;
+    for (const DeliveredFrame& frame : delivery.audio) {
+      ASSERT_GT(frame.size, 0u);
+      ASSERT_EQ(frame.size % sampleBytes, 0u);
+      samples += frame.size / sampleBytes;
+    }
+    // The audio decoder is not drained at the end of input (one frame per
+    // demuxed packet), so a decoder with delay (WMA, Vorbis) may keep its
+    // last block back.
+    const int frame = largestFrame(probe, audioStream->index);
+    EXPECT_NEAR(static_cast<double>(samples), static_cast<double>(probe.sampleCount(audioStream->index)), frame);
+    const std::vector<uint64_t> audioTimes = probe.frameTimes(audioStream->index);
+    ASSERT_FALSE(audioTimes.empty());
+    // The core stamps a block with the time of the packet that produced
+    // it, ffprobe with the time the decoder reports; a decoder with delay
+    // puts them one frame apart.
+    const double frameMicroseconds = 1e6 * frame / audioStream->sampleRate;
+    EXPECT_NEAR(static_cast<double>(delivery.audio.front().time), static_cast<double>(audioTimes.front()),
+                1.5 * frameMicroseconds);
+  }
+}
+
+TEST(DecoderCoreDecodeTest, AReopenedCoreDeliversLikeANewOne) {
+  const std::string path = mediaPath(Media::kMp4H264Aac);
+  FFMpegDecoderCore fresh;
+  ASSERT_EQ(fresh.init(path, "mp4"), 0);
+  const Delivery expected = readFrames(fresh);
+
+  FFMpegDecoderCore core;
+  // A first medium read to its end (and, in the second round, a seek)
+  // leaves clocks and skip state behind that must not reach the next one.
+  for (Media before : {Media::kMkvH264Vorbis, Media::kAsfWmv2Wma2}) {
+    SCOPED_TRACE(mediaRecipe(before).name);
+    ASSERT_EQ(core.init(mediaPath(before), mediaRecipe(before).extension), 0);
+    host::StreamDescription output;
+    core.getOutputStreamDescription(&output);
+    if (before == Media::kAsfWmv2Wma2) {
+      core.setVideoDecodingMode(streamer::DecodingMode::DECODE_KEY_FRAMES);
+      core.setPosition(2000);
+    }
+    readFrames(core);
+    core.close();
+    ASSERT_EQ(core.init(path, "mp4"), 0);
+    const Delivery delivery = readFrames(core);
+    ASSERT_EQ(delivery.all.size(), expected.all.size());
+    for (std::size_t i = 0; i < delivery.all.size(); ++i) {
+      ASSERT_EQ(delivery.all[i].type, expected.all[i].type) << "frame " << i;
+      ASSERT_EQ(delivery.all[i].time, expected.all[i].time) << "frame " << i;
+      ASSERT_EQ(delivery.all[i].checksum, expected.all[i].checksum) << "frame " << i;
+    }
+    core.close();
+  }
+}
+
+TEST(DecoderCoreDecodeTest, PositionFollowsTheLastDeliveredFrame) {
+  FFMpegDecoderCore core;
+  ASSERT_EQ(core.init(mediaPath(Media::kMkvH264Vorbis), "mkv"), 0);
+  const Delivery delivery = readFrames(core, 40);
+  ASSERT_EQ(delivery.all.size(), 40u);
+  uint64_t position = 0;
+  core.getPosition(position);
+  EXPECT_EQ(position, delivery.all.back().time / 1000);
+}
+
+TEST(DecoderCoreDecodeTest, SeekingToSixtyPercentDeliversFromThereOn) {
+  for (Media media : kPlayable) {
+    const MediaRecipe& recipe = mediaRecipe(media);
+    SCOPED_TRACE(recipe.name);
+    const std::string path = mediaPath(media);
+    const ProbeResult probe = probeMedia(path);
+    FFMpegDecoderCore core;
+    ASSERT_EQ(core.init(path, recipe.extension), 0);
+    ASSERT_TRUE(core.isSeekable());
+    readFrames(core, 10);  // seeking from the middle of a read, as a player does
+    const uint64_t targetMs = static_cast<uint64_t>(core.duration()) * 6 / 10;
+    ASSERT_TRUE(core.setPosition(targetMs));
+    // The core seeks to the position plus the format's start time.
+    const uint64_t target = (targetMs + startMilliseconds(probe)) * 1000;
+    const Delivery delivery = readFrames(core);
+
+    ASSERT_FALSE(delivery.audio.empty());
+    EXPECT_GE(delivery.audio.front().time, target);
+    EXPECT_LE(delivery.audio.front().time, target + 6000000);
+    EXPECT_TRUE(nonDecreasing(delivery.audio));
+
+    if (const ProbeStream* video = probe.largestVideo()) {
+      ASSERT_FALSE(delivery.video.empty());
+      const uint64_t first = delivery.video.front().time;
+      EXPECT_GE(first, target);
+      EXPECT_LE(first, target + 6000000);
+      EXPECT_TRUE(nonDecreasing(delivery.video));
+      // From the first delivered frame on, nothing is missing.
+      std::size_t after = 0;
+      for (uint64_t time : probe.frameTimes(video->index)) after += time + 1 >= first;
+      EXPECT_EQ(delivery.video.size(), after);
+    }
+  }
+}
+
+TEST(DecoderCoreDecodeTest, PositionResetDropsWhatLiesBeforeIt) {
+  for (Media media : {Media::kMp4H264Aac, Media::kMpegTsH264Aac, Media::kMkvH264Vorbis}) {
+    const MediaRecipe& recipe = mediaRecipe(media);
+    SCOPED_TRACE(recipe.name);
+    FFMpegDecoderCore core;
+    ASSERT_EQ(core.init(mediaPath(media), recipe.extension), 0);
+    // Delivered times are the stream's own, which begin at the format's
+    // start time (1.4 s in an MPEG-TS).
+    const uint64_t start = startMilliseconds(probeMedia(mediaPath(media)));
+    // The input stays where it is (at the start); only what is delivered
+    // changes.
+    core.flush(start + 2000);
+    const Delivery delivery = readFrames(core);
+    ASSERT_FALSE(delivery.video.empty());
+    ASSERT_FALSE(delivery.audio.empty());
+    for (const DeliveredFrame& frame : delivery.all) ASSERT_GE(frame.time, (start + 2000) * 1000);
+    // Key frames every second: the picture resumes at the next one.
+    EXPECT_LE(delivery.video.front().time, (start + 3000) * 1000 + 1);
+    EXPECT_TRUE(nonDecreasing(delivery.video));
+    EXPECT_TRUE(nonDecreasing(delivery.audio));
+  }
+}
+
+TEST(DecoderCoreDecodeTest, PassThroughVideoStartsWithTheCodecHeader) {
+  struct Case {
+    Media media;
+    bool header;           // a codec header comes first
+    bool annexB;           // the header is an Annex B start-code stream (else avcC)
+    const char* codec;     // the compressed description of the output
+  } cases[] = {
+      {Media::kMp4H264Aac, true, false, "h264"},
+      {Media::kMpegTsH264Aac, true, true, "h264"},
+      {Media::kFlvSorensonMp3, false, false, "svq"},
+  };
+  for (const Case& c : cases) {
+    const MediaRecipe& recipe = mediaRecipe(c.media);
+    SCOPED_TRACE(recipe.name);
+    const std::string path = mediaPath(c.media);
+    const ProbeResult probe = probeMedia(path);
+    FFMpegDecoderCore core;
+    EXPECT_TRUE(core.skipVideoDecoding());
+    ASSERT_EQ(core.init(path, recipe.extension), 0);
+    host::StreamDescription output;
+    core.getOutputStreamDescription(&output);
+    EXPECT_STREQ(output.video().getCodec(), c.codec);
+    EXPECT_STREQ(output.audio().getCodec(), "raw");
+
+    const Delivery delivery = readFrames(core, 100000, true);
+    ASSERT_FALSE(delivery.all.empty());
+    const DeliveredFrame& first = delivery.all.front();
+    std::size_t packetsFrom = 0;
+    if (c.header) {
+      ASSERT_EQ(first.type, streamer::PACKET_VIDEO);
+      EXPECT_EQ(first.time, kNoTime);
+      ASSERT_GE(first.bytes.size(), 8u);
+      if (c.annexB) {
+        const bool startCode = (first.bytes[0] == 0 && first.bytes[1] == 0 && first.bytes[2] == 1) ||
+                               (first.bytes[0] == 0 && first.bytes[1] == 0 && first.bytes[2] == 0 &&
+                                first.bytes[3] == 1);
+        EXPECT_TRUE(startCode);
+      } else {
+        EXPECT_EQ(first.bytes[0], 1);  // avcC configuration version
+      }
+      packetsFrom = 1;
+    } else {
+      for (const DeliveredFrame& frame : delivery.all) EXPECT_NE(frame.time, kNoTime);
+    }
+    // Then every stored video packet, unchanged in size and order.
+    const int videoIndex = probe.first("video")->index;
+    std::vector<int> expectedSizes;
+    for (const ProbePacket& packet : probe.packets)
+      if (packet.stream == videoIndex) expectedSizes.push_back(packet.size);
+    std::vector<int> sizes;
+    for (std::size_t i = packetsFrom; i < delivery.video.size(); ++i)
+      sizes.push_back(static_cast<int>(delivery.video[i].size));
+    EXPECT_EQ(sizes, expectedSizes);
+    for (std::size_t i = packetsFrom + 1; i < delivery.video.size(); ++i)
+      ASSERT_GE(delivery.video[i].time, delivery.video[i - 1].time) << "packet " << i;
+    // Audio is still decoded.
+    EXPECT_FALSE(delivery.audio.empty());
+  }
+}
+
+TEST(DecoderCoreDecodeTest, PassThroughAudioDeliversTheStoredPackets) {
+  const std::string path = mediaPath(Media::kMpegTsH264Aac);
+  const ProbeResult probe = probeMedia(path);
+  FFMpegDecoderCore core;
+  EXPECT_TRUE(core.skipAudioDecoding());
+  ASSERT_EQ(core.init(path, "ts"), 0);
+  host::StreamDescription output;
+  core.getOutputStreamDescription(&output);
+  EXPECT_STREQ(output.audio().getCodec(), "aac");
+  EXPECT_STREQ(output.video().getCodec(), "raw");
+  const Delivery delivery = readFrames(core, 100000, true);
+  const int audioIndex = probe.first("audio")->index;
+  std::vector<int> expectedSizes;
+  for (const ProbePacket& packet : probe.packets)
+    if (packet.stream == audioIndex) expectedSizes.push_back(packet.size);
+  std::vector<int> sizes;
+  for (const DeliveredFrame& frame : delivery.audio) sizes.push_back(static_cast<int>(frame.size));
+  EXPECT_EQ(sizes, expectedSizes);
+  ASSERT_FALSE(delivery.audio.empty());
+  // ADTS frames: each begins with the 12-bit sync word.
+  for (const DeliveredFrame& frame : delivery.audio) {
+    ASSERT_GE(frame.bytes.size(), 2u);
+    EXPECT_EQ(frame.bytes[0], 0xff);
+    EXPECT_EQ(frame.bytes[1] & 0xf0, 0xf0);
+  }
+  EXPECT_EQ(delivery.video.size(), static_cast<std::size_t>(probe.frameCount(probe.first("video")->index)));
+}
+
+TEST(DecoderCoreDecodeTest, DecodingModesLimitTheVideoFrames) {
+  const std::string path = mediaPath(Media::kMpegTsH264Aac);
+  const ProbeResult probe = probeMedia(path);
+  const int videoIndex = probe.first("video")->index;
+
+  FFMpegDecoderCore all;
+  ASSERT_EQ(all.init(path, "ts"), 0);
+  const Delivery full = readFrames(all);
+  ASSERT_FALSE(full.audio.empty());
+
+  struct Case {
+    int mode;
+    std::size_t videoFrames;
+  } cases[] = {
+      {streamer::DecodingMode::DECODE_KEY_FRAMES, static_cast<std::size_t>(probe.keyFrameCount(videoIndex))},
+      {streamer::DecodingMode::DECODE_NONE, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    FFMpegDecoderCore core;
+    ASSERT_EQ(core.init(path, "ts"), 0);
+    // The engine describes the output before it reads.
+    host::StreamDescription output;
+    core.getOutputStreamDescription(&output);
+    ASSERT_TRUE(core.setVideoDecodingMode(c.mode));
+    const Delivery delivery = readFrames(core);
+    EXPECT_EQ(delivery.video.size(), c.videoFrames);
+    for (const DeliveredFrame& frame : delivery.video) EXPECT_TRUE(frame.key);
+    // Leaving pictures out never costs sound.
+    ASSERT_EQ(delivery.audio.size(), full.audio.size());
+    for (std::size_t i = 0; i < full.audio.size(); ++i) {
+      EXPECT_EQ(delivery.audio[i].time, full.audio[i].time);
+      EXPECT_EQ(delivery.audio[i].checksum, full.audio[i].checksum);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zan::test
