@@ -22,4 +22,13 @@ const std::vector<Command>& commands();
 int runPlugins(PluginLibrary& library, const std::vector<std::string>& arguments);
 extern const char kPluginsUsage[];
 
+int runProbe(PluginLibrary& library, const std::vector<std::string>& arguments);
+extern const char kProbeUsage[];
+
+int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments);
+extern const char kDecodeUsage[];
+
+int runDemo(PluginLibrary& library, const std::vector<std::string>& arguments);
+extern const char kDemoUsage[];
+
 }  // namespace zan::host

@@ -16,14 +16,17 @@ namespace zan::host {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
+      {"demo", "probe and decode a medium made on the spot (the default)", kDemoUsage, runDemo},
       {"plugins", "list which plug-ins the library answers", kPluginsUsage, runPlugins},
+      {"probe", "open a medium and print its descriptions", kProbeUsage, runProbe},
+      {"decode", "open a medium and read its frames to the end", kDecodeUsage, runDecode},
   };
   return table;
 }
 
 namespace {
 
-const char kDefaultCommand[] = "plugins";
+const char kDefaultCommand[] = "demo";
 
 void printOverview(FILE* out) {
   std::fprintf(out,
