@@ -9,6 +9,8 @@
 
 #include "input/FFMpegInput.h"
 #include "transcoders/FFMpegAudioResampler.h"
+#include "transcoders/FFMpegDecoder.h"
+#include "transcoders/FFMpegDemuxer.h"
 #include "zan/streamer/PluginInterfaces.h"
 
 using zan::streamer::InputPluginInterface;
@@ -28,8 +30,8 @@ struct TranscoderEntry {
 
 // Filled in as the stages are built; a null |create| answers null.
 const TranscoderEntry kTranscoders[] = {
-    {"FFMpegDecoder", nullptr},
-    {"FFMpegDemuxer", nullptr},
+    {"FFMpegDecoder", make<zan::FFMpegDecoder>},
+    {"FFMpegDemuxer", make<zan::FFMpegDemuxer>},
     {"FFMpegEncoder", nullptr},
     {"FFMpegAudioResampler", make<zan::FFMpegAudioResampler>},
 };
