@@ -60,15 +60,56 @@ struct FFMpegDecoderCore::ByteSource {
 void FFMpegDecoderCore::commonOpenStart() {
   abortRequested_.store(false, std::memory_order_release);
   setAbort(false);
+  resetDecodeState();
+}
+
+// Everything a medium leaves behind goes back to its first value, so that
+// a reopened core delivers exactly like a new one. The skip requests stay:
+// they are made before the open they apply to.
+void FFMpegDecoderCore::resetDecodeState() {
+  duration_ = 0;
+  position_ = 0;
+  seekTarget_ = 0;
+  extension_.clear();
+  byteSeek_ = decoderClock_ = counterClock_ = false;
+  seekable_ = true;
+  isTransportStream_ = endOfInput_ = videoDrainSent_ = audioDrained_ = false;
+  outputWidth_ = outputHeight_ = outputBufferSize_ = 0;
+  videoLayout_ = reportedLayout_ = 1;
+  videoBitrate_ = 0;
+  videoFrameSize_ = 0;
+  frameRate_ = 0.0;
+  sourcePixelFormat_ = AV_PIX_FMT_RGB24;
+  sourceWidth_ = sourceHeight_ = 0;
+  outputPixelFormat_ = codecs::kPixelYUYV422;
+  sourceEngineFormat_ = -1;
+  rescalingMode_ = false;
+  frameCounter_ = 0;
+  decodingMode_ = 0;
   sendVideoHeader_ = false;
+  audioBitsPerSecond_ = audioBitsPerFrame_ = audioLayout_ = 0;
+  audioBitsPerSample_ = 16;
+  audioSampleRate_ = audioChannels_ = 0;
+  audioFlags_ = static_cast<int>(0x80000000u);
+  audioNextTimestamp_ = audioLastTimestamp_ = 0;
+  audioPacketQuantum_ = 0;
+  audioScratch_.clear();
+  firstAudioTimestamp_ = firstVideoTimestamp_ = AV_NOPTS_VALUE;
+  lastAudioTimestamp_ = 0;
+  lastVideoTimestamp_ = 0;
+  checkLateFrames_ = true;
+  outputDescribed_ = videoFailing_ = videoDecodedOnce_ = waitKeyframe_ = false;
+  videoSeekPending_ = audioSeekPending_ = false;
+  audioSkipCount_ = videoSkipCount_ = 0;
+  videoDecodeError_ = false;
 }
 
 int FFMpegDecoderCore::init(const std::string& location, const std::string& extension) {
   PLockGuard guard(lock_);
   close();
   commonOpenStart();
-  logDebug("FFMpegDecoderCore::init : %s", location.c_str());
   extension_ = extension;
+  logDebug("FFMpegDecoderCore::init : %s", location.c_str());
 
   AVFormatContext* context = avformat_alloc_context();
   if (context == nullptr) return AVERROR(ENOMEM);
@@ -280,8 +321,10 @@ int FFMpegDecoderCore::initFormatStreams() {
   if (probed > 0) {
     for (auto& decoder : decoders)
       if (decoder) avcodec_flush_buffers(decoder.get());
+    // Backwards: the key frame at or before the start, not the first packet
+    // after it (which may be a picture that cannot be decoded on its own).
     av_seek_frame(formatContext_, -1, formatContext_->start_time == AV_NOPTS_VALUE ? 0 : formatContext_->start_time,
-                  0);
+                  AVSEEK_FLAG_BACKWARD);
   }
 
   // 3. Choose.

@@ -74,6 +74,8 @@ bool FFMpegDecoderCore::setPosition(uint64_t milliseconds) {
   logDebug("FFMpegDecoderCore::setPosition(): %u - duration is %u - file_size is %d",
            static_cast<unsigned>(milliseconds), static_cast<unsigned>(duration_), static_cast<int>(fileSize));
   const int64_t timeUs = static_cast<int64_t>(milliseconds) * 1000;
+  // A medium without a start time starts at 0.
+  const int64_t start = formatContext_->start_time == AV_NOPTS_VALUE ? 0 : formatContext_->start_time;
   int64_t bytePosition = -1;
   if (duration_ > 0 && fileSize > 0)
     bytePosition = static_cast<int64_t>(static_cast<uint64_t>(fileSize) * std::max<uint64_t>(milliseconds, 1) /
@@ -89,8 +91,6 @@ bool FFMpegDecoderCore::setPosition(uint64_t milliseconds) {
       return false;
     }
   } else {
-    // A medium without a start time starts at 0.
-    const int64_t start = formatContext_->start_time == AV_NOPTS_VALUE ? 0 : formatContext_->start_time;
     const int64_t target = timeUs + start;
     if (av_seek_frame(formatContext_, -1, target, 0) < 0) {
       logDebug("FFMpegDecoderCore::setPosition(): av_seek_frame (timepos = %d, flag=0) failed!",
@@ -105,7 +105,11 @@ bool FFMpegDecoderCore::setPosition(uint64_t milliseconds) {
     }
   }
 
-  seekTarget_ = static_cast<uint64_t>(timeUs);
+  // The lower bound of accepted times is in the clock frames are delivered
+  // in: the stream clock carries the medium's start time (unless times are
+  // made relative to the first packet, as for media without a duration).
+  const bool streamClock = !counterClock_ && !decoderClock_ && duration_ > 0;
+  seekTarget_ = static_cast<uint64_t>(timeUs + (streamClock ? start : 0));
   firstAudioTimestamp_ = firstVideoTimestamp_ = AV_NOPTS_VALUE;
   lastAudioTimestamp_ = 0;
   lastVideoTimestamp_ = 0;

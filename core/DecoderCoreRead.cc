@@ -249,10 +249,12 @@ bool FFMpegDecoderCore::decodeVideoPacket(AVPacket* packet, int64_t incomingTime
     } else {
       time = incomingTime == AV_NOPTS_VALUE ? kNoTime : toMicroseconds(incomingTime, timeBase);
       duration = toMicroseconds(packet->duration, timeBase);
+      // Stream-clock times start at the medium's start; the counter clock
+      // above starts at 0 already.
+      const int64_t start = formatContext_ ? formatContext_->start_time : 0;
+      if (time != kNoTime && start != AV_NOPTS_VALUE && start > 0 && time >= static_cast<uint64_t>(start))
+        time -= static_cast<uint64_t>(start);
     }
-    if (time != kNoTime && formatContext_ && formatContext_->start_time != 0 &&
-        formatContext_->start_time != AV_NOPTS_VALUE)
-      time -= static_cast<uint64_t>(formatContext_->start_time);
     ++frameCounter_;
     return true;
   }
@@ -282,6 +284,13 @@ bool FFMpegDecoderCore::deliverPicture(int64_t incomingTime, int64_t incomingDur
     if (deinterlaced && deinterlace(picture, deinterlaced.get())) picture = deinterlaced.get();
   }
   const AVPixelFormat format = static_cast<AVPixelFormat>(picture->format);
+  if (outputWidth_ <= 0 || outputHeight_ <= 0) {
+    // Nobody asked for a size and none was known: the pictures keep theirs.
+    outputWidth_ = picture->width;
+    outputHeight_ = picture->height;
+    videoFrameSize_ = outputWidth_ * outputHeight_ * codecs::bitsPerPixel(outputPixelFormat_) / 8;
+    videoBitrate_ = static_cast<unsigned>(videoFrameSize_ * frameRate_);
+  }
   if (!videoConverter_) videoConverter_ = std::make_unique<VideoConverter>();
   if (!videoConverter_->matches(picture->width, picture->height, format)) {
     if (!videoConverter_->configure(picture->width, picture->height, format, outputWidth_, outputHeight_,

@@ -116,7 +116,9 @@ bool FFMpegDecoderCore::initVideoTranscoding(const streamer::VideoDescription* i
   videoFrameSize_ = outputWidth_ * outputHeight_ * codecs::bitsPerPixel(outputPixelFormat_) / 8;
   videoLayout_ = reportedLayout_ = 1;
   videoBitrate_ = static_cast<unsigned>(videoFrameSize_ * frameRate_);
-  frameRate_ = av_q2d(av_inv_q(videoCodec_->time_base));
+  // The rate of the time base chosen for the decoder (the decoder may
+  // rewrite its own time base while opening, e.g. H.264 counts fields).
+  frameRate_ = av_q2d(av_inv_q(transcoderTimeBase_));
   return true;
 }
 
@@ -138,6 +140,7 @@ bool FFMpegDecoderCore::addVideoStream(const streamer::VideoDescription* input) 
   frameRate_ = kMaxTranscoderFrameRate;
   if (input->getFrameRate() > 0 && input->getFrameRate() < frameRate_) frameRate_ = input->getFrameRate();
   context->time_base = av_d2q(1.0 / frameRate_, 10001);
+  transcoderTimeBase_ = context->time_base;
   AVPixelFormat format = codecs::ffmpegPixelFormat(input->getPixelFormat());
   if (format == AV_PIX_FMT_YUV420P) format = AV_PIX_FMT_YUYV422;
   context->pix_fmt = format;
@@ -152,7 +155,7 @@ bool FFMpegDecoderCore::addVideoStream(const streamer::VideoDescription* input) 
     logError("FFMpegOutput::addVideoStream : avcodec_open failed %s : %d", input->getCodec(), opened);
     return false;
   }
-  stream->time_base = context->time_base;
+  stream->time_base = transcoderTimeBase_;
   videoCodec_ = std::move(context);
   videoStream_ = stream;
   return true;

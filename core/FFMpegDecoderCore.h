@@ -135,6 +135,7 @@ class FFMpegDecoderCore {
 
   // opening
   void commonOpenStart();
+  void resetDecodeState();
   int initFormatStreams();
   bool streamInfoComplete(bool hasAudioDecoder, bool hasVideoDecoder, bool gotPicture);
   bool isBetterStream(const AVStream* candidate, const AVStream* current);
@@ -213,6 +214,7 @@ class FFMpegDecoderCore {
   int outputPixelFormat_ = 5;  // engine code: packed YUV 4:2:2
   int sourceEngineFormat_ = -1;  // engine code of raw transcoder input
   bool rescalingMode_ = false;
+  AVRational transcoderTimeBase_{1, 30};  // the decoder time base of transcoder input
   uint64_t frameCounter_ = 0;
   std::atomic<int> decodingMode_{0};
   bool sendVideoHeader_ = false;
