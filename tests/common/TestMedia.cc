@@ -67,10 +67,13 @@ std::vector<MediaRecipe> makeRecipes() {
       {Media::kOggTheoraVorbis, "ogg_theora_vorbis", "ogg", true, true,
        VIDEO_160 TONE_44K "-c:v libtheora -q:v 6 -g 25 -c:a libvorbis -ac 2"},
       {Media::kInterlacedMpeg2Ts, "ts_interlaced_mpeg2", "ts", true, true,
-       // Interlaced DCT and motion estimation make the encoder mark every
-       // picture as interlaced (progressive_frame = 0), top field first.
-       "-f lavfi -i testsrc2=size=320x240:rate=25:duration=4 " TONE_48K
-       "-c:v mpeg2video -flags +ilme+ildct -top 1 -g 12 -b:v 1M -c:a mp2 -ac 2 -b:a 128k -f mpegts"},
+       // 50 progressive pictures a second woven into 25 interlaced ones
+       // (top field from one picture, bottom field from the next), so that
+       // moving parts comb; interlaced DCT and motion estimation make the
+       // encoder mark every picture as interlaced, top field first.
+       "-f lavfi -i testsrc2=size=320x240:rate=50:duration=4 " TONE_48K
+       "-vf tinterlace=interleave_top,setfield=tff "
+       "-c:v mpeg2video -flags +ilme+ildct -top 1 -g 12 -b:v 2M -c:a mp2 -ac 2 -b:a 128k -f mpegts"},
       {Media::kTwoVideoStreams, "mkv_two_video_sizes", "mkv", true, true,
        // The smaller picture is the first stream, so taking the first
        // video stream is not enough to pass.

@@ -32,7 +32,7 @@ enum class Media {
   kFlacAudio,          // FLAC audio only
   kWavS16,             // WAV, signed 16-bit stereo
   kOggTheoraVorbis,    // Ogg, Theora + Vorbis
-  kInterlacedMpeg2Ts,  // MPEG-TS, interlaced MPEG-2 video (320x240) + MP2
+  kInterlacedMpeg2Ts,  // MPEG-TS, interlaced MPEG-2 video (320x240, fields from moving pictures) + MP2
   kTwoVideoStreams,    // Matroska, H.264 160x120 first, then H.264 320x240, + AAC
   kWav18Channels,      // WAV, 18 channels of signed 16-bit, audio only
   kWav19Channels,      // WAV, 19 channels of signed 16-bit, audio only

@@ -12,6 +12,7 @@
 #include "host/records/Records.h"
 #include "tests/common/MediaProbe.h"
 #include "tests/common/TestMedia.h"
+#include "tests/common/TestSupport.h"
 #include "tests/core/CoreTestSupport.h"
 
 namespace zan::test {
@@ -135,6 +136,73 @@ TEST(DecoderCoreDecodeTest, AReopenedCoreDeliversLikeANewOne) {
       ASSERT_EQ(delivery.all[i].checksum, expected.all[i].checksum) << "frame " << i;
     }
     core.close();
+  }
+}
+
+// The first |count| pictures of a file as the ffmpeg tool converts them to
+// YUYV 4:2:2, with no filter of any kind (interlaced pictures stay woven).
+std::string ffmpegPictures(const std::string& path, int count) {
+  const ProcessResult run =
+      runProcess({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-map", "0:v:0", "-frames:v", std::to_string(count),
+                  "-fps_mode", "passthrough", "-sws_flags", "bicubic", "-pix_fmt", "yuyv422", "-f", "rawvideo", "-"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  return run.out;
+}
+
+// Mean distance of each luma sample from the mean of the rows above and
+// below it: large where two fields of different moments are woven together.
+double combing(const uint8_t* yuyv, int width, int height) {
+  auto luma = [&](int x, int y) { return static_cast<double>(yuyv[(y * width + x) * 2]); };
+  double sum = 0;
+  for (int y = 1; y < height - 1; ++y)
+    for (int x = 0; x < width; ++x) sum += std::abs(luma(x, y) - (luma(x, y - 1) + luma(x, y + 1)) / 2);
+  return sum / (width * (height - 2));
+}
+
+TEST(DecoderCoreDecodeTest, InterlacedPicturesAreDeinterlacedProgressiveOnesLeftAlone) {
+  constexpr int kPictures = 10;
+  {
+    SCOPED_TRACE("interlaced");
+    const std::string path = mediaPath(Media::kInterlacedMpeg2Ts);
+    FFMpegDecoderCore core;
+    ASSERT_EQ(core.init(path, "ts"), 0);
+    std::vector<DeliveredFrame> pictures;
+    while (pictures.size() < kPictures) {
+      const Delivery delivery = readFrames(core, 1, true);
+      ASSERT_FALSE(delivery.all.empty());
+      if (!delivery.video.empty()) pictures.push_back(delivery.video.front());
+    }
+    const std::string woven = ffmpegPictures(path, kPictures);
+    const std::size_t pictureSize = 320 * 240 * 2;
+    ASSERT_EQ(woven.size(), pictureSize * kPictures);
+    double coreCombing = 0, wovenCombing = 0;
+    for (int i = 0; i < kPictures; ++i) {
+      coreCombing += combing(pictures[static_cast<std::size_t>(i)].bytes.data(), 320, 240);
+      wovenCombing += combing(reinterpret_cast<const uint8_t*>(woven.data()) + pictureSize * i, 320, 240);
+    }
+    // Measured on these pictures: about 2.9 woven, 1.3 after FFmpeg's bwdif.
+    EXPECT_LT(coreCombing, 0.6 * wovenCombing) << coreCombing / kPictures << " vs " << wovenCombing / kPictures;
+  }
+  {
+    SCOPED_TRACE("progressive");
+    const std::string path = mediaPath(Media::kMp4H264Aac);
+    FFMpegDecoderCore core;
+    ASSERT_EQ(core.init(path, "mp4"), 0);
+    std::vector<DeliveredFrame> pictures;
+    while (pictures.size() < kPictures) {
+      const Delivery delivery = readFrames(core, 1, true);
+      ASSERT_FALSE(delivery.all.empty());
+      if (!delivery.video.empty()) pictures.push_back(delivery.video.front());
+    }
+    const std::string reference = ffmpegPictures(path, kPictures);
+    const std::size_t pictureSize = 160 * 120 * 2;
+    ASSERT_EQ(reference.size(), pictureSize * kPictures);
+    double difference = 0;
+    for (int i = 0; i < kPictures; ++i)
+      for (std::size_t b = 0; b < pictureSize; ++b)
+        difference += std::abs(static_cast<int>(pictures[static_cast<std::size_t>(i)].bytes[b]) -
+                               static_cast<int>(static_cast<uint8_t>(reference[pictureSize * i + b])));
+    EXPECT_LT(difference / (pictureSize * kPictures), 1.0);
   }
 }
 
