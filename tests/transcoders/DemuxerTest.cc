@@ -1,0 +1,340 @@
+// The demuxer stage ("FFMpegDemuxer") driven as the engine drives it: a
+// writer thread writes a file's bytes as packets, a reader thread pulls
+// decoded frames, a controller stops it. The read callback is also driven
+// directly, to pin down how packets are cut into FFmpeg's requests.
+//
+// Media (tests/common/TestMedia.h):
+//   ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4
+//          -f lavfi -i sine=frequency=440:sample_rate=44100:duration=4
+//          -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p
+//          -c:a aac -ac 2 -b:a 64k -f mpegts ts_h264_aac.ts
+// and 256 KiB of pseudo-random bytes for the failed open.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/records/Records.h"
+#include "tests/common/TestMedia.h"
+#include "tests/common/TestSupport.h"
+#include "tests/transcoders/StageTestSupport.h"
+#include "transcoders/FFMpegDemuxer.h"
+
+namespace zan {
+namespace {
+
+using namespace std::chrono_literals;
+using streamer::PACKET_AUDIO;
+using streamer::PACKET_END;
+using streamer::PACKETTYPE;
+using streamer::PLUGIN_OK;
+using streamer::PLUGIN_UNAVAILABLE;
+using test::Frame;
+using test::Frames;
+using test::makePacket;
+using test::Media;
+using test::readStage;
+using test::returnsWithin;
+
+constexpr size_t kTransportChunk = 188 * 7;
+
+const uint8_t* bytesOf(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
+
+// A multiplexed stream of the given FFmpeg format, from |location|.
+struct StreamInput {
+  host::Medium medium;
+  host::TranscoderInput input;
+  StreamInput(const std::string& location, const std::string& format, int streamType = 1) : medium(location) {
+    input.setStreamType(streamType);
+    input.stream().setFormat(format.c_str());
+  }
+};
+
+// Writes |bytes| in packets of |chunk| bytes (the packet type does not
+// matter to the stage), then a PACKET_END packet.
+void writeBytes(FFMpegDemuxer& stage, const std::string& bytes, size_t chunk, size_t limit = std::string::npos) {
+  const size_t end = std::min(bytes.size(), limit);
+  for (size_t at = 0; at < end; at += chunk)
+    stage.write(makePacket(PACKET_AUDIO, bytesOf(bytes) + at, std::min(chunk, end - at)));
+  if (limit == std::string::npos) stage.write(makePacket(PACKET_END, nullptr, 0));
+}
+
+// The same bytes served to a core through a read callback without seeking:
+// what FFmpeg makes of the stream itself, with no stage in between.
+struct MemoryStream {
+  std::string bytes;
+  size_t at = 0;
+  static int read(void* opaque, uint8_t* buffer, int size) {
+    auto* self = static_cast<MemoryStream*>(opaque);
+    const size_t count = std::min(static_cast<size_t>(size), self->bytes.size() - self->at);
+    std::copy_n(self->bytes.data() + self->at, count, buffer);
+    self->at += count;
+    return static_cast<int>(count);
+  }
+};
+
+void expectSameFrames(const std::vector<Frame>& actual, const std::vector<Frame>& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (size_t i = 0; i < actual.size(); ++i) {
+    ASSERT_EQ(actual[i].time, expected[i].time) << "frame " << i;
+    ASSERT_EQ(actual[i].duration, expected[i].duration) << "frame " << i;
+    ASSERT_EQ(actual[i].size, expected[i].size) << "frame " << i;
+    ASSERT_EQ(actual[i].key, expected[i].key) << "frame " << i;
+  }
+}
+
+int occurrences(const std::string& text, const std::string& line) {
+  int count = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+  return count;
+}
+
+TEST(DemuxerStageTest, TransportStreamInPacketsGivesTheFramesOfTheFile) {
+  const std::string path = test::mediaPath(Media::kMpegTsH264Aac);
+  const std::string bytes = test::readFile(path);
+
+  FFMpegDecoderCore onFile;
+  ASSERT_EQ(onFile.init(path, "ts"), 0);
+  const Frames fileFrames = test::readCore(onFile);
+  ASSERT_GT(fileFrames.video.size(), 50u);
+  ASSERT_GT(fileFrames.audio.size(), 50u);
+
+  MemoryStream memory{bytes};
+  FFMpegDecoderCore onStream;
+  ASSERT_EQ(onStream.initWithTransportStream(path, "mpegts", &MemoryStream::read, nullptr, &memory), 0);
+  const Frames streamFrames = test::readCore(onStream);
+
+  // 188 x 7 as a transport stream arrives; 1000, cutting through transport
+  // packets; 100000, more than FFmpeg ever asks for at once.
+  for (size_t chunk : {kTransportChunk, size_t{1000}, size_t{100000}}) {
+    SCOPED_TRACE(chunk);
+    FFMpegDemuxer stage;
+    StreamInput stream(path, "mpegts");
+    ASSERT_EQ(stage.init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_OK);
+    stage.start();
+    std::thread writer([&] { writeBytes(stage, bytes, chunk); });
+    host::StreamDescription output;
+    stage.getOutputStreamDescription(&output);
+    const Frames frames = readStage(stage);
+    writer.join();
+
+    EXPECT_STREQ(output.video().getCodec(), "raw");
+    EXPECT_EQ(output.video().getWidth(), 160);
+    EXPECT_STREQ(output.audio().getCodec(), "raw");
+    EXPECT_EQ(output.audio().getSampleRate(), 44100);
+
+    // Exactly what FFmpeg gives for the same bytes read in one go...
+    expectSameFrames(frames.video, streamFrames.video);
+    expectSameFrames(frames.audio, streamFrames.audio);
+
+    // ...which is what the file gives. A stream without a known length is
+    // timed from its first packet, and FFmpeg times the audio of a stream
+    // it cannot seek by counting frames (within a fraction of a
+    // millisecond of the stored times).
+    ASSERT_EQ(frames.video.size(), fileFrames.video.size());
+    ASSERT_EQ(frames.audio.size(), fileFrames.audio.size());
+    EXPECT_EQ(test::relativeTimes(frames.video), test::relativeTimes(fileFrames.video));
+    const std::vector<uint64_t> audio = test::relativeTimes(frames.audio);
+    const std::vector<uint64_t> fileAudio = test::relativeTimes(fileFrames.audio);
+    for (size_t i = 0; i < audio.size(); ++i)
+      ASSERT_NEAR(static_cast<double>(audio[i]), static_cast<double>(fileAudio[i]), 1000.0) << "audio " << i;
+  }
+}
+
+TEST(DemuxerStageTest, ReadCallbackFillsWholeRequestsInOrder) {
+  struct Case {
+    const char* name;
+    size_t packetSize;
+    int packets;
+    int request;
+  } cases[] = {
+      {"10000-byte packets, 4096-byte requests", 10000, 3, 4096},
+      {"188 x 7-byte packets, 32768-byte requests", kTransportChunk, 60, 32768},
+      {"request larger than the whole stream", 500, 4, 4096},
+      {"packets exactly as large as requests", 4096, 3, 4096},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t total = c.packetSize * static_cast<size_t>(c.packets);
+    std::string pattern(total, '\0');
+    for (size_t i = 0; i < total; ++i) pattern[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+
+    FFMpegDemuxer stage;  // the callback needs no open
+    std::thread writer([&] {
+      for (int p = 0; p < c.packets; ++p)
+        stage.write(makePacket(PACKET_AUDIO, bytesOf(pattern) + p * c.packetSize, c.packetSize));
+      stage.write(makePacket(PACKET_END, nullptr, 0));
+    });
+    std::string received;
+    std::vector<int> answers;
+    std::vector<uint8_t> buffer(static_cast<size_t>(c.request));
+    for (;;) {
+      const int got = stage.demuxerReadCallback(buffer.data(), c.request);
+      answers.push_back(got);
+      if (got <= 0) break;
+      received.append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(got));
+    }
+    writer.join();
+
+    // Whole requests until the end marker, then the rest, then nothing.
+    std::vector<int> expected(total / static_cast<size_t>(c.request), c.request);
+    if (total % static_cast<size_t>(c.request)) expected.push_back(static_cast<int>(total % c.request));
+    expected.push_back(0);
+    EXPECT_EQ(answers, expected);
+    EXPECT_TRUE(received == pattern) << "bytes out of order or lost";
+    EXPECT_EQ(stage.demuxerReadCallback(buffer.data(), c.request), 0);  // the end stays
+  }
+}
+
+TEST(DemuxerStageTest, ReadCallbackGivesUpWhenStopped) {
+  FFMpegDemuxer stage;
+  const std::string bytes(100, 'x');
+  stage.write(makePacket(PACKET_AUDIO, bytesOf(bytes), bytes.size()));
+  std::vector<uint8_t> buffer(4096);
+  int got = -1;
+  std::thread controller([&] {
+    std::this_thread::sleep_for(100ms);  // the callback has the 100 bytes and waits for more
+    stage.stop();
+  });
+  const bool returned = returnsWithin(5s, [&] { got = stage.demuxerReadCallback(buffer.data(), 4096); },
+                                      [&] { stage.stop(); });
+  controller.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(got, 0);
+  EXPECT_EQ(stage.demuxerReadCallback(buffer.data(), 4096), 0);
+}
+
+TEST(DemuxerStageTest, FailedOpenIsLoggedAndReadFrameIsFalse) {
+  const std::string randomBytes = test::readFile(test::mediaPath(Media::kRandomBytes));
+  const std::string log = test::logPath("FFMpegDemuxer.log");
+  struct Case {
+    const char* name;
+    std::string format;
+    std::string bytes;
+  } cases[] = {
+      {"random bytes, unknown format", "nosuchformat", randomBytes},
+      {"random bytes as a transport stream", "mpegts", randomBytes},
+      {"an empty stream", "mpegts", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int before = occurrences(test::readFile(log), "[ERROR] - Failed to init transport stream");
+    FFMpegDemuxer stage;
+    StreamInput stream("stream", c.format);
+    ASSERT_EQ(stage.init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_OK);
+    stage.start();
+    // A failed open stops the stage: later packets are dropped, so the
+    // writer never blocks.
+    std::thread writer([&] { writeBytes(stage, c.bytes, kTransportChunk); });
+    const Frames frames = readStage(stage);
+    writer.join();
+    EXPECT_TRUE(frames.audio.empty() && frames.video.empty() && frames.ends == 0);
+    host::StreamDescription output;
+    stage.getOutputStreamDescription(&output);
+    EXPECT_FALSE(output.hasAudio());
+    EXPECT_FALSE(output.hasVideo());
+    EXPECT_TRUE(test::waitFor(
+        [&] { return occurrences(test::readFile(log), "[ERROR] - Failed to init transport stream") > before; }, 5s))
+        << log;
+  }
+}
+
+TEST(DemuxerStageTest, RefusedInitsAndCallsBeforeInitNeverWait) {
+  const std::string path = test::mediaPath(Media::kMpegTsH264Aac);
+  for (int type : {0, 2, -1}) {
+    SCOPED_TRACE(type);
+    FFMpegDemuxer stage;
+    StreamInput stream(path, "mpegts", type);
+    EXPECT_EQ(stage.init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_UNAVAILABLE);
+    EXPECT_TRUE(readStage(stage, 1).audio.empty());
+  }
+  {
+    FFMpegDemuxer stage;
+    StreamInput stream(path, "mpegts");
+    ASSERT_EQ(stage.init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_OK);
+    EXPECT_EQ(stage.init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_UNAVAILABLE);  // a second one
+  }
+  // Nothing was opened: neither call may wait for an open.
+  FFMpegDemuxer stage;
+  PACKETTYPE type;
+  uint8_t* data = nullptr;
+  unsigned size = 0;
+  uint64_t time = 0, duration = 0;
+  void* context = nullptr;
+  bool key = false;
+  bool result = true;
+  EXPECT_TRUE(returnsWithin(
+      2s, [&] { result = stage.readFrame(type, data, size, time, duration, context, key); }, [&] { stage.stop(); }));
+  EXPECT_FALSE(result);
+  host::StreamDescription output;
+  EXPECT_TRUE(returnsWithin(2s, [&] { stage.getOutputStreamDescription(&output); }, [&] { stage.stop(); }));
+  EXPECT_FALSE(output.hasAudio() || output.hasVideo());
+}
+
+// stop() while the open waits for bytes, or while a reader waits for the
+// rest of the stream: it returns at once, the waiting reader and describer
+// return, and the stage can be deleted right away.
+TEST(DemuxerStageTest, StopReturnsPromptlyWhateverTheStageWaitsFor) {
+  const std::string path = test::mediaPath(Media::kMpegTsH264Aac);
+  const std::string bytes = test::readFile(path);
+  struct Case {
+    const char* name;
+    size_t written;  // bytes written before the stop, no end marker
+    bool opens;      // enough for the open to finish
+  } cases[] = {
+      {"open waiting for the first byte", 0, false},
+      {"open waiting after a few packets", 3 * kTransportChunk, false},
+      {"reader waiting in the middle of the stream", bytes.size() / 2, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto stage = std::make_unique<FFMpegDemuxer>();
+    StreamInput stream(path, "mpegts");
+    ASSERT_EQ(stage->init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_OK);
+    stage->start();
+    std::atomic<int> frames{0};
+    std::atomic<bool> readerDone{false}, describerDone{false};
+    std::thread writer([&] { writeBytes(*stage, bytes, kTransportChunk, c.written); });
+    std::thread reader([&] {
+      frames = static_cast<int>(readStage(*stage).video.size());
+      readerDone = true;
+    });
+    std::thread describer([&] {
+      host::StreamDescription output;
+      stage->getOutputStreamDescription(&output);
+      describerDone = true;
+    });
+    writer.join();
+    if (c.opens) {
+      EXPECT_TRUE(test::waitFor([&] { return describerDone.load(); }, 10s));
+    } else {
+      std::this_thread::sleep_for(200ms);
+      EXPECT_FALSE(describerDone.load());  // still opening
+    }
+    std::this_thread::sleep_for(100ms);  // the reader is waiting for more bytes now
+    EXPECT_FALSE(readerDone.load());
+
+    // Were stop() to wait for the open or the reader, the end marker
+    // written after a second would free it, and the test would fail
+    // instead of hanging.
+    EXPECT_TRUE(returnsWithin(1s, [&] { stage->stop(); }, [&] { stage->write(makePacket(PACKET_END, nullptr, 0)); }));
+    EXPECT_TRUE(test::waitFor([&] { return readerDone.load() && describerDone.load(); }, 2s));
+    reader.join();
+    describer.join();
+    if (c.opens) {
+      EXPECT_GT(frames.load(), 0);
+    }
+    // Later writes are dropped, later reads are false at once.
+    stage->write(makePacket(PACKET_AUDIO, bytesOf(bytes), kTransportChunk));
+    EXPECT_TRUE(readStage(*stage, 1).video.empty());
+    stage.reset();
+  }
+}
+
+}  // namespace
+}  // namespace zan
