@@ -31,4 +31,10 @@ extern const char kDecodeUsage[];
 int runDemo(PluginLibrary& library, const std::vector<std::string>& arguments);
 extern const char kDemoUsage[];
 
+int runDemux(PluginLibrary& library, const std::vector<std::string>& arguments);
+extern const char kDemuxUsage[];
+
+int runRedecode(PluginLibrary& library, const std::vector<std::string>& arguments);
+extern const char kRedecodeUsage[];
+
 }  // namespace zan::host

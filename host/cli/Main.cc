@@ -20,6 +20,8 @@ const std::vector<Command>& commands() {
       {"plugins", "list which plug-ins the library answers", kPluginsUsage, runPlugins},
       {"probe", "open a medium and print its descriptions", kProbeUsage, runProbe},
       {"decode", "open a medium and read its frames to the end", kDecodeUsage, runDecode},
+      {"demux", "feed a file's bytes into the demuxer stage and read its frames", kDemuxUsage, runDemux},
+      {"redecode", "pass a medium's compressed frames through the decoder stage", kRedecodeUsage, runRedecode},
   };
   return table;
 }
