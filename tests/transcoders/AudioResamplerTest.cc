@@ -72,6 +72,15 @@ std::vector<uint8_t> littleEndian16(const std::vector<int>& samples) {
   return bytes;
 }
 
+// The built plug-in, loaded once for the whole program as the engine does.
+// (Unloading it would also unload libraries that FFmpeg pulls in, whose
+// per-thread blocks LeakSanitizer then reports.)
+TranscoderPluginFactoryFn pluginFactory() {
+  static void* library = dlopen(ZAN_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return nullptr;
+  return reinterpret_cast<TranscoderPluginFactoryFn>(dlsym(library, "TranscoderPluginFactory"));
+}
+
 std::vector<int16_t> samplesOf(const std::vector<uint8_t>& bytes) {
   std::vector<int16_t> samples(bytes.size() / 2);
   std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
@@ -87,14 +96,8 @@ class AudioResamplerTest : public ::testing::Test {
   void SetUp() override {
     // Warnings are what the stage reports about dropped packets.
     ASSERT_TRUE(CRegistry::instance()->setDword("Software\\ZAN Networks\\Zan", "LogLevel", 2));
-    library_ = dlopen(ZAN_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library_, nullptr) << dlerror();
-    factory_ = reinterpret_cast<TranscoderPluginFactoryFn>(dlsym(library_, "TranscoderPluginFactory"));
-    ASSERT_NE(factory_, nullptr);
-  }
-
-  void TearDown() override {
-    if (library_) dlclose(library_);
+    factory_ = pluginFactory();
+    ASSERT_NE(factory_, nullptr) << dlerror();
   }
 
   std::string log() const { return test::readFile(appData_ + "/ZanNetworks/Logs/FFMpegAudioResampler.log"); }
@@ -158,7 +161,6 @@ class AudioResamplerTest : public ::testing::Test {
   test::TemporaryFolder folder_;
   std::string appData_;
   test::ScopedEnvironment appDataEnv_, registryEnv_;
-  void* library_ = nullptr;
   TranscoderPluginFactoryFn factory_ = nullptr;
   host::Settings settings_;
   host::Medium medium_;
@@ -547,18 +549,13 @@ TEST_F(AudioResamplerTest, ResetPositionForgetsSamplesFromBeforeTheJump) {
 }
 
 TEST(AudioResamplerFactoryTest, FactoryAnswersTheName) {
-  void* library = dlopen(ZAN_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << dlerror();
-  auto factory = reinterpret_cast<TranscoderPluginFactoryFn>(dlsym(library, "TranscoderPluginFactory"));
-  ASSERT_NE(factory, nullptr);
+  const TranscoderPluginFactoryFn factory = pluginFactory();
+  ASSERT_NE(factory, nullptr) << dlerror();
   std::unique_ptr<TranscoderPluginInterface> first(factory("FFMpegAudioResampler"));
   std::unique_ptr<TranscoderPluginInterface> second(factory("FFMpegAudioResampler"));
   EXPECT_NE(first, nullptr);
   EXPECT_NE(first.get(), second.get());
   EXPECT_EQ(factory("ffmpegaudioresampler"), nullptr);
-  first.reset();
-  second.reset();
-  dlclose(library);
 }
 
 }  // namespace
