@@ -206,6 +206,48 @@ TEST(DecoderCoreDecodeTest, InterlacedPicturesAreDeinterlacedProgressiveOnesLeft
   }
 }
 
+// A jump of more than ten frame intervals between two decoded pictures
+// drops the picture after the jump once; MP4 files are not checked.
+TEST(DecoderCoreDecodeTest, APictureAfterATimeJumpIsDroppedOnceExceptInMp4) {
+  struct Case {
+    const char* extension;
+    std::size_t pictures;
+  } cases[] = {{"mkv", 99}, {"mp4", 100}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extension);
+    // Every picture a key frame; from the 51st on, the times jump by 1 s.
+    const std::string path = generateMedia(
+        "time_jump", c.extension,
+        "-f lavfi -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i sine=frequency=440:sample_rate=44100:"
+        "duration=5 -vf setpts=PTS+gte(N\\,50)/TB -fps_mode passthrough -c:v mpeg4 -g 1 -b:v 500k -c:a aac -ac 2");
+    FFMpegDecoderCore core;
+    ASSERT_EQ(core.init(path, c.extension), 0);
+    const Delivery delivery = readFrames(core);
+    EXPECT_EQ(delivery.video.size(), c.pictures);
+    EXPECT_TRUE(nonDecreasing(delivery.video));
+  }
+}
+
+TEST(DecoderCoreDecodeTest, SkippingReportsEachPacketWithItsStoredTime) {
+  const std::string path = mediaPath(Media::kMpegTsH264Aac);
+  const ProbeResult probe = probeMedia(path);
+  FFMpegDecoderCore core;
+  ASSERT_EQ(core.init(path, "ts"), 0);
+  const int videoIndex = probe.first("video")->index;
+  std::size_t i = 0;
+  streamer::PACKETTYPE type = streamer::PACKET_END;
+  int64_t timestamp = 0, duration = 0;
+  while (core.skipPacket(type, timestamp, duration)) {
+    ASSERT_LT(i, probe.packets.size());
+    const ProbePacket& packet = probe.packets[i++];
+    EXPECT_EQ(type, packet.stream == videoIndex ? streamer::PACKET_VIDEO : streamer::PACKET_AUDIO) << i;
+    // The decoding time when it is usable, else the presentation time.
+    EXPECT_EQ(timestamp, packet.dts != kProbeNoTime && packet.dts >= 0 ? packet.dts : packet.pts) << i;
+  }
+  EXPECT_EQ(i, probe.packets.size());
+  EXPECT_TRUE(readFrames(core, 1).all.empty());
+}
+
 TEST(DecoderCoreDecodeTest, PositionFollowsTheLastDeliveredFrame) {
   FFMpegDecoderCore core;
   ASSERT_EQ(core.init(mediaPath(Media::kMkvH264Vorbis), "mkv"), 0);
