@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -68,14 +69,27 @@ namespace {
 // them.
 struct EventLog {
   std::mutex mutex;
+  std::condition_variable arrived;
   std::vector<int> events;
+
+  // True when some event has arrived, waiting at most |timeout| for one.
+  bool waitForAny(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return arrived.wait_for(lock, timeout, [this] { return !events.empty(); });
+  }
 };
 
 void onInputEvent(streamer::InputEvent::InputEvent event, int, int, void* userData) {
   auto* log = static_cast<EventLog*>(userData);
-  std::lock_guard<std::mutex> lock(log->mutex);
-  log->events.push_back(event);
+  {
+    std::lock_guard<std::mutex> lock(log->mutex);
+    log->events.push_back(event);
+  }
+  log->arrived.notify_all();
 }
+
+// How long decode waits at the end of a download for its closing event.
+constexpr std::chrono::milliseconds kEndEventWait(1000);
 
 std::string eventName(int event) {
   switch (event) {
@@ -180,10 +194,12 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
   std::string error;
   if (!readRequest(arguments, request, error)) return usageError("decode", error, kDecodeUsage);
 
+  // Declared before the session: the input may raise events until it is
+  // closed, which the session does last.
+  EventLog events;
   InputSession session(library);
   if (!session.available()) return inputUnavailable("decode");
   streamer::InputPluginInterface& input = session.input();
-  EventLog events;
   input.setInputEventCallback(onInputEvent, &events);
   if (!session.open(request.medium)) return 1;
   Descriptions descriptions;
@@ -232,6 +248,7 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
   }
 
   uint64_t positionMs = 0;
+  bool reachedEnd = false;
   while (result == 0 && (request.maxFrames == 0 || summary.totalFrames() < request.maxFrames)) {
     streamer::PACKETTYPE type = streamer::PACKET_END;
     uint8_t* data = nullptr;
@@ -239,7 +256,10 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
     uint64_t time = streamer::kNoTime, duration = streamer::kNoTime;
     void* frameContext = nullptr;
     bool keyFrame = false;
-    if (!input.readFrame(type, data, size, time, duration, frameContext, keyFrame)) break;
+    if (!input.readFrame(type, data, size, time, duration, frameContext, keyFrame)) {
+      reachedEnd = true;
+      break;
+    }
     summary.add(type, time, size, keyFrame);
     if (request.frames) std::printf("%s\n", frameLine(type, time, duration, size, keyFrame).c_str());
     if (type == streamer::PACKET_VIDEO && y4m) {
@@ -256,6 +276,13 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
   const auto elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.clear();
+  // The input raises the end of a download on its network thread, and may
+  // do so just after the reader has taken the last bytes: at the end of a
+  // network medium (one with a buffer status) wait briefly for it, so that
+  // closing does not cut it off.
+  unsigned readPosition = 0, historyStart = 0, bufferedEnd = 0, contentLength = 0;
+  if (reachedEnd && input.getInputBufferStatus(readPosition, historyStart, bufferedEnd, contentLength))
+    events.waitForAny(kEndEventWait);
 
   uint64_t finalPosition = 0;
   const bool havePosition = input.getPosition(finalPosition) == streamer::PLUGIN_OK;

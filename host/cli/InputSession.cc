@@ -47,10 +47,11 @@ InputSession::InputSession(PluginLibrary& library) : input_(library.inputFactory
 InputSession::~InputSession() { close(); }
 
 void InputSession::close() {
-  // The input closes itself when deleted; closing first keeps the calling
-  // order an engine follows.
-  if (input_ && opened_) input_->close();
-  opened_ = false;
+  // Also after a failed open: an input may keep what it had started (a
+  // download) until it is closed. The input closes itself when deleted as
+  // well; closing first keeps the calling order an engine follows.
+  if (input_ && !closed_) input_->close();
+  closed_ = true;
 }
 
 bool InputSession::open(const MediumOptions& options) {
@@ -63,7 +64,6 @@ bool InputSession::open(const MediumOptions& options) {
                  *error.getMessage() ? error.getMessage() : "the input could not open the medium");
     return false;
   }
-  opened_ = true;
   return true;
 }
 

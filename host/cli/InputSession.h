@@ -44,7 +44,7 @@ struct Descriptions {
 class InputSession {
  public:
   explicit InputSession(PluginLibrary& library);
-  ~InputSession();  // close, then delete
+  ~InputSession();  // close (also after a failed open), then delete
   InputSession(const InputSession&) = delete;
   InputSession& operator=(const InputSession&) = delete;
 
@@ -65,7 +65,7 @@ class InputSession {
  private:
   std::unique_ptr<streamer::InputPluginInterface> input_;
   std::unique_ptr<Medium> medium_;
-  bool opened_ = false;
+  bool closed_ = false;
 };
 
 // The probe result as one JSON object:
