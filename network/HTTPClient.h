@@ -1,0 +1,129 @@
+// Progressive download of one HTTP resource for the input plug-in.
+//
+// Data flow: the request handler's network thread pushes the response body
+// into a history buffer (dataReceived); the decoder thread pulls it out
+// with read() and moves with seek(). A seek is served from the buffer when
+// the target is there (behind the reader, within the kept history) or
+// about to arrive (up to 1 MiB past the downloaded end, waited for in
+// 150 ms steps); otherwise the download restarts at the target with a new
+// request ("Range" and/or "Zan-seek"). The end of the download, complete
+// or broken off, is reported through connectionEventCallback.
+//
+// Ownership: the client owns the buffer (with its one reader) and the
+// handler; close() releases every waiter and destroys them.
+//
+// Thread safety: read/seek/status queries (decoder thread), dataReceived/
+// endOfFileReceived (network thread) and close (any thread) may run at the
+// same time. Lock order: m_lock, then the handler's locks, then the
+// buffer's. connectionEventCallback is called on the network thread with
+// no lock held; assign connectionEventUserData before the callback.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "network/CircularHistoryBuffer.h"
+#include "network/HTTPRequestHandler.h"
+#include "support/PMutex.h"
+#include "zan/streamer/EngineRecords.h"
+#include "zan/streamer/Types.h"
+
+namespace zan {
+
+class HTTPClient {
+ public:
+  using ConnectionEventCallback = void (*)(ConnectionEvent::ConnectionEvent event, void* userData);
+  using DataHandler = std::function<int64_t(const uint8_t* data, int64_t length)>;
+
+  static constexpr int kSeekSize = 0x10000;  // FFmpeg's AVSEEK_SIZE
+  static constexpr int64_t kForwardWaitWindow = 0x100000;
+  static constexpr int kForwardWaitStepMs = 150;
+  static constexpr int kRequestTimeoutMs = 30000;
+
+  // A history buffer of |bufferSize| bytes keeping |historySize| bytes
+  // behind the reader (the input uses 0xA00000 and 0x200000).
+  HTTPClient(unsigned bufferSize, unsigned historySize);
+  virtual ~HTTPClient();
+  HTTPClient(const HTTPClient&) = delete;
+  HTTPClient& operator=(const HTTPClient&) = delete;
+
+  // Sends HEAD and GET and returns once the GET's headers are in; the body
+  // then flows into the buffer. On failure |error| (may be null) gets code
+  // 2 and "HTTP: Server error %d". The URL is UTF-8 in the second form.
+  virtual bool open(const std::wstring& url, zan::streamer::Error* error);
+  bool open(const std::string& url, zan::streamer::Error* error);
+  // Stops for good; every later call returns its failure value.
+  virtual bool close();
+  // Blocks until |length| bytes are there (or the download ended); the
+  // bytes read, 0 at the end, -1 when closed.
+  virtual int read(uint8_t* data, int64_t length);
+  // Network thread: stores a chunk, waiting while the buffer is full.
+  virtual int64_t dataReceived(const uint8_t* data, int64_t length);
+  // |whence|: 0 SEEK_SET, 1 SEEK_CUR, 2 SEEK_END, 0x10000 size query.
+  // |timeMs| >= 0 asks a time-seeking server for that time. The new
+  // offset, or -1.
+  virtual int64_t seek(int64_t offset, int whence, int64_t timeMs);
+  // Network thread: the whole body arrived.
+  virtual void endOfFileReceived();
+  // Network thread: the download broke off; reads still return what came.
+  virtual void brokenStreamReceived();
+  virtual int64_t getAvailableBytes();
+  virtual int64_t getBufferReadIndex();
+  virtual bool getBufferStatus(int64_t& readPosition, int64_t& historyStart, int64_t& bufferedEnd,
+                               int64_t& contentLength);
+  // When set (before open), received data goes to |handler| instead of the
+  // buffer.
+  virtual void setDataHandler(DataHandler handler);
+  virtual unsigned getStreamDuration() { return m_streamDuration; }
+  virtual void setStreamDuration(const unsigned& duration) { m_streamDuration = duration; }
+  virtual std::string getContentType() { return m_contentType; }
+  // Length of the whole resource; 0 when the server did not say.
+  virtual int64_t getContentLength() { return m_contentLength; }
+  virtual std::string getForcedExtension() { return m_forcedExtension; }
+  // A Zan streaming server serves the stream, but not directly.
+  virtual bool isIndirectStreaming() { return m_zanStreaming && !m_directStreaming; }
+  virtual bool isSeekable();
+  virtual void disableSeeking();
+
+  // Assigned by the user after open; called on the network thread.
+  std::atomic<ConnectionEventCallback> connectionEventCallback{nullptr};
+  std::atomic<void*> connectionEventUserData{nullptr};
+
+ private:
+  bool isStopped();
+  int64_t seekInBuffer(int64_t offset, int whence);
+  int64_t seekWithRequest(int64_t offset, int whence, int64_t timeMs);
+  void updateStatistics(int64_t length);
+  void raise(ConnectionEvent::ConnectionEvent event);
+
+  std::wstring m_url;
+  std::unique_ptr<CircularHistoryBuffer> m_buffer;  // guarded by m_lock
+  CircularHistoryBufferReader* m_reader = nullptr;   // owned by m_buffer
+  std::unique_ptr<HTTPRequestHandler> m_handler;     // guarded by m_lock
+  PCondMutex m_stopLock;  // flag: stopped by close()
+  // Shared by every operation that uses the buffer, reader or handler;
+  // exclusive where they are created or destroyed.
+  PReadWriteLock m_lock;
+  const int64_t m_bufferSize;
+  const int64_t m_historySize;
+
+  std::atomic<uint32_t> m_downloadStartTick{0};
+  std::string m_contentType;      // written by open only
+  std::string m_forcedExtension;  // written by open only
+  std::atomic<int64_t> m_contentLength{0};
+  std::atomic<unsigned> m_streamDuration{0};
+  std::atomic<bool> m_zanStreaming{false};
+  std::atomic<bool> m_directStreaming{false};
+
+  // Network thread only.
+  bool m_dataStarted = false;
+  int64_t m_bytesDownloaded = 0;
+  int64_t m_lastReportTick = 0;
+
+  DataHandler m_dataHandler;  // set before open
+};
+
+}  // namespace zan

@@ -1,0 +1,63 @@
+// The HTTP exchange behind the HTTP client: open a URL (HEAD, then GET),
+// push the body into a data callback as it arrives, restart the GET at a
+// byte offset or a time, report the response headers.
+//
+// Thread safety: open, seek and close may be called from different threads
+// (close releases a waiting open or seek); the callbacks run on the
+// handler's own network thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace zan {
+
+class HTTPRequestHandler {
+ public:
+  // Receives body bytes; the number taken, or a negative number to stop the
+  // exchange.
+  using DataCallback = std::function<int64_t(const uint8_t* data, int64_t length)>;
+  using EventCallback = std::function<void()>;
+  // Runs between stopping the old transfer and sending the new request of
+  // a seek; false cancels the seek.
+  using RestartCallback = std::function<bool()>;
+
+  virtual ~HTTPRequestHandler() = default;
+  // True once the GET's response headers arrived in time, without error.
+  virtual bool open(const std::wstring& url) = 0;
+  // Stops and discards the current exchange; releases a waiting open/seek.
+  virtual void close() = 0;
+  virtual void setTimeout(int milliseconds) = 0;
+  virtual int getTimeout() = 0;
+  virtual void setDataCallback(DataCallback callback) = 0;
+  // The GET delivered its whole body.
+  virtual void setEndOfFileCallback(EventCallback callback) = 0;
+  // The GET broke off: a network error, or fewer bytes than announced.
+  virtual void setBrokenStreamCallback(EventCallback callback) = 0;
+  virtual bool isSeekable() = 0;
+  virtual void setTimeSeekable(bool seekable) = 0;
+  virtual void setByteSeekable(bool seekable) = 0;
+  // Restarts the GET at |offset| (and at |timeMs| / 1000 seconds when
+  // |timeMs| >= 0 and the server seeks by time). |beforeRestart| may be
+  // empty.
+  virtual bool seek(int64_t offset, int64_t timeMs, const RestartCallback& beforeRestart) = 0;
+  // The last response's network error code (0 = none), 404 when there was
+  // no response.
+  virtual int getErrorCode() = 0;
+  // Length of the whole resource; 0 when unknown.
+  virtual int64_t getContentLength() = 0;
+  virtual std::string getContentType() = 0;
+  // Response headers of the current exchange; names compare without case.
+  virtual bool hasResponseHeader(const std::string& name) = 0;
+  virtual std::string getResponseHeader(const std::string& name) = 0;
+  virtual void setUserAgent(const std::string& userAgent) = 0;
+  virtual std::string getUserAgent() = 0;
+  // A second value for the same name is joined to the first with a comma.
+  virtual void addRequestHeader(const std::string& name, const std::string& value) = 0;
+  virtual void clearRequestHeaders() = 0;
+  virtual void setParameter(const int& parameter) = 0;
+  virtual int getParameter() = 0;
+};
+
+}  // namespace zan

@@ -1,0 +1,600 @@
+// HTTP exchanges over Qt: the worker thread's side (request building,
+// response headers, body delivery) and the caller's side (open, seek,
+// close). See QTHTTPRequestHandler.h for the threading model.
+#include "network/QTHTTPRequestHandler.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+#include "network/QtRuntime.h"
+#include "support/CBBLog.h"
+
+namespace zan {
+
+namespace {
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A non-negative decimal number filling the whole text (blanks around it
+// allowed); -1 for anything else.
+int64_t parseLength(const std::string& text) {
+  const char* begin = text.c_str();
+  while (*begin == ' ' || *begin == '\t') ++begin;
+  if (!std::isdigit(static_cast<unsigned char>(*begin))) return -1;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(begin, &end, 10);
+  if (errno != 0) return -1;
+  while (*end == ' ' || *end == '\t') ++end;
+  return *end == '\0' ? value : -1;
+}
+
+// "bytes FIRST-LAST/TOTAL" (TOTAL may be "*"): FIRST and TOTAL (-1 for
+// "*"); false when the text is not of that form.
+bool parseContentRange(const std::string& text, int64_t& first, int64_t& total) {
+  long long a = 0, b = 0;
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), " bytes %lld-%lld/%n", &a, &b, &consumed) != 2 || consumed == 0) return false;
+  if (a < 0 || b < a) return false;
+  const std::string rest = text.substr(static_cast<size_t>(consumed));
+  if (rest == "*") {
+    total = -1;
+  } else {
+    total = parseLength(rest);
+    if (total < 0 || total <= b) return false;
+  }
+  first = a;
+  return true;
+}
+
+// The Qt error code that an HTTP error status ends up as once the reply has
+// finished, for answers judged on their headers alone.
+int networkErrorForStatus(int status) {
+  switch (status) {
+    case 401: return QNetworkReply::AuthenticationRequiredError;
+    case 403: return QNetworkReply::ContentAccessDenied;
+    case 404: return QNetworkReply::ContentNotFoundError;
+    case 405: return QNetworkReply::ContentOperationNotPermittedError;
+    case 409: return QNetworkReply::ContentConflictError;
+    case 410: return QNetworkReply::ContentGoneError;
+    case 500: return QNetworkReply::InternalServerError;
+    case 501: return QNetworkReply::OperationNotImplementedError;
+    case 503: return QNetworkReply::ServiceUnavailableError;
+    default: break;
+  }
+  if (status > 500) return QNetworkReply::UnknownServerError;
+  if (status >= 400) return QNetworkReply::UnknownContentError;
+  return QNetworkReply::NoError;
+}
+
+bool isHttpScheme(const QUrl& url) {
+  const QString scheme = url.scheme().toLower();
+  return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Worker thread
+
+HTTPQThread::HTTPQThread(QTHTTPRequestHandler* handler) : m_handler(handler) {}
+
+void HTTPQThread::startAndWait() {
+  {
+    PLockGuard guard(m_startedLock);
+    m_startedLock.flag = false;
+  }
+  start();
+  m_startedLock.waitForFlag();
+}
+
+void HTTPQThread::run() {
+  m_handler->beginExchange();
+  m_startedLock.setFlag(true);
+  exec();
+  m_handler->endExchange();
+}
+
+// The QObject base is built with a null parent obtained after the process
+// has an application object: the handler may be the first QObject of a host
+// without Qt.
+QTHTTPRequestHandler::QTHTTPRequestHandler()
+    : QObject(qtApplicationReadyParent()), m_thread(std::make_unique<HTTPQThread>(this)) {}
+
+QTHTTPRequestHandler::~QTHTTPRequestHandler() { close(); }
+
+void QTHTTPRequestHandler::beginExchange() {
+  m_headersDone = false;
+  m_deliverBody = false;
+  m_timeSeekSent = false;
+  m_skipBytes = 0;
+  m_expectedBody = -1;
+  m_bodyReceived = 0;
+
+  QNetworkRequest request;
+  {
+    PReadGuard guard(m_lock);
+    request.setUrl(m_url);
+    request.setRawHeader("User-Agent", QByteArray::fromStdString(m_userAgent));
+    request.setRawHeader("x-flash-version", "9,0,47,0");
+    if (m_seekSeconds != 0 && m_timeSeekable) {
+      request.setRawHeader("Zan-seek", QByteArray("seconds=") + QByteArray::number(static_cast<qlonglong>(m_seekSeconds)));
+      m_timeSeekSent = true;
+    }
+    if (m_rangeStart != 0) {
+      // Open-ended when the length is unknown: a closed range would cut the
+      // body short (or ask for nonsense) on servers without Content-Length.
+      QByteArray range = QByteArray("bytes=") + QByteArray::number(static_cast<qlonglong>(m_rangeStart)) + '-';
+      if (m_contentLength > 0) range += QByteArray::number(static_cast<qlonglong>(m_contentLength - 1));
+      request.setRawHeader("Range", range);
+    }
+    // Byte offsets must be the resource's own bytes: no transparent
+    // decompression.
+    request.setRawHeader("Accept-Encoding", "identity");
+    for (const auto& [name, value] : m_requestHeaders) {
+      request.setRawHeader(QByteArray::fromStdString(name), QByteArray::fromStdString(value));
+    }
+  }
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+
+  m_manager = new QNetworkAccessManager();
+  m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+  if (m_exchange == Exchange::Head) {
+    m_reply = m_manager->head(request);
+    if (m_reply != nullptr) {
+      connect(m_reply, &QNetworkReply::finished, this, &QTHTTPRequestHandler::headRequestFinished,
+              Qt::DirectConnection);
+    }
+  } else {
+    m_reply = m_manager->get(request);
+    if (m_reply != nullptr) {
+      m_reply->setReadBufferSize(kReadBufferSize);
+      connect(m_reply, &QNetworkReply::errorOccurred, this, &QTHTTPRequestHandler::onError, Qt::DirectConnection);
+      connect(m_reply, &QNetworkReply::metaDataChanged, this, &QTHTTPRequestHandler::onMetaDataChanged,
+              Qt::DirectConnection);
+      connect(m_reply, &QNetworkReply::finished, this, &QTHTTPRequestHandler::getRequestFinished,
+              Qt::DirectConnection);
+      connect(m_reply, &QNetworkReply::readyRead, this, &QTHTTPRequestHandler::dataReadyRead,
+              Qt::DirectConnection);
+    }
+  }
+  if (m_reply == nullptr) {
+    logError("QTHTTPClient::open : no reply for %s", m_url.toString().toUtf8().constData());
+    {
+      PWriteGuard guard(m_lock);
+      m_errorCode = 404;
+      m_networkError = 404;
+    }
+    PLockGuard guard(m_headerLock);
+    m_headerReceived = true;
+    m_headerLock.broadcast();
+  }
+}
+
+void QTHTTPRequestHandler::endExchange() {
+  if (m_reply != nullptr) {
+    // abort() emits finished() at once; nothing of this exchange may reach
+    // the slots any more.
+    QObject::disconnect(m_reply, nullptr, this, nullptr);
+    m_reply->abort();
+    delete m_reply;
+    m_reply = nullptr;
+  }
+  delete m_manager;
+  m_manager = nullptr;
+}
+
+void QTHTTPRequestHandler::processResponseHeaders() {
+  if (m_headersDone || m_reply == nullptr) return;
+  m_headersDone = true;
+
+  const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  const QNetworkReply::NetworkError error = m_reply->error();
+  const int networkError = error != QNetworkReply::NoError ? static_cast<int>(error) : networkErrorForStatus(status);
+
+  std::map<std::string, std::string> headers;
+  for (const auto& [name, value] : m_reply->rawHeaderPairs()) {
+    std::string& entry = headers[lowerCase(name.toStdString())];
+    entry = entry.empty() ? value.toStdString() : entry + ", " + value.toStdString();
+  }
+  auto header = [&headers](const char* name) -> const std::string* {
+    auto found = headers.find(name);
+    return found == headers.end() ? nullptr : &found->second;
+  };
+
+  QUrl url;
+  int64_t rangeStart = 0;
+  int64_t contentLength = 0;
+  {
+    PReadGuard guard(m_lock);
+    url = m_url;
+    rangeStart = m_rangeStart;
+    contentLength = m_contentLength;
+  }
+
+  int errorCode = 0;
+  if (status == 405 || error == QNetworkReply::ContentOperationNotPermittedError) {
+    errorCode = 2;
+    logError("QTHTTPClient::open : ContentOperationNotPermittedError %d", networkError);
+  } else if (status < 200 || status >= 400) {
+    errorCode = 404;
+    logError("QTHTTPClient::open : Received network error %d", networkError != 0 ? networkError : status);
+  }
+
+  QUrl redirectTarget;
+  if (errorCode == 0 && status >= 300) {
+    const std::string* location = header("location");
+    if (status != 304 && location != nullptr && !location->empty()) {
+      redirectTarget = url.resolved(QUrl(QString::fromStdString(*location)));
+      if (!redirectTarget.isValid() || !isHttpScheme(redirectTarget)) {
+        logError("QTHTTPClient::open : refused redirection to %s", location->c_str());
+        redirectTarget = QUrl();
+        errorCode = 404;
+      }
+    } else {
+      logError("QTHTTPClient::open : answer %d without a usable redirection", status);
+      errorCode = 404;
+    }
+  }
+
+  const int64_t responseLength = header("content-length") ? parseLength(*header("content-length")) : -1;
+  int64_t rangeFirst = -1;
+  int64_t rangeTotal = -1;
+  const bool rangeValid =
+      status == 206 && header("content-range") && parseContentRange(*header("content-range"), rangeFirst, rangeTotal);
+
+  bool deliver = m_exchange == Exchange::Get && errorCode == 0 && !redirectTarget.isValid();
+  int64_t skip = 0;
+  if (deliver && rangeStart > 0 && !m_timeSeekSent) {
+    // The body must begin at the asked offset, whatever the server did
+    // with the range.
+    if (status == 200) {
+      skip = rangeStart;
+      logWarn("QTHTTPClient::seek : the server ignored the range, skipping %lld bytes",
+              static_cast<long long>(skip));
+    } else if (!rangeValid) {
+      logError("QTHTTPClient::seek : unusable Content-Range in a partial answer");
+      errorCode = 404;
+      deliver = false;
+    } else if (rangeFirst < rangeStart) {
+      skip = rangeStart - rangeFirst;
+      logWarn("QTHTTPClient::seek : the answer starts at %lld, skipping %lld bytes",
+              static_cast<long long>(rangeFirst), static_cast<long long>(skip));
+    } else if (rangeFirst > rangeStart) {
+      logError("QTHTTPClient::seek : the answer starts at %lld, after the asked %lld",
+               static_cast<long long>(rangeFirst), static_cast<long long>(rangeStart));
+      errorCode = 404;
+      deliver = false;
+    }
+  }
+
+  // The whole resource's length: from a full answer, or from the total of a
+  // partial one. A time-seek answer is a part of unknown position.
+  if (errorCode == 0 && !redirectTarget.isValid() && !m_timeSeekSent) {
+    if (status == 200) contentLength = std::max<int64_t>(responseLength, 0);
+    if (rangeValid && rangeTotal >= 0) contentLength = rangeTotal;
+  }
+
+  {
+    PWriteGuard guard(m_lock);
+    m_errorCode = errorCode;
+    m_networkError = networkError;
+    m_redirectTarget = redirectTarget;
+    m_contentLength = contentLength;
+    if (const std::string* value = header("accept-ranges")) m_byteSeekable = value->find("bytes") != std::string::npos;
+    if (const std::string* value = header("accept-zan-seek")) {
+      m_timeSeekable = value->find("seconds") != std::string::npos;
+    }
+    m_contentType = header("content-type") ? *header("content-type") : std::string();
+    m_responseHeaders = std::move(headers);
+  }
+  m_deliverBody = deliver;
+  m_skipBytes = skip;
+  m_expectedBody = responseLength;
+
+  PLockGuard guard(m_headerLock);
+  m_headerReceived = true;
+  m_headerLock.broadcast();
+}
+
+void QTHTTPRequestHandler::headRequestFinished() { processResponseHeaders(); }
+
+void QTHTTPRequestHandler::onMetaDataChanged() { processResponseHeaders(); }
+
+void QTHTTPRequestHandler::dataReadyRead() {
+  processResponseHeaders();
+  if (m_reply == nullptr) return;
+  const qint64 available = m_reply->bytesAvailable();
+  if (available <= 0) return;
+  if (m_chunk.size() < static_cast<size_t>(available)) m_chunk.resize(static_cast<size_t>(available));
+  const qint64 got = m_reply->read(reinterpret_cast<char*>(m_chunk.data()), available);
+  if (got < 0) {
+    logWarn("NetworkBuffer::readFromNetwork : read error");
+    return;
+  }
+  m_bodyReceived += got;
+  if (!m_deliverBody || m_quit.load() || !m_dataCallback) return;
+  const uint8_t* data = m_chunk.data();
+  int64_t length = got;
+  if (m_skipBytes > 0) {
+    const int64_t skipped = std::min(m_skipBytes, length);
+    m_skipBytes -= skipped;
+    data += skipped;
+    length -= skipped;
+  }
+  if (length == 0) return;
+  if (m_dataCallback(data, length) < 0) {
+    // The consumer is gone: stop this exchange.
+    m_quit = true;
+    QThread::currentThread()->quit();
+  }
+}
+
+void QTHTTPRequestHandler::getRequestFinished() {
+  processResponseHeaders();
+  if (m_reply == nullptr) return;
+  logInfo("QTHTTPClient::getRequestFinished - %lld bytes left", static_cast<long long>(m_reply->bytesAvailable()));
+  if (m_reply->bytesAvailable() > 0) dataReadyRead();
+  if (!m_deliverBody || m_quit.load()) return;
+  const QNetworkReply::NetworkError error = m_reply->error();
+  if (error != QNetworkReply::NoError || (m_expectedBody >= 0 && m_bodyReceived < m_expectedBody)) {
+    logWarn("QTHTTPClient::getRequestFinished : download broke off after %lld of %lld bytes (error %d)",
+            static_cast<long long>(m_bodyReceived), static_cast<long long>(m_expectedBody),
+            static_cast<int>(error));
+    if (m_brokenCallback) m_brokenCallback();
+    return;
+  }
+  if (m_endOfFileCallback) m_endOfFileCallback();
+}
+
+void QTHTTPRequestHandler::onError(QNetworkReply::NetworkError code) {
+  logDebug("Request error %d: %s", static_cast<int>(code),
+           m_reply ? m_reply->errorString().toUtf8().constData() : "");
+  PWriteGuard guard(m_lock);
+  m_networkError = static_cast<int>(code);
+}
+
+// ---------------------------------------------------------------------------
+// Caller side
+
+bool QTHTTPRequestHandler::startExchange(Exchange kind) {
+  PLockGuard control(m_controlLock);
+  {
+    PLockGuard guard(m_headerLock);
+    if (m_abortWait) return false;
+    m_headerReceived = false;
+  }
+  if (m_thread->isRunning()) {
+    m_quit = true;
+    m_thread->quit();
+    m_thread->wait();
+  }
+  m_quit = false;
+  m_exchange = kind;
+  m_thread->startAndWait();
+  return true;
+}
+
+void QTHTTPRequestHandler::stopExchange() {
+  PLockGuard control(m_controlLock);
+  m_quit = true;
+  m_thread->quit();
+  m_thread->wait();
+}
+
+QTHTTPRequestHandler::Wait QTHTTPRequestHandler::waitForHeaders() {
+  const struct timespec deadline = deadlineAfter(m_timeout.load());
+  PLockGuard guard(m_headerLock);
+  while (!m_headerReceived && !m_abortWait) {
+    if (!m_headerLock.waitUntil(deadline)) break;
+  }
+  if (m_abortWait) return Wait::Closed;
+  return m_headerReceived ? Wait::Headers : Wait::TimedOut;
+}
+
+bool QTHTTPRequestHandler::followRedirect(const QUrl& target, std::vector<QUrl>& visited, int& redirects) {
+  const std::string text = target.toString().toStdString();
+  if (std::find(visited.begin(), visited.end(), target) != visited.end()) {
+    logError("QTHTTPClient::open : redirect loop at %s", text.c_str());
+  } else if (++redirects > kMaxRedirects) {
+    logError("QTHTTPClient::open : more than %d redirects", kMaxRedirects);
+  } else {
+    visited.push_back(target);
+    PWriteGuard guard(m_lock);
+    m_url = target;
+    logInfo("QTHTTPClient::open : redirected to %s", text.c_str());
+    return true;
+  }
+  PWriteGuard guard(m_lock);
+  m_errorCode = 404;
+  m_networkError = QNetworkReply::TooManyRedirectsError;
+  return false;
+}
+
+bool QTHTTPRequestHandler::open(const std::wstring& url) {
+  const QUrl target(QString::fromStdWString(url), QUrl::TolerantMode);
+  {
+    PLockGuard guard(m_headerLock);
+    m_abortWait = false;
+  }
+  {
+    PWriteGuard guard(m_lock);
+    m_url = target;
+    m_rangeStart = 0;
+    m_seekSeconds = 0;
+    m_errorCode = 404;
+    m_networkError = 404;
+    m_contentLength = 0;
+    m_redirectTarget = QUrl();
+  }
+  if (!target.isValid() || !isHttpScheme(target) || target.host().isEmpty()) {
+    logError("QTHTTPClient::open : not an HTTP URL: %s", target.toString().toUtf8().constData());
+    return false;
+  }
+
+  std::vector<QUrl> visited{target};
+  int redirects = 0;
+  Exchange kind = Exchange::Head;
+  for (;;) {
+    if (!startExchange(kind)) return false;
+    const Wait wait = waitForHeaders();
+    if (wait != Wait::Headers) {
+      if (wait == Wait::TimedOut) {
+        logError(kind == Exchange::Get ? "QTHTTPClient::open: Header not received in time!"
+                                       : "QTHTTPClient::open: Head request timeout");
+        PWriteGuard guard(m_lock);
+        m_errorCode = 404;
+      }
+      stopExchange();
+      return false;
+    }
+    int errorCode = 404;
+    QUrl redirectTarget;
+    {
+      PReadGuard guard(m_lock);
+      errorCode = m_errorCode;
+      redirectTarget = m_redirectTarget;
+    }
+    if (kind == Exchange::Head && errorCode == 2) {
+      // The server refuses HEAD: a GET whose body is dropped tells the same.
+      stopExchange();
+      kind = Exchange::Probe;
+      continue;
+    }
+    if (errorCode != 0) {
+      logError("QTHTTPClient::open: Head request error %d", errorCode);
+      stopExchange();
+      return false;
+    }
+    if (redirectTarget.isValid()) {
+      stopExchange();
+      if (!followRedirect(redirectTarget, visited, redirects)) return false;
+      continue;
+    }
+    if (kind == Exchange::Get) return true;
+    stopExchange();
+    kind = Exchange::Get;
+  }
+}
+
+bool QTHTTPRequestHandler::seek(int64_t offset, int64_t timeMs, const RestartCallback& beforeRestart) {
+  if (!isSeekable() || offset < 0) return false;
+  {
+    PLockGuard guard(m_headerLock);
+    if (m_abortWait) return false;
+  }
+  stopExchange();
+  logDebug("QTHTTPRequestHandler::seek : thread quit.");
+  {
+    PWriteGuard guard(m_lock);
+    if (timeMs >= 0) m_seekSeconds = timeMs / 1000;
+    m_rangeStart = offset;
+  }
+  if (beforeRestart && !beforeRestart()) return false;
+  if (!startExchange(Exchange::Get)) return false;
+  const Wait wait = waitForHeaders();
+  if (wait == Wait::TimedOut) logError("QTHTTPClient::seek: Header not received in time!");
+  int errorCode = 404;
+  bool redirected = false;
+  if (wait == Wait::Headers) {
+    PReadGuard guard(m_lock);
+    errorCode = m_errorCode;
+    redirected = m_redirectTarget.isValid();
+  }
+  if (wait == Wait::Headers && (errorCode != 0 || redirected)) {
+    logError("QTHTTPClient::seek : request error %d", redirected ? 302 : errorCode);
+  }
+  if (wait != Wait::Headers || errorCode != 0 || redirected) {
+    stopExchange();
+    return false;
+  }
+  return true;
+}
+
+void QTHTTPRequestHandler::close() {
+  {
+    PLockGuard guard(m_headerLock);
+    m_abortWait = true;
+    m_headerLock.broadcast();
+  }
+  stopExchange();
+  clearRequestHeaders();
+}
+
+bool QTHTTPRequestHandler::isSeekable() {
+  PReadGuard guard(m_lock);
+  return m_byteSeekable || m_timeSeekable;
+}
+
+void QTHTTPRequestHandler::setTimeSeekable(bool seekable) {
+  PWriteGuard guard(m_lock);
+  m_timeSeekable = seekable;
+}
+
+void QTHTTPRequestHandler::setByteSeekable(bool seekable) {
+  PWriteGuard guard(m_lock);
+  m_byteSeekable = seekable;
+}
+
+int QTHTTPRequestHandler::getErrorCode() {
+  PReadGuard guard(m_lock);
+  return m_networkError;
+}
+
+int64_t QTHTTPRequestHandler::getContentLength() {
+  PReadGuard guard(m_lock);
+  return m_contentLength;
+}
+
+std::string QTHTTPRequestHandler::getContentType() {
+  PReadGuard guard(m_lock);
+  return m_contentType;
+}
+
+bool QTHTTPRequestHandler::hasResponseHeader(const std::string& name) {
+  PReadGuard guard(m_lock);
+  return m_responseHeaders.count(lowerCase(name)) != 0;
+}
+
+std::string QTHTTPRequestHandler::getResponseHeader(const std::string& name) {
+  PReadGuard guard(m_lock);
+  auto found = m_responseHeaders.find(lowerCase(name));
+  return found == m_responseHeaders.end() ? std::string() : found->second;
+}
+
+void QTHTTPRequestHandler::setUserAgent(const std::string& userAgent) {
+  PWriteGuard guard(m_lock);
+  m_userAgent = userAgent;
+}
+
+std::string QTHTTPRequestHandler::getUserAgent() {
+  PReadGuard guard(m_lock);
+  return m_userAgent;
+}
+
+void QTHTTPRequestHandler::addRequestHeader(const std::string& name, const std::string& value) {
+  PWriteGuard guard(m_lock);
+  auto found = m_requestHeaders.find(name);
+  if (found == m_requestHeaders.end()) {
+    m_requestHeaders.emplace(name, value);
+  } else {
+    found->second += "," + value;
+  }
+}
+
+void QTHTTPRequestHandler::clearRequestHeaders() {
+  PWriteGuard guard(m_lock);
+  m_requestHeaders.clear();
+}
+
+}  // namespace zan

@@ -1,0 +1,169 @@
+// The HTTP exchange over Qt's network stack.
+//
+// Every Qt network object (manager, request, reply) lives and dies on the
+// handler's worker thread, HTTPQThread, which runs a Qt event loop for one
+// exchange at a time: the thread is started for a request and quit when
+// the exchange is stopped. The reply's signals reach the slots below
+// directly on that thread, and the body goes from there into the data
+// callback (which may block while the consumer's buffer is full). The
+// caller's threads only start and stop the worker and wait, with a
+// time-out, for the response headers; what they ask about a response is a
+// copy taken on the worker thread when the headers arrived.
+//
+// open: HEAD (a refused HEAD is replaced by a GET whose body is dropped),
+// redirects followed by hand (at most kMaxRedirects, loops refused), then
+// the GET whose body flows. seek: stops the GET and sends a new one with a
+// "Range" and/or "Zan-seek" header; an answer that does not start at the
+// asked offset is trimmed to it or refused.
+//
+// Thread safety: see HTTPRequestHandler. Lock order: m_controlLock, then
+// m_lock or m_headerLock (never both).
+#pragma once
+
+#include <QNetworkReply>
+#include <QObject>
+#include <QThread>
+#include <QUrl>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "network/HTTPRequestHandler.h"
+#include "support/PMutex.h"
+
+class QNetworkAccessManager;
+
+namespace zan {
+
+class QTHTTPRequestHandler;
+
+// The worker thread of one handler: sends the handler's request, then runs
+// the event loop until quit() and tears the exchange down on its way out.
+class HTTPQThread : public QThread {
+ public:
+  explicit HTTPQThread(QTHTTPRequestHandler* handler);
+  // Starts the thread; returns once the request has been sent.
+  void startAndWait();
+
+ protected:
+  void run() override;
+
+ private:
+  PCondMutex m_startedLock;             // flag: the request has been sent
+  QTHTTPRequestHandler* const m_handler;  // not owned; outlives the thread
+};
+
+class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
+  Q_OBJECT
+
+ public:
+  static constexpr int kDefaultTimeoutMs = 30000;
+  static constexpr int kMaxRedirects = 10;
+  // How much Qt may buffer ahead of the data callback: beyond it Qt stops
+  // reading the socket, so a full consumer slows the server down instead of
+  // filling memory.
+  static constexpr qint64 kReadBufferSize = 4 * 1024 * 1024;
+
+  QTHTTPRequestHandler();
+  ~QTHTTPRequestHandler() override;
+
+  bool open(const std::wstring& url) override;
+  void close() override;
+  void setTimeout(int milliseconds) override { m_timeout = milliseconds; }
+  int getTimeout() override { return m_timeout; }
+  void setDataCallback(DataCallback callback) override { m_dataCallback = std::move(callback); }
+  void setEndOfFileCallback(EventCallback callback) override { m_endOfFileCallback = std::move(callback); }
+  void setBrokenStreamCallback(EventCallback callback) override { m_brokenCallback = std::move(callback); }
+  bool isSeekable() override;
+  void setTimeSeekable(bool seekable) override;
+  void setByteSeekable(bool seekable) override;
+  bool seek(int64_t offset, int64_t timeMs, const RestartCallback& beforeRestart) override;
+  int getErrorCode() override;
+  int64_t getContentLength() override;
+  std::string getContentType() override;
+  bool hasResponseHeader(const std::string& name) override;
+  std::string getResponseHeader(const std::string& name) override;
+  void setUserAgent(const std::string& userAgent) override;
+  std::string getUserAgent() override;
+  void addRequestHeader(const std::string& name, const std::string& value) override;
+  void clearRequestHeaders() override;
+  void setParameter(const int& parameter) override { m_parameter = parameter; }
+  int getParameter() override { return m_parameter; }
+
+ private Q_SLOTS:
+  void headRequestFinished();
+  void getRequestFinished();
+  void dataReadyRead();
+  void onError(QNetworkReply::NetworkError code);
+  void onMetaDataChanged();
+
+ private:
+  friend class HTTPQThread;
+
+  enum class Exchange {
+    Head,   // HEAD: headers only
+    Probe,  // GET standing in for a refused HEAD: headers only, body dropped
+    Get,    // GET whose body goes to the data callback
+  };
+  enum class Wait { Headers, TimedOut, Closed };
+
+  // Worker thread.
+  void beginExchange();
+  void endExchange();
+  void processResponseHeaders();
+
+  // Caller threads.
+  bool startExchange(Exchange kind);
+  void stopExchange();
+  Wait waitForHeaders();
+  bool followRedirect(const QUrl& target, std::vector<QUrl>& visited, int& redirects);
+
+  // --- Shared with the worker, guarded by m_lock. ---
+  PReadWriteLock m_lock;
+  QUrl m_url;                    // replaced when the server redirects
+  int64_t m_rangeStart = 0;      // "Range" offset, 0 = none
+  int64_t m_seekSeconds = 0;     // "Zan-seek" seconds, 0 = none
+  bool m_byteSeekable = false;   // "Accept-Ranges" contained "bytes"
+  bool m_timeSeekable = false;   // "Accept-Zan-Seek" contained "seconds"
+  int m_errorCode = 404;         // last response: 0 ok, 2 method refused, 404 failure
+  int m_networkError = 404;      // last response's Qt network error, 404 = no response
+  int64_t m_contentLength = 0;   // whole resource, 0 = unknown
+  std::string m_contentType;
+  std::map<std::string, std::string> m_responseHeaders;  // lower-case names
+  QUrl m_redirectTarget;         // valid when the last response redirected
+  std::string m_userAgent = "Mozilla/4.0 (LibZanStreamer)";
+  std::map<std::string, std::string> m_requestHeaders;
+
+  // --- Caller side. ---
+  PMutex m_controlLock;      // serialises starting and stopping the worker
+  PCondMutex m_headerLock;   // guards the two flags below
+  bool m_headerReceived = false;
+  bool m_abortWait = false;  // close() releases open/seek and refuses new exchanges
+  std::atomic<bool> m_quit{false};  // the exchange is being stopped: deliver nothing more
+  std::atomic<int> m_timeout{kDefaultTimeoutMs};
+  std::atomic<int> m_parameter{1};
+  std::unique_ptr<HTTPQThread> m_thread;
+
+  // Set before the worker starts; read on the worker.
+  Exchange m_exchange = Exchange::Head;
+  DataCallback m_dataCallback;
+  EventCallback m_endOfFileCallback;
+  EventCallback m_brokenCallback;
+
+  // --- Worker thread only (between start and end of one exchange). ---
+  QNetworkAccessManager* m_manager = nullptr;
+  QNetworkReply* m_reply = nullptr;
+  bool m_headersDone = false;
+  bool m_deliverBody = false;   // this exchange's body goes to the data callback
+  bool m_timeSeekSent = false;  // the request carried "Zan-seek"
+  int64_t m_skipBytes = 0;      // leading body bytes before the asked offset
+  int64_t m_expectedBody = -1;  // this response's Content-Length, -1 = none
+  int64_t m_bodyReceived = 0;
+  std::vector<uint8_t> m_chunk;  // reused for every chunk the reply offers
+};
+
+}  // namespace zan

@@ -1,0 +1,403 @@
+// The HTTP client against a real HTTP server on loopback: open and the
+// header protocol, reads, the two kinds of seek (from the buffer or with a
+// new request, told apart by the server's request count), the end and the
+// break of a download, and close releasing every waiter.
+#include <gtest/gtest.h>
+
+#include <QNetworkReply>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/records/Records.h"
+#include "network/HTTPClient.h"
+#include "support/CBBLog.h"
+#include "TestHttpServer.h"
+
+namespace zan {
+namespace {
+
+using test::patternByte;
+using test::patternResource;
+using test::RouteOptions;
+using test::TestHttpServer;
+using Clock = std::chrono::steady_clock;
+
+constexpr int64_t kKiB = 1024;
+constexpr int64_t kMiB = 1024 * 1024;
+
+class Events {
+ public:
+  static void callback(ConnectionEvent::ConnectionEvent event, void* self) {
+    auto* events = static_cast<Events*>(self);
+    std::lock_guard<std::mutex> lock(events->mutex_);
+    events->events_.push_back(event);
+    events->changed_.notify_all();
+  }
+  void attach(HTTPClient& client) {
+    client.connectionEventUserData = this;
+    client.connectionEventCallback = &Events::callback;
+  }
+  bool waitForAny(int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !events_.empty(); });
+  }
+  std::vector<ConnectionEvent::ConnectionEvent> list() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<ConnectionEvent::ConnectionEvent> events_;
+};
+
+// Reads |length| bytes from the client's position and checks them against
+// the pattern at |offset|; the count read (less at the end).
+int64_t readAndCheck(HTTPClient& client, int64_t offset, int64_t length) {
+  std::vector<uint8_t> bytes(32 * kKiB);
+  int64_t done = 0;
+  while (done < length) {
+    const int64_t want = std::min<int64_t>(length - done, static_cast<int64_t>(bytes.size()));
+    const int got = client.read(bytes.data(), want);
+    if (got <= 0) break;
+    for (int i = 0; i < got; ++i) {
+      if (bytes[static_cast<size_t>(i)] != patternByte(offset + done + i)) {
+        ADD_FAILURE() << "wrong byte at " << offset + done + i;
+        return -1;
+      }
+    }
+    done += got;
+  }
+  return done;
+}
+
+// Waits until the client holds at least |bytes| ahead of its reader.
+bool waitForBuffered(HTTPClient& client, int64_t bytes, int timeoutMs = 10000) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (client.getAvailableBytes() < bytes) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class HTTPClientTest : public ::testing::Test {
+ protected:
+  void TearDown() override { setCurrentLogger(nullptr); }
+  // |events| are attached before open: a small download may end before
+  // open returns.
+  std::unique_ptr<HTTPClient> openClient(const std::string& path, unsigned bufferSize = 0xA00000,
+                                         unsigned historySize = 0x200000, Events* events = nullptr) {
+    auto client = std::make_unique<HTTPClient>(bufferSize, historySize);
+    if (events != nullptr) events->attach(*client);
+    host::ErrorRecord error;
+    EXPECT_TRUE(client->open(server_.url(path), &error)) << error.getMessage();
+    return client;
+  }
+
+  TestHttpServer server_;
+};
+
+TEST_F(HTTPClientTest, CompleteAndBrokenDownloadsAreTold) {
+  server_.addResource("/whole", patternResource(3 * kMiB));
+  server_.addResource("/cut", patternResource(3 * kMiB), RouteOptions().cutAfter(1234567));
+  struct Case {
+    const char* path;
+    int64_t bytes;
+    ConnectionEvent::ConnectionEvent event;
+  };
+  for (const Case& c : {Case{"/whole", 3 * kMiB, ConnectionEvent::END_OF_FILE_RECEIVED},
+                        Case{"/cut", 1234567, ConnectionEvent::BROKEN_STREAM}}) {
+    SCOPED_TRACE(c.path);
+    Events events;
+    auto client = openClient(c.path, 0xA00000, 0x200000, &events);
+    EXPECT_EQ(readAndCheck(*client, 0, 4 * kMiB), c.bytes);
+    ASSERT_TRUE(events.waitForAny());
+    EXPECT_EQ(events.list(), std::vector<ConnectionEvent::ConnectionEvent>{c.event});
+    uint8_t byte = 0;
+    EXPECT_EQ(client->read(&byte, 1), 0);
+    int64_t position = -1, historyStart = -1, end = -1, length = -1;
+    ASSERT_TRUE(client->getBufferStatus(position, historyStart, end, length));
+    EXPECT_EQ(position, c.bytes);
+    EXPECT_EQ(historyStart, c.bytes > 2 * kMiB ? c.bytes - 2 * kMiB : c.bytes);  // no history before 2 MiB
+    EXPECT_EQ(end, c.bytes);
+    EXPECT_EQ(length, 3 * kMiB);
+    client->close();
+    EXPECT_EQ(client->read(&byte, 1), -1);
+    EXPECT_EQ(client->seek(0, SEEK_SET, -1), -1);
+    EXPECT_FALSE(client->getBufferStatus(position, historyStart, end, length));
+    EXPECT_FALSE(client->isSeekable());
+  }
+}
+
+TEST_F(HTTPClientTest, OpenReadsTheHeaderProtocol) {
+  server_.addResource("/indirect", patternResource(1000),
+                      RouteOptions()
+                          .withHeader("Zan-Stream-Duration", "125000")
+                          .withHeader("Zan-Force-Extension", "flv")
+                          .withHeader("Zan-Streaming", "indirect"));
+  server_.addResource("/direct", patternResource(1000), RouteOptions().withHeader("Zan-Streaming", "direct"));
+  server_.addResource("/plain", patternResource(1000), RouteOptions().withoutAcceptRanges());
+  struct Case {
+    const char* path;
+    unsigned duration;
+    const char* extension;
+    bool indirect;
+    bool seekable;
+  };
+  for (const Case& c : {Case{"/indirect", 125000, "flv", true, true}, Case{"/direct", 0, "", false, true},
+                        Case{"/plain", 0, "", false, false}}) {
+    SCOPED_TRACE(c.path);
+    auto client = openClient(c.path);
+    EXPECT_EQ(client->getStreamDuration(), c.duration);
+    EXPECT_EQ(client->getForcedExtension(), c.extension);
+    EXPECT_EQ(client->isIndirectStreaming(), c.indirect);
+    EXPECT_EQ(client->isSeekable(), c.seekable);
+    EXPECT_EQ(client->getContentLength(), 1000);
+    EXPECT_EQ(client->getContentType(), "application/octet-stream");
+    if (c.seekable) {
+      client->disableSeeking();
+      EXPECT_FALSE(client->isSeekable());
+    }
+  }
+}
+
+TEST_F(HTTPClientTest, FailedOpenFillsTheErrorRecord) {
+  server_.addRedirect("/a", "/b");
+  server_.addRedirect("/b", "/a");
+  struct Case {
+    const char* path;
+    int networkError;
+  };
+  for (const Case& c : {Case{"/missing", QNetworkReply::ContentNotFoundError},
+                        Case{"/a", QNetworkReply::TooManyRedirectsError}}) {
+    SCOPED_TRACE(c.path);
+    HTTPClient client(0xA00000, 0x200000);
+    host::ErrorRecord error;
+    EXPECT_FALSE(client.open(server_.url(c.path), &error));
+    EXPECT_EQ(error.getCode(), 2);
+    EXPECT_EQ(std::string(error.getMessage()), "HTTP: Server error " + std::to_string(c.networkError));
+    EXPECT_FALSE(client.open(server_.url(c.path), nullptr));
+  }
+}
+
+TEST_F(HTTPClientTest, SizeQueryRelativeAndEndSeeks) {
+  server_.addResource("/file", patternResource(kMiB));
+  server_.addResource("/nolength", patternResource(kMiB), RouteOptions().withoutContentLength());
+  Events events;
+  auto client = openClient("/file", 0xA00000, 0x200000, &events);
+  ASSERT_TRUE(events.waitForAny());  // all of it is in the buffer
+  ASSERT_EQ(server_.requestCount(), 2u);
+  ASSERT_EQ(readAndCheck(*client, 0, 1000), 1000);
+
+  EXPECT_EQ(client->seek(0, HTTPClient::kSeekSize, -1), kMiB);
+  EXPECT_EQ(client->seek(-1001, SEEK_CUR, -1), -1);
+  EXPECT_EQ(client->seek(0, SEEK_CUR, -1), 1000);
+  EXPECT_EQ(client->seek(5000, SEEK_CUR, -1), 6000);
+  EXPECT_EQ(server_.requestCount(), 2u);
+  // SEEK_END is never served from the buffer, even with every byte there.
+  EXPECT_EQ(client->seek(-1000, SEEK_END, -1), kMiB - 1000);
+  ASSERT_EQ(server_.requestCount(), 3u);
+  EXPECT_EQ(server_.requests().back().header("Range"), "bytes=" + std::to_string(kMiB - 1000) + "-" + std::to_string(kMiB - 1));
+  EXPECT_EQ(readAndCheck(*client, kMiB - 1000, 5000), 1000);
+
+  auto unknown = openClient("/nolength");
+  EXPECT_EQ(unknown->getContentLength(), 0);
+  EXPECT_EQ(unknown->seek(0, HTTPClient::kSeekSize, -1), -1);
+  EXPECT_EQ(unknown->seek(-1, SEEK_END, -1), -1);
+}
+
+TEST_F(HTTPClientTest, ForwardSeekWaitsForNearBytesAndRequestsFarOnes) {
+  server_.addResource("/slow", patternResource(16 * kMiB), RouteOptions().throttledTo(kMiB));
+  auto client = openClient("/slow");
+  ASSERT_TRUE(waitForBuffered(*client, 64 * kKiB));
+  ASSERT_EQ(server_.requestCount(), 2u);
+
+  int64_t target = client->getAvailableBytes() + 512 * kKiB;
+  const auto start = Clock::now();
+  EXPECT_EQ(client->seek(target, SEEK_SET, -1), target);
+  EXPECT_GT(secondsSince(start), 0.2);  // it waited for the download
+  EXPECT_EQ(server_.requestCount(), 2u);
+  EXPECT_EQ(readAndCheck(*client, target, 10000), 10000);
+
+  target = client->seek(0, SEEK_CUR, -1) + client->getAvailableBytes() + 2 * kMiB;
+  EXPECT_EQ(client->seek(target, SEEK_SET, -1), target);
+  ASSERT_EQ(server_.requestCount(), 3u);
+  EXPECT_EQ(server_.requests().back().header("Range"), "bytes=" + std::to_string(target) + "-" + std::to_string(16 * kMiB - 1));
+  EXPECT_EQ(readAndCheck(*client, target, 10000), 10000);
+}
+
+TEST_F(HTTPClientTest, BackwardSeekInsideHistoryNeedsNoRequest) {
+  server_.addResource("/file", patternResource(8 * kMiB));
+  auto client = openClient("/file");
+  ASSERT_EQ(readAndCheck(*client, 0, 3 * kMiB), 3 * kMiB);
+  EXPECT_EQ(client->seek(3 * kMiB / 2, SEEK_SET, -1), 3 * kMiB / 2);
+  EXPECT_EQ(readAndCheck(*client, 3 * kMiB / 2, 100 * kKiB), 100 * kKiB);
+  EXPECT_EQ(server_.requestCount(), 2u);
+  // Below the window: a new ranged request.
+  EXPECT_EQ(client->seek(kMiB / 2, SEEK_SET, -1), kMiB / 2);
+  ASSERT_EQ(server_.requestCount(), 3u);
+  EXPECT_EQ(server_.requests().back().header("Range"), "bytes=524288-8388607");
+  EXPECT_EQ(readAndCheck(*client, kMiB / 2, 8 * kMiB), 8 * kMiB - kMiB / 2);
+}
+
+TEST_F(HTTPClientTest, TimeSeekGoesToTheServer) {
+  // A small ring: the download stops well before 3 MiB.
+  server_.addResource("/timed", patternResource(4 * kMiB), RouteOptions().seekingByTime());
+  auto client = openClient("/timed", kMiB, 256 * kKiB);
+  EXPECT_EQ(client->seek(3 * kMiB, SEEK_SET, 2500), 3 * kMiB);
+  ASSERT_EQ(server_.requestCount(), 3u);
+  const auto request = server_.requests().back();
+  EXPECT_EQ(request.header("Zan-seek"), "seconds=2");
+  EXPECT_EQ(request.header("Range"), "bytes=3145728-4194303");
+  // The server answered from 2 s (2000 bytes at 1000 bytes per second); the
+  // client hands those bytes out from the offset it was asked for.
+  std::vector<uint8_t> bytes(1000);
+  ASSERT_EQ(client->read(bytes.data(), 1000), 1000);
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(bytes[static_cast<size_t>(i)], patternByte(2000 + i));
+  EXPECT_EQ(client->seek(0, SEEK_CUR, -1), 3 * kMiB + 1000);
+}
+
+TEST_F(HTTPClientTest, AnswerFromTheWrongOffsetIsTrimmedOrFailsCleanly) {
+  server_.addResource("/ignores", patternResource(4 * kMiB), RouteOptions().ignoringRange());
+  server_.addResource("/early", patternResource(4 * kMiB), RouteOptions().shiftingRanges(-4096));
+  server_.addResource("/late", patternResource(4 * kMiB), RouteOptions().shiftingRanges(4096));
+  struct Case {
+    const char* path;
+    bool succeeds;
+  };
+  for (const Case& c : {Case{"/ignores", true}, Case{"/early", true}, Case{"/late", false}}) {
+    SCOPED_TRACE(c.path);
+    auto client = openClient(c.path, kMiB, 256 * kKiB);
+    ASSERT_TRUE(waitForBuffered(*client, 512 * kKiB));
+    if (c.succeeds) {
+      EXPECT_EQ(client->seek(3 * kMiB, SEEK_SET, -1), 3 * kMiB);
+      EXPECT_EQ(readAndCheck(*client, 3 * kMiB, 2 * kMiB), kMiB);
+    } else {
+      EXPECT_EQ(client->seek(3 * kMiB, SEEK_SET, -1), -1);
+      const auto start = Clock::now();
+      uint8_t byte = 0;
+      EXPECT_EQ(client->read(&byte, 1), 0);  // ended, not waiting forever
+      EXPECT_LT(secondsSince(start), 1.0);
+    }
+  }
+}
+
+TEST_F(HTTPClientTest, CloseReleasesBlockedReadWriteAndSeek) {
+  server_.addResource("/trickle", patternResource(4 * kMiB), RouteOptions().throttledTo(100 * kKiB));
+  server_.addResource("/fast", patternResource(8 * kMiB));
+  enum class Waiter { Read, Write, Seek };
+  for (Waiter waiter : {Waiter::Read, Waiter::Write, Waiter::Seek}) {
+    SCOPED_TRACE(static_cast<int>(waiter));
+    const bool fast = waiter == Waiter::Write;
+    auto client = fast ? openClient("/fast", 256 * kKiB, 64 * kKiB) : openClient("/trickle");
+    std::atomic<int64_t> result{-2};
+    std::thread thread;
+    if (waiter == Waiter::Read) {
+      thread = std::thread([&] {
+        std::vector<uint8_t> bytes(2 * kMiB);
+        result = client->read(bytes.data(), 2 * kMiB);
+      });
+    } else if (waiter == Waiter::Seek) {
+      ASSERT_TRUE(waitForBuffered(*client, 1));
+      const int64_t target = client->getAvailableBytes() + 512 * kKiB;
+      thread = std::thread([&, target] { result = client->seek(target, SEEK_SET, -1); });
+    } else {
+      // Nobody reads: the network thread fills the ring and waits in it.
+      ASSERT_TRUE(waitForBuffered(*client, 256 * kKiB - 64 * kKiB - 1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(result.load(), -2);
+    const auto start = Clock::now();
+    EXPECT_TRUE(client->close());
+    if (thread.joinable()) thread.join();
+    EXPECT_LT(secondsSince(start), 2.0);
+    // A released read returns what had arrived (not the 2 MiB it asked
+    // for); a released seek fails.
+    if (waiter == Waiter::Read) {
+      EXPECT_GE(result.load(), 0);
+      EXPECT_LT(result.load(), 2 * kMiB);
+    }
+    if (waiter == Waiter::Seek) {
+      EXPECT_EQ(result.load(), -1);
+    }
+  }
+}
+
+TEST_F(HTTPClientTest, StatisticsAreKeptOnlyWhileDebugIsOn) {
+  server_.addResource("/file", patternResource(kMiB));
+  for (int level : {LOG_DEBUG, LOG_INFO}) {
+    SCOPED_TRACE(level);
+    auto log = std::make_shared<CBBLog>(1u << 20, false);
+    log->setLevel(level);
+    setCurrentLogger(log);
+    Events events;
+    auto client = openClient("/file", 0xA00000, 0x200000, &events);
+    ASSERT_TRUE(events.waitForAny());
+    const std::string text = log->getQueuedText();
+    const bool debug = level == LOG_DEBUG;
+    EXPECT_EQ(text.find("HTTPClient:: data received") != std::string::npos, debug);
+    EXPECT_EQ(text.find("HTTPClient : buffer size") != std::string::npos, debug);
+    setCurrentLogger(nullptr);
+  }
+}
+
+// The decoder thread reads and seeks at random (inside the buffer, back in
+// the history, far ahead with requests) while another thread keeps asking
+// for the buffer status; every byte read is checked.
+TEST_F(HTTPClientTest, ReadsAndSeeksFromManyThreadsStayExact) {
+  constexpr int64_t kSize = 6 * kMiB;
+  server_.addResource("/file", patternResource(kSize), RouteOptions().throttledTo(8 * kMiB));
+  auto client = openClient("/file", 2 * kMiB, 512 * kKiB);
+  std::atomic<bool> done{false};
+  std::atomic<int64_t> statusCalls{0};
+  std::thread poller([&] {
+    while (!done) {
+      int64_t a, b, c, d;
+      if (client->getBufferStatus(a, b, c, d) && (b > a || c < a || d != kSize)) {
+        ADD_FAILURE() << "bad status";
+      }
+      client->getAvailableBytes();
+      client->getBufferReadIndex();
+      ++statusCalls;
+      std::this_thread::yield();
+    }
+  });
+  std::mt19937 random(7);
+  int64_t position = 0;
+  for (int step = 0; step < 30; ++step) {
+    const int64_t length = 1 + random() % (300 * kKiB);
+    const int64_t got = readAndCheck(*client, position, length);
+    ASSERT_EQ(got, std::min(length, kSize - position));
+    position += got;
+    int64_t target = 0;
+    switch (random() % 3) {
+      case 0: target = std::max<int64_t>(0, position - static_cast<int64_t>(random() % (512 * kKiB))); break;
+      case 1: target = std::min(kSize, position + static_cast<int64_t>(random() % (256 * kKiB))); break;
+      default: target = static_cast<int64_t>(random() % kSize); break;
+    }
+    ASSERT_EQ(client->seek(target, SEEK_SET, -1), target);
+    position = target;
+  }
+  done = true;
+  poller.join();
+  EXPECT_GT(statusCalls.load(), 0);
+  EXPECT_GT(server_.requestCount(), 2u);
+}
+
+}  // namespace
+}  // namespace zan

@@ -1,0 +1,288 @@
+// The history ring buffer: the history window, wrap-around, start offsets,
+// blocking writes and reads and their release, and many threads moving
+// bytes through it with every byte checked.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "network/CircularMemoryHistoryBuffer.h"
+#include "TestHttpServer.h"
+
+namespace zan {
+namespace {
+
+using test::patternByte;
+constexpr int64_t kMiB = 1024 * 1024;
+
+std::vector<uint8_t> pattern(int64_t offset, int64_t length) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(length));
+  for (int64_t i = 0; i < length; ++i) bytes[static_cast<size_t>(i)] = patternByte(offset + i);
+  return bytes;
+}
+
+// Writes pattern bytes [offset, offset + length) without blocking; the
+// count stored.
+int64_t writePattern(CircularHistoryBuffer& buffer, int64_t offset, int64_t length) {
+  const std::vector<uint8_t> bytes = pattern(offset, length);
+  return buffer.write(bytes.data(), length, false);
+}
+
+// Reads |length| bytes and checks them against the pattern at |offset|.
+void readAndCheck(CircularHistoryBufferReader& reader, int64_t offset, int64_t length) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(length));
+  int64_t io = length;
+  ASSERT_EQ(reader.read(bytes.data(), &io, length, length, false), length);
+  ASSERT_EQ(io, length);
+  ASSERT_EQ(bytes, pattern(offset, length)) << "at offset " << offset;
+}
+
+TEST(HistoryBufferTest, HistoryWindowOpensOnlyAfterHistorySizeWasRead) {
+  CircularMemoryHistoryBuffer buffer(10 * kMiB, 2 * kMiB);
+  CircularHistoryBufferReader* reader = buffer.createReader();
+  ASSERT_NE(reader, nullptr);
+  ASSERT_EQ(writePattern(buffer, 0, 5 * kMiB), 5 * kMiB);
+
+  struct Case {
+    int64_t offset;
+    bool inBuffer;
+  };
+  // Read position 1 MiB: no history yet, the window starts at the reader.
+  readAndCheck(*reader, 0, kMiB);
+  for (const Case& c : {Case{0, false}, Case{kMiB - 1, false}, Case{kMiB, true}, Case{5 * kMiB - 1, true},
+                        Case{5 * kMiB, false}}) {
+    EXPECT_EQ(buffer.isOffsetInBuffer(c.offset), c.inBuffer) << "read 1 MiB, offset " << c.offset;
+    EXPECT_EQ(reader->isOffsetInBuffer(c.offset), c.inBuffer) << "read 1 MiB, offset " << c.offset;
+  }
+  // Read position 3 MiB: 2 MiB of history behind it.
+  readAndCheck(*reader, kMiB, 2 * kMiB);
+  for (const Case& c : {Case{kMiB - 1, false}, Case{kMiB, true}, Case{3 * kMiB, true}, Case{5 * kMiB - 1, true},
+                        Case{5 * kMiB, false}}) {
+    EXPECT_EQ(buffer.isOffsetInBuffer(c.offset), c.inBuffer) << "read 3 MiB, offset " << c.offset;
+    EXPECT_EQ(reader->isOffsetInBuffer(c.offset), c.inBuffer) << "read 3 MiB, offset " << c.offset;
+  }
+  // A seek back into the history returns the same bytes again.
+  ASSERT_TRUE(reader->seek(kMiB + 17));
+  readAndCheck(*reader, kMiB + 17, 1000);
+  EXPECT_FALSE(reader->seek(kMiB - 1));
+  EXPECT_TRUE(reader->seek(reader->getPosition()));
+}
+
+TEST(HistoryBufferTest, HistoryWindowNeverCoversOverwrittenBytes) {
+  // 100-byte ring, 40 bytes of history. After reading 150 bytes the ring
+  // holds [91, 150 + 59) at most; a reader that moved back to 110 must not
+  // be offered 70..90 again (those bytes were overwritten).
+  CircularMemoryHistoryBuffer buffer(100, 40);
+  CircularHistoryBufferReader* reader = buffer.createReader();
+  int64_t written = 0;
+  int64_t read = 0;
+  while (read < 150) {
+    written += writePattern(buffer, written, 30);
+    const int64_t take = std::min<int64_t>(reader->getAvailable(), 150 - read);
+    readAndCheck(*reader, read, take);
+    read += take;
+  }
+  written += writePattern(buffer, written, 100);  // fills what the window allows
+  EXPECT_EQ(buffer.getFreeSpace(), 0);
+  ASSERT_TRUE(reader->seek(110));
+  const int64_t oldest = written - 100 + 1;
+  EXPECT_FALSE(reader->isOffsetInBuffer(oldest - 1));
+  EXPECT_FALSE(reader->seek(oldest - 1));
+  ASSERT_TRUE(reader->seek(oldest));
+  readAndCheck(*reader, oldest, written - oldest);
+}
+
+TEST(HistoryBufferTest, WriteEndingExactlyAtTheRingEndWrapsToIndexZero) {
+  CircularMemoryHistoryBuffer buffer(1000, 100);
+  CircularHistoryBufferReader* reader = buffer.createReader();
+  ASSERT_EQ(writePattern(buffer, 0, 600), 600);
+  readAndCheck(*reader, 0, 600);
+  ASSERT_EQ(writePattern(buffer, 600, 400), 400);
+  EXPECT_EQ(buffer.getWrittenEnd(), 1000);
+  EXPECT_EQ(buffer.getTotalWritten(), 1000);
+  readAndCheck(*reader, 600, 400);
+  EXPECT_EQ(reader->getStorageIndex(), 0);
+  ASSERT_EQ(writePattern(buffer, 1000, 50), 50);
+  EXPECT_EQ(buffer.getWrittenEnd(), 1050);
+  readAndCheck(*reader, 1000, 50);
+  // A read that crosses the wrap point is two copies of the right bytes.
+  ASSERT_TRUE(reader->seek(960));
+  readAndCheck(*reader, 960, 90);
+}
+
+TEST(HistoryBufferTest, StartOffsetMapsTheFirstWrittenByte) {
+  CircularMemoryHistoryBuffer buffer(4096, 1024);
+  CircularHistoryBufferReader* reader = buffer.createReader();
+  buffer.setStartOffset(5000);
+  EXPECT_EQ(reader->getPosition(), 5000);
+  ASSERT_EQ(writePattern(buffer, 5000, 100), 100);
+  EXPECT_EQ(reader->getAvailable(), 100);
+  EXPECT_FALSE(buffer.isOffsetInBuffer(4999));
+  EXPECT_TRUE(buffer.isOffsetInBuffer(5099));
+  EXPECT_FALSE(reader->isOffsetInBuffer(4999));
+  readAndCheck(*reader, 5000, 100);
+}
+
+TEST(HistoryBufferTest, WithoutReaderTheWriterStopsAtSizeLessHistoryLessOne) {
+  CircularMemoryHistoryBuffer buffer(1000, 100);
+  // Until 100 bytes were written the kept part is what was written.
+  EXPECT_EQ(writePattern(buffer, 0, 5000), 999 - 0);
+  EXPECT_EQ(buffer.getFreeSpace(), 0);
+  EXPECT_EQ(writePattern(buffer, 999, 1), 0);
+  // clear() empties it; writes take the whole room again.
+  buffer.clear();
+  EXPECT_EQ(buffer.getFreeSpace(), 999);
+}
+
+TEST(HistoryBufferTest, ReadsReturnWhatIsThereAndTheEndOfStream) {
+  CircularMemoryHistoryBuffer buffer(1000, 100);
+  CircularHistoryBufferReader* reader = buffer.createReader();
+  std::vector<uint8_t> bytes(200);
+  int64_t io = 200;
+  EXPECT_EQ(reader->read(bytes.data(), &io, 0, 0, false), 0);
+  EXPECT_EQ(io, 0);
+  ASSERT_EQ(writePattern(buffer, 0, 30), 30);
+  io = 200;
+  EXPECT_EQ(reader->read(bytes.data(), &io, 0, 0, false), 30);
+  EXPECT_EQ(io, 30);
+  ASSERT_EQ(writePattern(buffer, 30, 20), 20);
+  buffer.setEndOfStream();
+  io = 200;
+  EXPECT_EQ(reader->read(bytes.data(), &io, 0, 0, true), 20);  // not blocking once ended
+  io = 200;
+  EXPECT_EQ(reader->read(bytes.data(), &io, 0, 0, true), 0);
+  // New data revives an ended stream.
+  ASSERT_EQ(writePattern(buffer, 50, 10), 10);
+  EXPECT_FALSE(reader->isEndOfStream());
+  EXPECT_EQ(reader->read(nullptr, &io, 0, 0, false), -1);
+}
+
+// A blocking write of more than fits stores what fits at once, then waits;
+// each way of releasing it makes it return what it stored before.
+TEST(HistoryBufferTest, BlockedWriteIsReleasedByClearAndClose) {
+  enum class Release { Clear, Reset, Suspend, Close };
+  for (Release release : {Release::Clear, Release::Reset, Release::Suspend, Release::Close}) {
+    SCOPED_TRACE(static_cast<int>(release));
+    CircularMemoryHistoryBuffer buffer(1000, 100);
+    ASSERT_NE(buffer.createReader(), nullptr);
+    const std::vector<uint8_t> bytes = pattern(0, 3000);
+    std::atomic<int64_t> result{-2};
+    std::thread writer([&] { result = buffer.write(bytes.data(), 3000, true); });
+    // The reader never reads: the writer fills 999 bytes and waits.
+    while (buffer.getTotalWritten() < 999) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(result.load(), -2);
+    switch (release) {
+      case Release::Clear: buffer.clear(); break;
+      case Release::Reset: buffer.reset(); break;
+      case Release::Suspend: buffer.suspendWrites(); break;
+      case Release::Close: buffer.close(); break;
+    }
+    writer.join();
+    EXPECT_EQ(result.load(), 999);
+    if (release == Release::Suspend) {
+      // Nothing is stored until reset(), and nothing blocks.
+      EXPECT_EQ(buffer.write(bytes.data(), 3000, true), 0);
+      buffer.reset();
+      EXPECT_EQ(buffer.write(bytes.data(), 10, true), 10);
+    }
+  }
+}
+
+TEST(HistoryBufferTest, BlockedReadIsReleasedByReaderCloseAndBufferClose) {
+  for (bool closeBuffer : {false, true}) {
+    CircularMemoryHistoryBuffer buffer(1000, 100);
+    CircularHistoryBufferReader* reader = buffer.createReader();
+    std::atomic<int64_t> result{-2};
+    std::thread thread([&] {
+      uint8_t bytes[100];
+      int64_t io = 100;
+      result = reader->read(bytes, &io, 100, 100, true);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(result.load(), -2);
+    if (closeBuffer) {
+      buffer.close();
+    } else {
+      reader->close();
+    }
+    thread.join();
+    EXPECT_EQ(result.load(), 0);
+    if (!closeBuffer) {
+      uint8_t byte = 0;
+      int64_t io = 1;
+      EXPECT_EQ(reader->read(&byte, &io, 0, 0, false), -1);
+      EXPECT_FALSE(reader->seek(0));
+    }
+  }
+  CircularMemoryHistoryBuffer closed(1000, 100);
+  closed.close();
+  EXPECT_EQ(closed.createReader(), nullptr);
+  EXPECT_EQ(writePattern(closed, 0, 10), 0);
+}
+
+// One writer and several readers per buffer, two buffers at once: random
+// chunk sizes, random backward seeks into the history, every byte checked.
+TEST(HistoryBufferTest, ManyThreadsMoveEveryByteIntact) {
+  constexpr int64_t kTotal = 12 * kMiB;
+  constexpr int kReaders = 3;
+  auto run = [](unsigned seed, std::atomic<int64_t>& errors) {
+    CircularMemoryHistoryBuffer buffer(256 * 1024, 64 * 1024);
+    std::vector<CircularHistoryBufferReader*> readers;
+    for (int i = 0; i < kReaders; ++i) readers.push_back(buffer.createReader());
+    std::vector<std::thread> threads;
+    threads.emplace_back([&, seed] {
+      std::mt19937 random(seed);
+      std::vector<uint8_t> chunk;
+      for (int64_t offset = 0; offset < kTotal;) {
+        const int64_t length = std::min<int64_t>(kTotal - offset, 1 + random() % 100000);
+        chunk = pattern(offset, length);
+        const int64_t stored = buffer.write(chunk.data(), length, true);
+        if (stored != length) ++errors;
+        offset += length;
+      }
+      buffer.setEndOfStream();
+    });
+    for (int i = 0; i < kReaders; ++i) {
+      threads.emplace_back([&, i, seed] {
+        std::mt19937 random(seed * 31 + static_cast<unsigned>(i));
+        CircularHistoryBufferReader* reader = readers[static_cast<size_t>(i)];
+        std::vector<uint8_t> bytes(70000);
+        for (;;) {
+          if (random() % 50 == 0 && reader->getPosition() > 64 * 1024) {
+            // Anywhere inside the 64 KiB of history.
+            const int64_t position = reader->getPosition();
+            const int64_t back = random() % (64 * 1024);
+            if (!reader->seek(position - back)) ++errors;
+          }
+          const int64_t position = reader->getPosition();
+          int64_t io = 1 + random() % 70000;
+          const int64_t minimum = 1 + random() % io;
+          const int64_t got = reader->read(bytes.data(), &io, minimum, io, true);
+          if (got < 0) ++errors;
+          if (got <= 0) break;
+          for (int64_t k = 0; k < got; ++k) {
+            if (bytes[static_cast<size_t>(k)] != patternByte(position + k)) {
+              ++errors;
+              break;
+            }
+          }
+        }
+        if (reader->getPosition() != kTotal) ++errors;
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  };
+  std::atomic<int64_t> errors{0};
+  std::thread first([&] { run(1, errors); });
+  std::thread second([&] { run(2, errors); });
+  first.join();
+  second.join();
+  EXPECT_EQ(errors.load(), 0);
+}
+
+}  // namespace
+}  // namespace zan

@@ -1,0 +1,364 @@
+// The Qt request handler against a real HTTP server on loopback: the
+// request headers as the server saw them, the HEAD/GET exchange and its
+// fallbacks, redirects, time-outs, seeks, end and break of a download.
+#include <gtest/gtest.h>
+
+#include <QNetworkReply>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "network/QTHTTPRequestHandler.h"
+#include "support/CBBLog.h"
+#include "TestHttpServer.h"
+
+namespace zan {
+namespace {
+
+using test::patternByte;
+using test::patternResource;
+using test::RouteOptions;
+using test::TestHttpServer;
+
+std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// Collects what a handler delivers.
+class Sink {
+ public:
+  void attach(QTHTTPRequestHandler& handler) {
+    handler.setDataCallback([this](const uint8_t* data, int64_t length) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      bytes_.insert(bytes_.end(), data, data + length);
+      changed_.notify_all();
+      return length;
+    });
+    handler.setEndOfFileCallback([this] { set(endOfFile_); });
+    handler.setBrokenStreamCallback([this] { set(broken_); });
+  }
+  // Waits for the end or the break of the download.
+  bool waitForEnd(int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return endOfFile_ || broken_; });
+  }
+  bool waitForBytes(size_t count, int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return bytes_.size() >= count; });
+  }
+  std::vector<uint8_t> bytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bytes_.clear();
+    endOfFile_ = broken_ = false;
+  }
+  bool endOfFile() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return endOfFile_;
+  }
+  bool broken() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return broken_;
+  }
+
+ private:
+  void set(bool& flag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flag = true;
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<uint8_t> bytes_;
+  bool endOfFile_ = false;
+  bool broken_ = false;
+};
+
+bool matchesPattern(const std::vector<uint8_t>& bytes, int64_t offset) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] != patternByte(offset + static_cast<int64_t>(i))) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> methods(const TestHttpServer& server) {
+  std::vector<std::string> result;
+  for (const auto& request : server.requests()) result.push_back(request.method + " " + request.target);
+  return result;
+}
+
+class RequestHandlerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_ = std::make_shared<CBBLog>(1u << 20, false);
+    log_->setLevel(LOG_DEBUG);
+    setCurrentLogger(log_);
+  }
+  void TearDown() override { setCurrentLogger(nullptr); }
+  bool logged(const std::string& text) { return log_->getQueuedText().find(text) != std::string::npos; }
+
+  TestHttpServer server_;
+  std::shared_ptr<CBBLog> log_;
+};
+
+TEST_F(RequestHandlerTest, OpenSendsHeadThenGetWithTheRequestHeaders) {
+  server_.addResource("/media.flv", patternResource(100000),
+                      RouteOptions().withHeader("Zan-Streaming", "direct").withHeader("Content-Type", "video/x-flv"));
+  QTHTTPRequestHandler handler;
+  Sink sink;
+  sink.attach(handler);
+  handler.addRequestHeader("X-Zan-Client", "one");
+  handler.addRequestHeader("X-Zan-Client", "two");
+  ASSERT_TRUE(handler.open(wide(server_.url("/media.flv"))));
+  ASSERT_TRUE(sink.waitForEnd());
+  EXPECT_TRUE(sink.endOfFile());
+  EXPECT_FALSE(sink.broken());
+  EXPECT_EQ(sink.bytes().size(), 100000u);
+  EXPECT_TRUE(matchesPattern(sink.bytes(), 0));
+
+  EXPECT_EQ(methods(server_), (std::vector<std::string>{"HEAD /media.flv", "GET /media.flv"}));
+  for (const auto& request : server_.requests()) {
+    EXPECT_EQ(request.header("User-Agent"), "Mozilla/4.0 (LibZanStreamer)");
+    EXPECT_EQ(request.header("x-flash-version"), "9,0,47,0");
+    EXPECT_EQ(request.header("X-Zan-Client"), "one,two");
+    EXPECT_FALSE(request.has("Range"));
+    EXPECT_FALSE(request.has("Zan-seek"));
+  }
+  EXPECT_EQ(handler.getContentLength(), 100000);
+  EXPECT_EQ(handler.getContentType(), "application/octet-stream, video/x-flv");
+  EXPECT_TRUE(handler.isSeekable());
+  EXPECT_TRUE(handler.hasResponseHeader("zan-streaming"));
+  EXPECT_EQ(handler.getResponseHeader("ZAN-STREAMING"), "direct");
+  EXPECT_FALSE(handler.hasResponseHeader("Zan-Force-Extension"));
+  EXPECT_EQ(handler.getErrorCode(), 0);
+}
+
+TEST_F(RequestHandlerTest, RefusedHeadIsReplacedByGetRequests) {
+  server_.addResource("/nohead", patternResource(50000), RouteOptions().refusingHead());
+  QTHTTPRequestHandler handler;
+  Sink sink;
+  sink.attach(handler);
+  ASSERT_TRUE(handler.open(wide(server_.url("/nohead"))));
+  ASSERT_TRUE(sink.waitForEnd());
+  EXPECT_TRUE(matchesPattern(sink.bytes(), 0));
+  EXPECT_EQ(sink.bytes().size(), 50000u);  // the standing-in GET delivered nothing
+  EXPECT_EQ(methods(server_), (std::vector<std::string>{"HEAD /nohead", "GET /nohead", "GET /nohead"}));
+  // Qt reports a 405 answer as ContentOperationNotPermittedError (202).
+  EXPECT_EQ(static_cast<int>(QNetworkReply::ContentOperationNotPermittedError), 202);
+  EXPECT_TRUE(logged("QTHTTPClient::open : ContentOperationNotPermittedError 202"));
+}
+
+TEST_F(RequestHandlerTest, RedirectsAreFollowedAndLoopsRefused) {
+  server_.addResource("/target", patternResource(20000));
+  server_.addRedirect("/moved", "/target", 301);
+  server_.addRedirect("/absolute", server_.url("/moved"), 307);
+  server_.addRedirect("/loop-a", "/loop-b");
+  server_.addRedirect("/loop-b", "/loop-a");
+  for (int i = 0; i < 12; ++i) server_.addRedirect("/chain" + std::to_string(i), "/chain" + std::to_string(i + 1));
+  server_.addResource("/chain12", patternResource(10));
+  server_.addRedirect("/ftp", "ftp://127.0.0.1/file");
+
+  {
+    QTHTTPRequestHandler handler;
+    Sink sink;
+    sink.attach(handler);
+    ASSERT_TRUE(handler.open(wide(server_.url("/absolute"))));
+    ASSERT_TRUE(sink.waitForEnd());
+    EXPECT_EQ(sink.bytes().size(), 20000u);
+    EXPECT_EQ(methods(server_),
+              (std::vector<std::string>{"HEAD /absolute", "HEAD /moved", "HEAD /target", "GET /target"}));
+    EXPECT_TRUE(logged("QTHTTPClient::open : redirected to " + server_.url("/target")));
+  }
+  struct Case {
+    const char* path;
+    const char* logLine;
+    size_t maxRequests;
+  };
+  for (const Case& c : {Case{"/loop-a", "QTHTTPClient::open : redirect loop at", 2},
+                        Case{"/chain0", "QTHTTPClient::open : more than 10 redirects", 11},
+                        Case{"/ftp", "QTHTTPClient::open : refused redirection to ftp://", 1}}) {
+    SCOPED_TRACE(c.path);
+    server_.clearRequests();
+    QTHTTPRequestHandler handler;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(handler.open(wide(server_.url(c.path))));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(logged(c.logLine));
+    EXPECT_EQ(server_.requestCount("GET"), 0u);
+    EXPECT_LE(server_.requestCount(), c.maxRequests);
+  }
+}
+
+TEST_F(RequestHandlerTest, FailedAnswersFailOpen) {
+  server_.addResource("/stall", patternResource(1000), RouteOptions().stallingFor(20000));
+  struct Case {
+    std::string url;
+    int timeoutMs;
+    int errorCode;
+    const char* logLine;
+  };
+  const std::vector<Case> cases{
+      {server_.url("/missing"), 5000, QNetworkReply::ContentNotFoundError, "QTHTTPClient::open: Head request error 404"},
+      {server_.url("/stall"), 300, 404, "QTHTTPClient::open: Head request timeout"},
+      {"http://127.0.0.1:1/refused", 5000, QNetworkReply::ConnectionRefusedError, "Head request error 404"},
+      {"file:///etc/passwd", 5000, 404, "QTHTTPClient::open : not an HTTP URL"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    QTHTTPRequestHandler handler;
+    handler.setTimeout(c.timeoutMs);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(handler.open(wide(c.url)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(c.timeoutMs + 2000));
+    EXPECT_EQ(handler.getErrorCode(), c.errorCode);
+    EXPECT_TRUE(logged(c.logLine));
+  }
+}
+
+TEST_F(RequestHandlerTest, HeaderTimeOutOfTheGet) {
+  // HEAD answers at once, the GET stalls.
+  server_.addResource("/slowget", patternResource(1000), RouteOptions().refusingHead().stallingFor(20000));
+  QTHTTPRequestHandler handler;
+  handler.setTimeout(400);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(handler.open(wide(server_.url("/slowget"))));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(logged("QTHTTPClient::open: Head request timeout"));
+}
+
+TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
+    server_.addResource("/ranged", patternResource(1000000), RouteOptions().throttledTo(200000));
+  server_.addResource("/nolength", patternResource(1000000), RouteOptions().withoutContentLength().throttledTo(200000));
+  server_.addResource("/timed", patternResource(1000000), RouteOptions().seekingByTime().throttledTo(200000));
+  struct Step {
+    int64_t offset;
+    int64_t timeMs;
+    const char* range;    // as the server must see it; "" = absent
+    const char* zanSeek;  // likewise
+  };
+  struct Case {
+    const char* path;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases{
+      {"/ranged", {{1000, -1, "bytes=1000-999999", ""}, {0, -1, "", ""}, {5000, 2500, "bytes=5000-999999", ""}}},
+      {"/nolength", {{1000, -1, "bytes=1000-", ""}}},
+      {"/timed",
+       {{0, 2500, "", "seconds=2"}, {7000, -1, "bytes=7000-999999", "seconds=2"}, {0, 9999, "", "seconds=9"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    QTHTTPRequestHandler handler;
+    Sink sink;
+    sink.attach(handler);
+    ASSERT_TRUE(handler.open(wide(server_.url(c.path))));
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(step.offset);
+      server_.clearRequests();
+      sink.clear();
+      ASSERT_TRUE(handler.seek(step.offset, step.timeMs, {}));
+      ASSERT_TRUE(server_.waitForRequests(1, 5000));
+      const auto request = server_.requests().front();
+      EXPECT_EQ(request.method, "GET");
+      EXPECT_EQ(request.header("Range"), step.range);
+      EXPECT_EQ(request.has("Range"), *step.range != '\0');
+      EXPECT_EQ(request.header("Zan-seek"), step.zanSeek);
+      ASSERT_TRUE(sink.waitForBytes(1000));
+      if (*step.zanSeek == '\0') {
+        EXPECT_TRUE(matchesPattern(sink.bytes(), step.offset));
+      }
+    }
+  }
+}
+
+TEST_F(RequestHandlerTest, SeekNeedsASeekableServerAndLeavesTheDownloadAlone) {
+  server_.addResource("/plain", patternResource(300000), RouteOptions().withoutAcceptRanges().throttledTo(300000));
+  QTHTTPRequestHandler handler;
+  Sink sink;
+  sink.attach(handler);
+  ASSERT_TRUE(handler.open(wide(server_.url("/plain"))));
+  EXPECT_FALSE(handler.isSeekable());
+  bool restarted = false;
+  EXPECT_FALSE(handler.seek(1000, -1, [&] { return restarted = true; }));
+  EXPECT_FALSE(restarted);
+  ASSERT_TRUE(sink.waitForEnd());
+  EXPECT_EQ(server_.requestCount(), 2u);
+  EXPECT_TRUE(matchesPattern(sink.bytes(), 0));
+  EXPECT_EQ(sink.bytes().size(), 300000u);
+}
+
+TEST_F(RequestHandlerTest, BodyThatDoesNotStartAtTheOffsetIsTrimmedOrRefused) {
+  server_.addResource("/ignores", patternResource(400000), RouteOptions().ignoringRange());
+  server_.addResource("/early", patternResource(400000), RouteOptions().shiftingRanges(-100));
+  server_.addResource("/late", patternResource(400000), RouteOptions().shiftingRanges(100));
+  struct Case {
+    const char* path;
+    bool succeeds;
+    const char* logLine;
+  };
+  for (const Case& c : {Case{"/ignores", true, "the server ignored the range, skipping 150000 bytes"},
+                        Case{"/early", true, "the answer starts at 149900, skipping 100 bytes"},
+                        Case{"/late", false, "the answer starts at 150100, after the asked 150000"}}) {
+    SCOPED_TRACE(c.path);
+    QTHTTPRequestHandler handler;
+    Sink sink;
+    sink.attach(handler);
+    ASSERT_TRUE(handler.open(wide(server_.url(c.path))));
+    ASSERT_TRUE(sink.waitForEnd());
+    sink.clear();
+    EXPECT_EQ(handler.seek(150000, -1, {}), c.succeeds);
+    EXPECT_TRUE(logged(c.logLine));
+    if (c.succeeds) {
+      ASSERT_TRUE(sink.waitForEnd());
+      EXPECT_TRUE(sink.endOfFile());
+      EXPECT_EQ(sink.bytes().size(), 250000u);
+      EXPECT_TRUE(matchesPattern(sink.bytes(), 150000));
+    } else {
+      EXPECT_FALSE(sink.waitForEnd(300));
+      EXPECT_TRUE(sink.bytes().empty());
+    }
+  }
+}
+
+TEST_F(RequestHandlerTest, DownloadThatBreaksOffIsReportedBroken) {
+  server_.addResource("/cut", patternResource(500000), RouteOptions().cutAfter(123456));
+  server_.addResource("/cut-nolength", patternResource(500000), RouteOptions().withoutContentLength().cutAfter(123456));
+  struct Case {
+    const char* path;
+    bool broken;
+  };
+  // Without a length, a closed connection is the only end there is.
+  for (const Case& c : {Case{"/cut", true}, Case{"/cut-nolength", false}}) {
+    SCOPED_TRACE(c.path);
+    QTHTTPRequestHandler handler;
+    Sink sink;
+    sink.attach(handler);
+    ASSERT_TRUE(handler.open(wide(server_.url(c.path))));
+    ASSERT_TRUE(sink.waitForEnd());
+    EXPECT_EQ(sink.broken(), c.broken);
+    EXPECT_EQ(sink.endOfFile(), !c.broken);
+    EXPECT_EQ(sink.bytes().size(), 123456u);
+    EXPECT_TRUE(matchesPattern(sink.bytes(), 0));
+  }
+}
+
+TEST_F(RequestHandlerTest, CloseReleasesAWaitingOpen) {
+  server_.addResource("/stall", patternResource(1000), RouteOptions().stallingFor(20000));
+  QTHTTPRequestHandler handler;
+  std::atomic<int> result{-1};
+  std::thread opener([&] { result = handler.open(wide(server_.url("/stall"))) ? 1 : 0; });
+  ASSERT_TRUE(server_.waitForRequests(1, 5000));
+  const auto start = std::chrono::steady_clock::now();
+  handler.close();
+  opener.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(result.load(), 0);
+}
+
+}  // namespace
+}  // namespace zan

@@ -1,0 +1,142 @@
+// A small real HTTP/1.1 server on a free loopback port for the network
+// tests and the benchmark. Each resource is served with behaviours a test
+// can switch on: byte ranges (206), a refused HEAD (405), redirects, no
+// Content-Length, time seeks ("Accept-Zan-Seek" / "Zan-seek"), extra
+// response headers, a throttled rate, a stall before the headers, a cut
+// connection, a server that ignores "Range" or answers another range than
+// asked. Every request is recorded with its headers so tests can tell a
+// new request from one served from history and check the header texts as
+// the server saw them.
+//
+// One thread per connection; every answer closes its connection. stop()
+// (and the destructor) ends stalls and transfers at once and joins all
+// threads.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace zan::test {
+
+// Byte |offset| of the generated test content: varies with every low bit
+// and with the higher bytes, so a shifted or repeated block never matches.
+inline uint8_t patternByte(int64_t offset) {
+  const uint64_t x = static_cast<uint64_t>(offset);
+  return static_cast<uint8_t>((x * 131u) ^ (x >> 8) ^ (x >> 17) ^ (x >> 29));
+}
+
+struct ServedResource {
+  int64_t size = 0;
+  // Fills |length| bytes of the body starting at |offset|.
+  std::function<void(int64_t offset, uint8_t* out, size_t length)> fill;
+};
+
+// |size| bytes of patternByte().
+ServedResource patternResource(int64_t size);
+// The bytes of a file on disk (read with pread as they are sent).
+ServedResource fileResource(const std::string& path);
+
+struct RouteOptions {
+  bool acceptRanges = true;        // "Accept-Ranges: bytes"
+  bool honourRange = true;         // answer "Range" with 206; false: 200 with the whole body
+  int64_t contentRangeShift = 0;   // a 206 answer starts this far from the asked offset (same end)
+  bool refuseHead = false;         // HEAD answered with 405
+  bool sendContentLength = true;
+  bool zanSeek = false;            // "Accept-Zan-Seek: seconds"; "Zan-seek: seconds=N" starts at N * zanBytesPerSecond
+  int64_t zanBytesPerSecond = 1000;
+  std::vector<std::pair<std::string, std::string>> headers;  // extra response headers
+  int64_t bytesPerSecond = 0;      // body rate limit, 0 = none
+  int stallBeforeHeadersMs = 0;    // wait this long before answering
+  int64_t cutAfterBytes = -1;      // close a GET's connection after this many body bytes
+
+  // Chainable setters: RouteOptions().refusingHead().throttledTo(100000).
+  RouteOptions& withoutAcceptRanges() { acceptRanges = false; return *this; }
+  RouteOptions& ignoringRange() { honourRange = false; return *this; }
+  RouteOptions& shiftingRanges(int64_t shift) { contentRangeShift = shift; return *this; }
+  RouteOptions& refusingHead() { refuseHead = true; return *this; }
+  RouteOptions& withoutContentLength() { sendContentLength = false; return *this; }
+  RouteOptions& seekingByTime() { zanSeek = true; return *this; }
+  RouteOptions& withHeader(const std::string& name, const std::string& value) {
+    headers.emplace_back(name, value);
+    return *this;
+  }
+  RouteOptions& throttledTo(int64_t rate) { bytesPerSecond = rate; return *this; }
+  RouteOptions& stallingFor(int ms) { stallBeforeHeadersMs = ms; return *this; }
+  RouteOptions& cutAfter(int64_t bytes) { cutAfterBytes = bytes; return *this; }
+};
+
+struct RecordedRequest {
+  std::string method;
+  std::string target;                          // path and query as sent
+  std::map<std::string, std::string> headers;  // lower-case names
+  // The header's value, or "" when absent.
+  std::string header(const std::string& name) const;
+  bool has(const std::string& name) const;
+};
+
+class TestHttpServer {
+ public:
+  TestHttpServer();
+  ~TestHttpServer();
+  TestHttpServer(const TestHttpServer&) = delete;
+  TestHttpServer& operator=(const TestHttpServer&) = delete;
+
+  void addResource(const std::string& path, ServedResource resource, RouteOptions options = {});
+  // Answers every method with |status| and "Location: |location|".
+  void addRedirect(const std::string& path, const std::string& location, int status = 302);
+
+  int port() const { return port_; }
+  std::string url(const std::string& path) const;
+
+  std::vector<RecordedRequest> requests() const;
+  size_t requestCount() const;
+  size_t requestCount(const std::string& method) const;
+  void clearRequests();
+  // Waits up to |timeoutMs| for the number of requests to reach |count|.
+  bool waitForRequests(size_t count, int timeoutMs) const;
+
+  void stop();
+
+ private:
+  struct Route {
+    ServedResource resource;
+    RouteOptions options;
+    std::string redirectLocation;
+    int redirectStatus = 0;
+  };
+  struct Connection {
+    int fd = -1;
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  void acceptLoop();
+  void serve(Connection* connection);
+  bool sendAll(int fd, const char* data, size_t length);
+  // Sleeps |ms| or until stop(); false when stopped.
+  bool pause(int64_t ms);
+  void reapFinished();
+
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::thread acceptThread_;
+  std::atomic<bool> stopping_{false};
+
+  mutable std::mutex mutex_;  // guards everything below
+  mutable std::condition_variable changed_;
+  std::map<std::string, Route> routes_;
+  std::vector<RecordedRequest> requests_;
+  std::list<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace zan::test
