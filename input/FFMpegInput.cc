@@ -9,6 +9,8 @@ namespace zan::streamer {
 namespace {
 constexpr char kNotRendered[] = "FFMpeg input: File could not be rendered.";
 constexpr int kNotRenderedCode = 2;
+constexpr char kUnreachable[] = "FFMpeg input: URL could not be reached.";
+constexpr int kUnreachableCode = 404;
 }  // namespace
 
 std::weak_ptr<CBBLog> FFMpegInput::s_logger;
@@ -20,6 +22,7 @@ FFMpegInput::~FFMpegInput() { close(); }
 
 void FFMpegInput::destroyCore() {
   PWriteGuard write(coreLock_);
+  httpClient_.reset();
   core_.reset();
 }
 
@@ -63,11 +66,20 @@ bool FFMpegInput::open(const MediumDescription* medium, Error* error) {
   if (skipVideo_) core_->skipVideoDecoding();
 
   int result = -1;
+  bool usedHttp = false;
   const std::string protocol = medium->getProtocol() ? medium->getProtocol() : "";
   const std::string extension = medium->getExtension() ? medium->getExtension() : "";
-  // Progressive downloads are opened by the core itself until the
-  // library's own HTTP client takes them.
-  {
+  if (isProgressiveDownloadSupported(protocol, extension)) {
+    usedHttp = true;
+    bool clientOpened = false;
+    result = openThroughClient(medium, error, clientOpened);
+    // A server that cannot be reached fails the open; the core and the
+    // client stay until close.
+    if (!clientOpened) return false;
+  }
+  if (result < 0) {
+    // No progressive download, or the download could not feed the core:
+    // the core opens the location itself.
     PReadGuard read(coreLock_);
     if (!core_) return false;
     const auto marker = url_.find("skipTranscoding=1");
@@ -82,6 +94,17 @@ bool FFMpegInput::open(const MediumDescription* medium, Error* error) {
 
   PReadGuard read(coreLock_);
   if (!core_) return false;
+  if (usedHttp && httpClient_) {
+    const unsigned headerDuration = httpClient_->getStreamDuration();
+    if (headerDuration > 0) {
+      logDebug("FFMpegInput::open(): override duration using HTTP/MMSH header info %u", headerDuration);
+      core_->setDuration(static_cast<int64_t>(headerDuration));
+    }
+    const std::string forced = httpClient_->getForcedExtension();
+    if (!forced.empty())
+      logDebug("FFMpegInput::open(): override extension using HTTP/MMSH header info %s", forced.c_str());
+    return true;
+  }
   const int64_t coreDuration = core_->duration();
   const uint64_t mediumDuration = medium->getDuration();
   bool override = false;
@@ -102,6 +125,36 @@ bool FFMpegInput::open(const MediumDescription* medium, Error* error) {
   return true;
 }
 
+int FFMpegInput::openThroughClient(const MediumDescription* medium, Error* error, bool& clientOpened) {
+  logDebug("Using HTTPClient");
+  {
+    PWriteGuard write(coreLock_);
+    httpClient_ = std::make_unique<HTTPClient>(kDownloadBufferSize, kDownloadHistorySize);
+  }
+  PReadGuard read(coreLock_);
+  if (!httpClient_ || !core_) return -1;
+  if (!httpClient_->open(url_, error)) {
+    logError("FFMpegInput::open(): HTTP Client open failed");
+    if (error) {
+      error->setCode(kUnreachableCode);
+      error->setMessage(kUnreachable);
+    }
+    clientOpened = false;
+    return -1;
+  }
+  clientOpened = true;
+  httpClient_->connectionEventUserData = this;
+  httpClient_->connectionEventCallback = &FFMpegInput::_connectionEventCallback;
+  // The core's probing reads through the byte callbacks, which refuse to
+  // work while the input is not running.
+  running_ = true;
+  std::string format = getFFMpegFormatFromExtension(medium->getExtension() ? medium->getExtension() : "");
+  const std::string forced = httpClient_->getForcedExtension();
+  if (!forced.empty()) format = getFFMpegFormatFromExtension(forced.c_str());
+  return core_->initWithTransportStream(medium->getLocation(), format, &FFMpegInput::_HTTPReadCallback,
+                                        &FFMpegInput::_HTTPSeekCallback, this);
+}
+
 bool FFMpegInput::updateMedium(const MediumDescription* medium, Error* error) {
   close();
   return open(medium, error);
@@ -110,7 +163,9 @@ bool FFMpegInput::updateMedium(const MediumDescription* medium, Error* error) {
 bool FFMpegInput::close() {
   stop();
   {
+    // The client first: it releases a core read blocked on the download.
     PReadGuard read(coreLock_);
+    if (httpClient_) httpClient_->close();
     if (core_) core_->close();
   }
   destroyCore();
@@ -159,7 +214,12 @@ bool FFMpegInput::isSeekable() {
 
 void FFMpegInput::getMediumDescription(MediumDescription* medium) {
   PReadGuard read(coreLock_);
-  if (core_ && medium) core_->getMediumDescription(medium);
+  if (!core_ || !medium) return;
+  core_->getMediumDescription(medium);
+  if (httpClient_ && !httpClient_->isSeekable()) {
+    logDebug("FFMpegInput::getMediumDescription seekable cap prevented by HTTP client");
+    medium->setSeekable(false);
+  }
 }
 
 void FFMpegInput::getInputStreamDescription(OutputStreamDescription* description) {
@@ -222,20 +282,99 @@ PluginErrorCodes FFMpegInput::resetPosition(uint64_t position) {
   if (!core_) return PLUGIN_UNAVAILABLE;
   if (isInfoEnabled()) logInfo("FFMpegInput::resetPosition(): %ums", static_cast<unsigned>(position));
   core_->flush(position);
+  if (httpClient_) purgeNetworkBacklog();
   lastReadLogTick_ = 0;
   if (isInfoEnabled()) logInfo("FFMpegInput::resetPosition(): done");
   return PLUGIN_OK;
 }
 
-bool FFMpegInput::getInputBufferStatus(unsigned&, unsigned&, unsigned&, unsigned&) {
-  // Only media read through the HTTP client have a network buffer.
-  return false;
+// Discards demultiplexed packets of the old position until the reader has
+// come within kPurgeMargin bytes of where the download stood when the reset
+// began, or fewer than that are buffered, or no packet can be read.
+void FFMpegInput::purgeNetworkBacklog() {
+  const int64_t start = httpClient_->getBufferReadIndex();
+  const int64_t end = start + httpClient_->getAvailableBytes();
+  logDebug("Flushing network buffer. Initial r/w: %d/%d", static_cast<int>(start), static_cast<int>(end));
+  int count = 0;
+  int64_t current = start;
+  PACKETTYPE type = PACKET_END;
+  int64_t timestamp = 0, duration = 0;
+  bool failed = !core_->skipPacket(type, timestamp, duration);
+  if (!failed) {
+    const int64_t limit = end - kPurgeMargin;
+    for (;;) {
+      current = httpClient_->getBufferReadIndex();
+      ++count;
+      if (count % kPurgeTraceEvery == 1)
+        logDebug("Flushing network buffer skipped packet %d. current r: %d", static_cast<int>(timestamp),
+                 static_cast<int>(current));
+      if (static_cast<uint64_t>(current) >= static_cast<uint64_t>(limit)) break;
+      if (httpClient_->getAvailableBytes() < kPurgeMargin) {
+        logDebug("Flushing network buffer. buffer empty");
+        break;
+      }
+      if (!core_->skipPacket(type, timestamp, duration)) {
+        failed = true;
+        break;
+      }
+    }
+  }
+  if (failed && isWarnEnabled()) logWarn("FFMpegInput::resetPosition: skipPacket failed");
+  logDebug("FFMpegInput::resetPosition: flushed %d network packets. Final ts/r: %d/%d", count,
+           static_cast<int>(timestamp), static_cast<int>(current));
+}
+
+bool FFMpegInput::getInputBufferStatus(unsigned& readPosition, unsigned& historyStart, unsigned& bufferedEnd,
+                                       unsigned& contentLength) {
+  PReadGuard read(coreLock_);
+  if (!httpClient_) return false;
+  int64_t position = 0, history = 0, end = 0, length = 0;
+  if (!httpClient_->getBufferStatus(position, history, end, length)) return false;
+  readPosition = static_cast<unsigned>(position);
+  historyStart = static_cast<unsigned>(history);
+  bufferedEnd = static_cast<unsigned>(end);
+  contentLength = static_cast<unsigned>(length);
+  return true;
 }
 
 void FFMpegInput::setInputEventCallback(InputEventCallback callback, void* userData) {
-  std::lock_guard<std::mutex> guard(eventLock_);
-  eventCallback_ = callback;
-  eventUserData_ = userData;
+  {
+    std::lock_guard<std::mutex> guard(eventLock_);
+    eventCallback_ = callback;
+    eventUserData_ = userData;
+  }
+  PReadGuard read(coreLock_);
+  if (httpClient_) {
+    httpClient_->connectionEventUserData = this;
+    httpClient_->connectionEventCallback = &FFMpegInput::_connectionEventCallback;
+  }
+}
+
+void FFMpegInput::_connectionEventCallback(ConnectionEvent::ConnectionEvent event, void* userData) {
+  if (userData) static_cast<FFMpegInput*>(userData)->connectionEventCallback(event);
+}
+
+void FFMpegInput::connectionEventCallback(ConnectionEvent::ConnectionEvent event) {
+  const char* name = event == ConnectionEvent::END_OF_FILE_RECEIVED ? "END_OF_FILE_RECEIVED"
+                     : event == ConnectionEvent::BROKEN_STREAM      ? "BROKEN_STREAM"
+                                                                    : "";
+  unsigned readPosition = 0, historyStart = 0, bufferedEnd = 0, contentLength = 0;
+  if (getInputBufferStatus(readPosition, historyStart, bufferedEnd, contentLength) && isDebugEnabled())
+    logDebug("FFMpegInput: %s received, getInputBufferStatus %d / %d-%d / %d", name, static_cast<int>(readPosition),
+             static_cast<int>(historyStart), static_cast<int>(bufferedEnd), static_cast<int>(contentLength));
+  InputEventCallback callback;
+  void* userData;
+  {
+    std::lock_guard<std::mutex> guard(eventLock_);
+    callback = eventCallback_;
+    userData = eventUserData_;
+  }
+  if (callback == nullptr) return;
+  // Called with no lock of the input held.
+  if (event == ConnectionEvent::END_OF_FILE_RECEIVED)
+    callback(InputEvent::INPUT_END_OF_FILE, 0, 0, userData);
+  else if (event == ConnectionEvent::BROKEN_STREAM)
+    callback(InputEvent::INPUT_BROKEN_STREAM, 0, 0, userData);
 }
 
 }  // namespace zan::streamer

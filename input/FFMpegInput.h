@@ -22,6 +22,7 @@
 #include <string>
 
 #include "core/FFMpegDecoderCore.h"
+#include "network/HTTPClient.h"
 #include "support/CBBLog.h"
 #include "support/PMutex.h"
 #include "zan/streamer/PluginInterfaces.h"
@@ -74,10 +75,28 @@ class FFMpegInput : public InputPluginInterface {
 
  protected:
   static constexpr uint32_t kReadTraceIntervalMs = 30000;
+  static constexpr unsigned kDownloadBufferSize = 0xA00000;  // 10 MiB
+  static constexpr unsigned kDownloadHistorySize = 0x200000;  // 2 MiB kept behind the reader
+  static constexpr int64_t kPurgeMargin = 4000;              // bytes
+  static constexpr int kPurgeTraceEvery = 100;               // packets
+  static constexpr int64_t kTailMargin = 128;                // bytes
 
   // Destroys core and client under the write lock.
   void destroyCore();
   bool failOpen(Error* error, int result);
+  // The HTTP path of open: 0 or more when the client fed the core.
+  int openThroughClient(const MediumDescription* medium, Error* error, bool& clientOpened);
+  void purgeNetworkBacklog();
+
+  // Byte callbacks through which the core's demuxer reads the download.
+  int HTTPReadCallback(uint8_t* buffer, int size);
+  int64_t HTTPSeekCallback(int64_t offset, int whence);
+  static int _HTTPReadCallback(void* opaque, uint8_t* buffer, int size);
+  static int64_t _HTTPSeekCallback(void* opaque, int64_t offset, int whence);
+
+  // Download events of the HTTP client (its network thread).
+  void connectionEventCallback(ConnectionEvent::ConnectionEvent event);
+  static void _connectionEventCallback(ConnectionEvent::ConnectionEvent event, void* userData);
 
   std::atomic<bool> running_{false};
   std::string url_;
@@ -85,6 +104,7 @@ class FFMpegInput : public InputPluginInterface {
   std::shared_ptr<CBBLog> logger_;
   std::atomic<uint64_t> lastReadLogTick_{0};
   PReadWriteLock coreLock_;
+  std::unique_ptr<HTTPClient> httpClient_;
   std::atomic<int64_t> pendingSeekTime_{-1};
   PMutex readLock_;
   std::atomic<bool> skipAudio_{false}, skipVideo_{false};

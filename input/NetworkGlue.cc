@@ -1,6 +1,7 @@
-// FFMpegInput: deciding which media a progressive download serves, and the
+// FFMpegInput: deciding which media a progressive download serves, the
 // FFmpeg input format a byte stream must be opened with (a stream cannot be
-// probed by its name).
+// probed by its name), and the byte callbacks through which the core's
+// demuxer reads from and seeks in the HTTP client.
 #include <cctype>
 #include <cstring>
 
@@ -38,6 +39,47 @@ const char* FFMpegInput::getFFMpegFormatFromExtension(const char* extension) {
   if (name == "mp4" || name == "mov" || name == "m4v") return "mov";
   if (name == "wma" || name == "wmv") return "asf";
   return extension;
+}
+
+int FFMpegInput::_HTTPReadCallback(void* opaque, uint8_t* buffer, int size) {
+  return static_cast<FFMpegInput*>(opaque)->HTTPReadCallback(buffer, size);
+}
+
+int64_t FFMpegInput::_HTTPSeekCallback(void* opaque, int64_t offset, int whence) {
+  return static_cast<FFMpegInput*>(opaque)->HTTPSeekCallback(offset, whence);
+}
+
+int FFMpegInput::HTTPReadCallback(uint8_t* buffer, int size) {
+  PReadGuard read(coreLock_);
+  if (httpClient_ && running_) return httpClient_->read(buffer, size);
+  logDebug("FFMpegInput::HTTPReadCallback not running!!!!!");
+  return -1;
+}
+
+int64_t FFMpegInput::HTTPSeekCallback(int64_t offset, int whence) {
+  PReadGuard read(coreLock_);
+  if (!httpClient_ || !running_) {
+    logDebug("FFMpegInput::HTTPSeekCallback not running!!!!!");
+    return -1;
+  }
+  const int64_t pending = pendingSeekTime_;
+  if (pending < 0) {
+    const int64_t length = httpClient_->getContentLength();
+    if (length > 0 && static_cast<uint64_t>(offset) >= static_cast<uint64_t>(length)) {
+      // Answered as if it had succeeded, without moving the client.
+      logDebug("HTTPClient::seek %d >= contentLength", static_cast<int>(offset));
+      return offset;
+    }
+  }
+  if (httpClient_->isIndirectStreaming()) {
+    const int64_t length = httpClient_->getContentLength();
+    if (length > 0 && static_cast<uint64_t>(offset) >= static_cast<uint64_t>(length - kTailMargin)) {
+      // The end of a stream that is not served directly is refused.
+      logDebug("HTTPClient::seek %d - tail requested", static_cast<int>(offset));
+      return -1;
+    }
+  }
+  return httpClient_->seek(offset, whence, pending);
 }
 
 }  // namespace zan::streamer

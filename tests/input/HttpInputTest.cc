@@ -1,0 +1,291 @@
+// The input plug-in playing media over HTTP from a real server on loopback:
+// the same frames as the same file played locally, seeks, download events,
+// buffer status and the open failures of the network path.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/records/Records.h"
+#include "input/FFMpegInput.h"
+#include "tests/common/TestMedia.h"
+#include "tests/common/TestSupport.h"
+#include "tests/network/TestHttpServer.h"
+
+namespace zan::streamer {
+namespace {
+
+using host::ErrorRecord;
+using host::Medium;
+using test::Media;
+using test::mediaPath;
+
+struct Frame {
+  PACKETTYPE type;
+  uint64_t time;
+  unsigned size;
+};
+
+std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) {
+  std::vector<Frame> frames;
+  while (frames.size() < limit) {
+    PACKETTYPE type;
+    uint8_t* data = nullptr;
+    unsigned size = 0;
+    uint64_t time = 0, duration = 0;
+    void* context = nullptr;
+    bool key = false;
+    if (!input.readFrame(type, data, size, time, duration, context, key)) break;
+    frames.push_back({type, time, size});
+    input.freeFrame(data, context);
+  }
+  return frames;
+}
+
+std::vector<Frame> ofType(const std::vector<Frame>& frames, PACKETTYPE type) {
+  std::vector<Frame> out;
+  for (const Frame& frame : frames)
+    if (frame.type == type) out.push_back(frame);
+  return out;
+}
+
+std::vector<Frame> playLocally(Media media, uint64_t seekMs = 0) {
+  FFMpegInput input;
+  Medium medium(mediaPath(media));
+  ErrorRecord error;
+  if (!input.open(&medium, &error)) return {};
+  input.start();
+  if (seekMs) input.setTimePosition(seekMs);
+  return readAll(input);
+}
+
+struct EventLog {
+  std::mutex mutex;
+  std::vector<InputEvent::InputEvent> events;
+  static void record(InputEvent::InputEvent event, int a, int b, void* self) {
+    auto* log = static_cast<EventLog*>(self);
+    std::lock_guard<std::mutex> guard(log->mutex);
+    if (a == 0 && b == 0) log->events.push_back(event);
+  }
+  std::vector<InputEvent::InputEvent> get() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return events;
+  }
+};
+
+class HttpInputTest : public ::testing::Test {
+ protected:
+  std::string serve(Media media, test::RouteOptions options = {}) {
+    const test::MediaRecipe& recipe = test::mediaRecipe(media);
+    const std::string path = "/media/" + recipe.name + "." + recipe.extension;
+    server_.addResource(path, test::fileResource(mediaPath(media)), options);
+    return server_.url(path);
+  }
+  test::TestHttpServer server_;
+};
+
+// Frame by frame equal per stream in count and size; times equal within
+// |toleranceUs| (an MP3 stream is timed by counting samples over HTTP).
+void expectSameFrames(const std::vector<Frame>& local, const std::vector<Frame>& remote, uint64_t toleranceUs,
+                      const char* what) {
+  for (PACKETTYPE type : {PACKET_AUDIO, PACKET_VIDEO}) {
+    const auto a = ofType(local, type);
+    const auto b = ofType(remote, type);
+    ASSERT_EQ(a.size(), b.size()) << what << " type " << type;
+    for (size_t i = 0; i < a.size(); ++i) {
+      EXPECT_EQ(a[i].size, b[i].size) << what << " frame " << i;
+      const double difference = std::fabs(static_cast<double>(a[i].time) - static_cast<double>(b[i].time));
+      EXPECT_LE(difference, static_cast<double>(toleranceUs)) << what << " frame " << i;
+    }
+  }
+}
+
+TEST_F(HttpInputTest, RemotePlaybackMatchesLocalPlayback) {
+  struct Case {
+    Media media;
+    uint64_t toleranceUs;
+  } cases[] = {{Media::kFlvSorensonMp3, 0}, {Media::kMp3Audio, 30000}, {Media::kMkvH264Vorbis, 0}};
+  for (const Case& c : cases) {
+    const std::string what = test::mediaRecipe(c.media).name;
+    const auto local = playLocally(c.media);
+    ASSERT_FALSE(local.empty()) << what;
+    FFMpegInput input;
+    Medium medium(serve(c.media));
+    ErrorRecord error;
+    ASSERT_TRUE(input.open(&medium, &error)) << what << ": " << error.getMessage();
+    input.start();
+    expectSameFrames(local, readAll(input), c.toleranceUs, what.c_str());
+  }
+}
+
+TEST_F(HttpInputTest, ThrottledDownloadGivesTheSameFrames) {
+  test::RouteOptions slow;
+  slow.bytesPerSecond = 400000;
+  const auto local = playLocally(Media::kFlvSorensonMp3);
+  FFMpegInput input;
+  Medium medium(serve(Media::kFlvSorensonMp3, slow));
+  ErrorRecord error;
+  ASSERT_TRUE(input.open(&medium, &error)) << error.getMessage();
+  input.start();
+  expectSameFrames(local, readAll(input), 0, "throttled flv");
+}
+
+TEST_F(HttpInputTest, SeekInTheMiddleLandsAtTheTarget) {
+  for (Media media : {Media::kFlvSorensonMp3, Media::kMkvH264Vorbis}) {
+    const std::string what = test::mediaRecipe(media).name;
+    FFMpegInput input;
+    Medium medium(serve(media));
+    ErrorRecord error;
+    ASSERT_TRUE(input.open(&medium, &error)) << what;
+    input.start();
+    readAll(input, 20);
+    ASSERT_EQ(input.setTimePosition(2000), PLUGIN_OK) << what;
+    const auto after = readAll(input);
+    ASSERT_FALSE(after.empty()) << what;
+    for (const Frame& frame : after) {
+      EXPECT_GE(frame.time, 2000000u) << what;
+      EXPECT_LE(frame.time, 8000000u) << what;
+    }
+    // The same seek on the local file delivers the same video frames.
+    const auto local = ofType(playLocally(media, 2000), PACKET_VIDEO);
+    const auto remote = ofType(after, PACKET_VIDEO);
+    ASSERT_FALSE(remote.empty()) << what;
+    EXPECT_EQ(local.size(), remote.size()) << what;
+    ASSERT_FALSE(local.empty()) << what;
+    EXPECT_EQ(local.front().time, remote.front().time) << what;
+  }
+}
+
+TEST_F(HttpInputTest, DownloadEventsAndBufferStatus) {
+  {
+    EventLog log;
+    FFMpegInput input;
+    input.setInputEventCallback(&EventLog::record, &log);
+    Medium medium(serve(Media::kFlvSorensonMp3));
+    ErrorRecord error;
+    ASSERT_TRUE(input.open(&medium, &error));
+    input.start();
+    unsigned readPosition = 0, historyStart = 0, bufferedEnd = 0, contentLength = 0;
+    EXPECT_TRUE(input.getInputBufferStatus(readPosition, historyStart, bufferedEnd, contentLength));
+    EXPECT_EQ(contentLength, static_cast<unsigned>(test::readFile(mediaPath(Media::kFlvSorensonMp3)).size()));
+    EXPECT_LE(historyStart, readPosition);
+    EXPECT_LE(readPosition, bufferedEnd);
+    readAll(input);
+    ASSERT_TRUE(test::waitFor([&] { return !log.get().empty(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(log.get(), std::vector<InputEvent::InputEvent>{InputEvent::INPUT_END_OF_FILE});
+  }
+  {
+    EventLog log;
+    test::RouteOptions cut;
+    cut.cutAfterBytes = 20000;
+    FFMpegInput input;
+    input.setInputEventCallback(&EventLog::record, &log);
+    Medium medium(serve(Media::kMkvH264Vorbis, cut));
+    ErrorRecord error;
+    ASSERT_TRUE(input.open(&medium, &error));
+    input.start();
+    readAll(input);  // what arrived is still delivered, then the end
+    ASSERT_TRUE(test::waitFor([&] { return !log.get().empty(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(log.get().front(), InputEvent::INPUT_BROKEN_STREAM);
+  }
+}
+
+TEST_F(HttpInputTest, ServerThatCannotSeekMakesTheMediumUnseekable) {
+  test::RouteOptions noRanges;
+  noRanges.acceptRanges = false;
+  FFMpegInput input;
+  Medium medium(serve(Media::kFlvSorensonMp3, noRanges));
+  ErrorRecord error;
+  ASSERT_TRUE(input.open(&medium, &error));
+  Medium described;
+  input.getMediumDescription(&described);
+  EXPECT_FALSE(described.isSeekable());
+  EXPECT_GT(described.getDuration(), 0u);
+}
+
+TEST_F(HttpInputTest, ZanHeadersOverrideDurationAndExtension) {
+  test::RouteOptions zan;
+  zan.headers = {{"Zan-Stream-Duration", "98765"}, {"Zan-Force-Extension", "flv"}};
+  // An FLV served under a name whose extension says "mkv": the forced
+  // extension decides the format.
+  server_.addResource("/clip.mkv", test::fileResource(mediaPath(Media::kFlvSorensonMp3)), zan);
+  FFMpegInput input;
+  Medium medium(server_.url("/clip.mkv"));
+  ErrorRecord error;
+  ASSERT_TRUE(input.open(&medium, &error)) << error.getMessage();
+  Medium described;
+  input.getMediumDescription(&described);
+  EXPECT_EQ(described.getDuration(), 98765u);
+  host::StreamDescription stored;
+  input.getInputStreamDescription(&stored);
+  EXPECT_STREQ(stored.getFormat(), "flv");
+}
+
+TEST_F(HttpInputTest, OpenFailuresOfTheNetworkPath) {
+  {
+    // Nothing listens there.
+    test::TestHttpServer closed;
+    const std::string url = closed.url("/gone.flv");
+    closed.stop();
+    FFMpegInput input;
+    Medium medium(url);
+    ErrorRecord error;
+    EXPECT_FALSE(input.open(&medium, &error));
+    EXPECT_EQ(error.getCode(), 404);
+    EXPECT_STREQ(error.getMessage(), "FFMpeg input: URL could not be reached.");
+    EXPECT_TRUE(input.close());
+  }
+  {
+    // Random bytes: the download cannot feed the core, and FFmpeg's own
+    // open of the URL fails too.
+    server_.addResource("/noise.flv", test::fileResource(mediaPath(Media::kRandomBytes)));
+    FFMpegInput input;
+    Medium medium(server_.url("/noise.flv"));
+    ErrorRecord error;
+    EXPECT_FALSE(input.open(&medium, &error));
+    EXPECT_EQ(error.getCode(), 2);
+  }
+}
+
+TEST_F(HttpInputTest, ResetPositionPurgesTheBacklogAndReadsOn) {
+  FFMpegInput input;
+  Medium medium(serve(Media::kMkvH264Vorbis));
+  ErrorRecord error;
+  ASSERT_TRUE(input.open(&medium, &error));
+  input.start();
+  readAll(input, 10);
+  EXPECT_EQ(input.resetPosition(3000), PLUGIN_OK);
+  const auto after = readAll(input);
+  for (const Frame& frame : after) EXPECT_GE(frame.time, 3000000u);
+}
+
+// Closing while the reader is blocked on a download that stalls must
+// return promptly and release the reader.
+TEST_F(HttpInputTest, CloseDuringAStalledDownloadReturnsPromptly) {
+  test::RouteOptions slow;
+  slow.bytesPerSecond = 20000;
+  FFMpegInput input;
+  Medium medium(serve(Media::kMkvH264Vorbis, slow));
+  ErrorRecord error;
+  ASSERT_TRUE(input.open(&medium, &error));
+  input.start();
+  std::atomic<bool> finished{false};
+  std::thread reader([&] {
+    readAll(input);
+    finished = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  input.close();
+  reader.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(finished);
+}
+
+}  // namespace
+}  // namespace zan::streamer
