@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "core/FFMpegDecoderCore.h"
 #include "host/records/Records.h"

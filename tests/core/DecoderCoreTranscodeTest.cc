@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <memory>
 
 #include "core/FFMpegDecoderCore.h"
 #include "host/records/Records.h"
