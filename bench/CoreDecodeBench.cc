@@ -13,8 +13,8 @@
 //
 // Every measurement runs in a process of its own (this program re-executed
 // with --child), so peak RSS is that of one decode alone; it is read from
-// wait4()'s ru_maxrss. Each is repeated (--runs, default 3) and the fastest
-// run counts.
+// wait4()'s ru_maxrss. The three take turns, --runs times (default 3), and
+// the fastest run of each counts.
 //
 //   core_decode_bench [--media PATH] [--runs N]
 #include <sys/resource.h>
@@ -177,12 +177,12 @@ struct Measurement {
   bool ok = false;
 };
 
-// Runs this program as "--child MODE PATH" and reads its counts.
-Measurement measure(const char* self, const char* mode, const std::string& path, int runs) {
-  Measurement result;
-  for (int run = 0; run < runs; ++run) {
+// Runs this program once as "--child MODE PATH", reads its counts and keeps
+// them in |result| when they are the fastest so far.
+bool measureOnce(const char* self, const char* mode, const std::string& path, Measurement& result) {
+  {
     int fds[2];
-    if (pipe(fds) != 0) return result;
+    if (pipe(fds) != 0) return false;
     const pid_t child = fork();
     if (child == 0) {
       dup2(fds[1], 1);
@@ -204,13 +204,13 @@ Measurement measure(const char* self, const char* mode, const std::string& path,
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
         std::sscanf(out.c_str(), "%ld %ld %lf", &counts.video, &counts.audio, &counts.seconds) != 3) {
       std::fprintf(stderr, "%s run failed (status %d)\n", mode, status);
-      return result;
+      return false;
     }
     if (!result.ok || counts.seconds < result.best.seconds) result.best = counts;
     result.peakRssKiB = std::max(result.peakRssKiB, static_cast<long>(usage.ru_maxrss));
     result.ok = true;
   }
-  return result;
+  return true;
 }
 
 int child(const std::string& mode, const std::string& path) {
@@ -253,10 +253,11 @@ int main(int argc, char** argv) {
       {"libav-default", "libav* loop, default threads (1)", {}},
       {"libav-auto", "libav* loop, thread_count 0 (auto)", {}},
   };
-  for (Row& row : rows) {
-    row.measurement = measure("/proc/self/exe", row.mode, path, runs);
-    if (!row.measurement.ok) return 1;
-  }
+  // The modes take turns, so that a change in the machine's load during
+  // the bench falls on all of them alike.
+  for (int run = 0; run < runs; ++run)
+    for (Row& row : rows)
+      if (!measureOnce("/proc/self/exe", row.mode, path, row.measurement)) return 1;
 
   std::printf("media: %s\n", path.c_str());
   std::printf("best of %d runs, each in its own process; peak RSS = ru_maxrss of that process\n\n", runs);
