@@ -13,8 +13,9 @@
 // first video frame is dropped, so the output starts with a picture (never
 // in rescaling mode, where pictures only change size and format).
 //
-// End of stream: a PACKET_END packet, or a stopped queue while the reader
-// waits for its first packet, gives a PACKET_END frame (no data).
+// End of stream: a PACKET_END packet gives a PACKET_END frame (no data),
+// also when it follows packets that gave no frame. After stop() readFrame()
+// is false at once.
 //
 // Thread safety: write() only touches the queue; readFrame() and the control
 // operations (init, start, stop, close, getOutputStreamDescription) are
