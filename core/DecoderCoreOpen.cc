@@ -102,6 +102,7 @@ void FFMpegDecoderCore::resetDecodeState() {
   videoSeekPending_ = audioSeekPending_ = false;
   audioSkipCount_ = videoSkipCount_ = 0;
   videoDecodeError_ = false;
+  pendingVideoHeader_.clear();
 }
 
 int FFMpegDecoderCore::init(const std::string& location, const std::string& extension) {

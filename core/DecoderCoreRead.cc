@@ -499,20 +499,73 @@ bool FFMpegDecoderCore::decodeFromPacket(streamer::SamplePacket* incoming, PACKE
     incoming->release();
     return false;
   }
+  if (video && incoming->getTime() == kNoTime && !videoDecodedOnce_) {
+    // A codec header (delivered without a time, ahead of the pictures, by a
+    // pass-through input): the decoder gets it with the next packet.
+    pendingVideoHeader_.assign(incoming->getData(), incoming->getData() + incoming->getSize());
+    incoming->release();
+    return false;
+  }
   ff::PacketPtr packet = ff::makePacket();
   bool result = false;
-  if (packet && av_new_packet(packet.get(), static_cast<int>(incoming->getSize())) == 0) {
-    std::memcpy(packet->data, incoming->getData(), incoming->getSize());
+  // An H.264 configuration record (it starts with version 1) cannot be
+  // prepended to a picture; the decoder reads it as new extradata. Other
+  // headers are bitstream and simply go in front of the next packet.
+  const bool avcRecord = video && !pendingVideoHeader_.empty() && pendingVideoHeader_[0] == 1 && videoCodec_ &&
+                         videoCodec_->codec_id == AV_CODEC_ID_H264;
+  const size_t prefix = video && !avcRecord ? pendingVideoHeader_.size() : 0;
+  if (packet && av_new_packet(packet.get(), static_cast<int>(prefix + incoming->getSize())) == 0) {
+    if (prefix) std::memcpy(packet->data, pendingVideoHeader_.data(), prefix);
+    std::memcpy(packet->data + prefix, incoming->getData(), incoming->getSize());
+    if (avcRecord) {
+      uint8_t* side = av_packet_new_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, pendingVideoHeader_.size());
+      if (side) std::memcpy(side, pendingVideoHeader_.data(), pendingVideoHeader_.size());
+    }
+    if (video) pendingVideoHeader_.clear();
     if (keyFrame) packet->flags |= AV_PKT_FLAG_KEY;
     if (audio) {
       result = decodeAudioPacket(packet.get(), AV_NOPTS_VALUE, data, size, time, duration);
     } else {
       result = decodeVideoPacket(packet.get(), AV_NOPTS_VALUE, data, size, time, duration, keyFrame);
+      if (result) videoDecodedOnce_ = true;
     }
   }
   incoming->release();
   if (result) position_ = static_cast<int64_t>(time);
   return result;
+}
+
+bool FFMpegDecoderCore::drainPacketInput(PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
+                                         uint64_t& duration, bool& keyFrame) {
+  PLockGuard guard(lock_);
+  if (!streamsOnly_) return false;
+  if (videoCodec_) {
+    if (!videoDrainSent_) {
+      avcodec_send_packet(videoCodec_.get(), nullptr);
+      videoDrainSent_ = true;
+    }
+    while (receivePicture()) {
+      type = PACKET_VIDEO;
+      if (deliverPicture(AV_NOPTS_VALUE, 0, data, size, time, duration, keyFrame)) {
+        position_ = static_cast<int64_t>(time);
+        return true;
+      }
+    }
+  }
+  if (audioCodec_ && !audioDrained_) {
+    audioDrained_ = true;
+    if (decodeAudioPacket(nullptr, AV_NOPTS_VALUE, data, size, time, duration)) {
+      type = PACKET_AUDIO;
+      keyFrame = true;
+      position_ = static_cast<int64_t>(time);
+      return true;
+    }
+  }
+  // Everything is out: the decoders start afresh for packets that follow.
+  if (videoCodec_) avcodec_flush_buffers(videoCodec_.get());
+  if (audioCodec_) avcodec_flush_buffers(audioCodec_.get());
+  videoDrainSent_ = audioDrained_ = false;
+  return false;
 }
 
 bool FFMpegDecoderCore::convertRawFrame(streamer::SamplePacket* packet, uint8_t*& data, unsigned& size) {

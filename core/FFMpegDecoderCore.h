@@ -110,6 +110,11 @@ class FFMpegDecoderCore {
   // released and gives false.
   bool decodeFromPacket(streamer::SamplePacket* packet, streamer::PACKETTYPE& type, uint8_t*& data,
                         unsigned& size, uint64_t& time, uint64_t& duration, void*& frameContext, bool& keyFrame);
+  // Transcoder input: what the decoders still hold once the input ended
+  // (reordered pictures, delayed samples), one frame per call; false when
+  // nothing is left, after which the decoders take new packets again.
+  bool drainPacketInput(streamer::PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
+                        uint64_t& duration, bool& keyFrame);
   // Reads and discards one packet, reporting its type and raw time stamp
   // (stream units). False when nothing is open or reading fails.
   bool skipPacket(streamer::PACKETTYPE& type, int64_t& timestamp, int64_t& duration);
@@ -215,6 +220,7 @@ class FFMpegDecoderCore {
   int sourceEngineFormat_ = -1;  // engine code of raw transcoder input
   bool rescalingMode_ = false;
   AVRational transcoderTimeBase_{1, 30};  // the decoder time base of transcoder input
+  std::vector<uint8_t> pendingVideoHeader_;  // transcoder input: a codec header for the next packet
   uint64_t frameCounter_ = 0;
   std::atomic<int> decodingMode_{0};
   bool sendVideoHeader_ = false;

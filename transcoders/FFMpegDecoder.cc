@@ -2,6 +2,8 @@
 // and a decoding core in transcoder-input mode behind the reader.
 #include "transcoders/FFMpegDecoder.h"
 
+#include <utility>
+
 namespace zan {
 
 using streamer::PACKET_AUDIO;
@@ -19,6 +21,7 @@ FFMpegDecoder::FFMpegDecoder() : queue_(kQueuedPackets, 0) {}
 
 FFMpegDecoder::~FFMpegDecoder() {
   PLockGuard guard(lock_);
+  releasePendingEnd();
   core_.reset();
   // The queue releases what is still queued when it dies.
 }
@@ -62,9 +65,15 @@ bool FFMpegDecoder::readFrame(PACKETTYPE& type, uint8_t*& data, unsigned& size, 
     PLockGuard guard(lock_);
     if (!core_) return false;
   }
+  SamplePacket* packet = nullptr;
+  {
+    // An end marker held back by the last call comes first.
+    PLockGuard guard(lock_);
+    std::swap(packet, pendingEnd_);
+  }
   // The first wait happens without the lock, so that stop() can get in and
   // stop the queue.
-  SamplePacket* packet = queue_.read(true);
+  if (packet == nullptr) packet = queue_.read(true);
   PLockGuard guard(lock_);
   if (!core_) {
     if (packet) packet->release();
@@ -82,6 +91,18 @@ bool FFMpegDecoder::readFrame(PACKETTYPE& type, uint8_t*& data, unsigned& size, 
 
   for (;;) {
     if (packet->getType() == PACKET_END) {
+      // What the decoders still hold (reordered pictures, delayed samples)
+      // comes out before the end; the marker waits for the next call.
+      if (core_->drainPacketInput(type, data, size, time, duration, keyFrame)) {
+        if (deliverable(type)) {
+          pendingEnd_ = packet;
+          return true;
+        }
+        delete[] data;
+        data = nullptr;
+        size = 0;
+        continue;
+      }
       packet->release();
       type = PACKET_END;
       data = nullptr;
@@ -135,8 +156,14 @@ bool FFMpegDecoder::start() {
   return true;
 }
 
+void FFMpegDecoder::releasePendingEnd() {
+  if (pendingEnd_) pendingEnd_->release();
+  pendingEnd_ = nullptr;
+}
+
 bool FFMpegDecoder::stop() {
   PLockGuard guard(lock_);
+  releasePendingEnd();
   core_.reset();
   queue_.stop();
   return true;

@@ -71,12 +71,19 @@ class FFMpegDecoder : public streamer::TranscoderPluginInterface {
   // Whether a frame the core gave may leave now (audio waits for the first
   // picture when the output has video).
   bool deliverable(streamer::PACKETTYPE type);
+  void releasePendingEnd();
 
   // Packets from the writer; owns one reference of each queued packet.
   streamer::PacketQueue queue_;
   std::shared_ptr<CBBLog> logger_;
 
   PMutex lock_{true};
+
+  // An end marker held back while the decoders give out what they still
+
+  // hold; guarded by lock_.
+
+  streamer::SamplePacket* pendingEnd_ = nullptr;
   std::unique_ptr<FFMpegDecoderCore> core_;  // guarded by lock_; null before init and after stop
   bool outputHasVideo_ = false;               // guarded by lock_
   bool videoStarted_ = false;                 // guarded by lock_
