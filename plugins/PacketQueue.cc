@@ -30,15 +30,14 @@ SamplePacket* PacketQueue::pop() {
   SamplePacket* packet = packets_.items.front();
   packets_.items.pop_front();
   queuedBytes_ -= packet->getSize();
+  // A writer waiting for room can go on at once.
+  packets_.broadcast();
   return packet;
 }
 
-bool PacketQueue::hasRoom() {
-  if (maxBytes_ > 0) {
-    zan::PLockGuard guard(packets_);
-    return queuedBytes_ < maxBytes_;
-  }
-  return size() < static_cast<int>(maxPackets_);
+bool PacketQueue::hasRoomLocked() const {
+  if (maxBytes_ > 0) return queuedBytes_ < maxBytes_;
+  return packets_.items.size() < maxPackets_;
 }
 
 bool PacketQueue::isStopped() {
@@ -50,8 +49,16 @@ void PacketQueue::write(SamplePacket* packet) {
   if (packet == nullptr) return;
   // The capacity test is made without accessLock, so several writers may
   // briefly overfill the queue; the bound is a flow control, not a limit.
-  while (!hasRoom()) {
-    if (stopEvent_.waitForFlag(kStopPollMs)) {
+  // A full queue is waited on until a read makes room (pop() wakes the
+  // writers) or, at the latest, kStopPollMs pass, so a stop is noticed.
+  for (;;) {
+    {
+      zan::PLockGuard guard(packets_);
+      if (hasRoomLocked()) break;
+      packets_.waitUntil(zan::deadlineAfter(kStopPollMs));
+      if (hasRoomLocked()) break;
+    }
+    if (isStopped()) {
       packet->release();
       return;
     }

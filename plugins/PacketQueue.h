@@ -39,7 +39,7 @@ class PacketQueue {
   bool isStopped();
 
  private:
-  bool hasRoom();
+  bool hasRoomLocked() const;  // caller holds packets_' mutex
 
   zan::PCondMutex stopEvent_;  // flag = stopped
   const unsigned maxPackets_;
