@@ -90,12 +90,16 @@ bool isHttpScheme(const QUrl& url) {
 HTTPQThread::HTTPQThread(QTHTTPRequestHandler* handler) : m_handler(handler) {}
 
 void HTTPQThread::startAndWait() {
-  {
-    PLockGuard guard(m_startedLock);
-    m_startedLock.flag = false;
-  }
+  m_startedLock.setFlag(false);
+  m_finishedLock.setFlag(false);
   start();
   m_startedLock.waitForFlag();
+}
+
+void HTTPQThread::quitAndWait() {
+  quit();
+  wait();
+  m_finishedLock.waitForFlag();
 }
 
 void HTTPQThread::run() {
@@ -103,6 +107,7 @@ void HTTPQThread::run() {
   m_startedLock.setFlag(true);
   exec();
   m_handler->endExchange();
+  m_finishedLock.setFlag(true);
 }
 
 // The QObject base is built with a null parent obtained after the process
@@ -314,17 +319,17 @@ void QTHTTPRequestHandler::onMetaDataChanged() { processResponseHeaders(); }
 void QTHTTPRequestHandler::dataReadyRead() {
   processResponseHeaders();
   if (m_reply == nullptr) return;
-  const qint64 available = m_reply->bytesAvailable();
-  if (available <= 0) return;
-  if (m_chunk.size() < static_cast<size_t>(available)) m_chunk.resize(static_cast<size_t>(available));
-  const qint64 got = m_reply->read(reinterpret_cast<char*>(m_chunk.data()), available);
-  if (got < 0) {
+  if (m_reply->bytesAvailable() <= 0) return;
+  // readAll() hands over the reply's own blocks when it can (no copy).
+  const QByteArray chunk = m_reply->readAll();
+  const int64_t got = chunk.size();
+  if (got <= 0) {
     logWarn("NetworkBuffer::readFromNetwork : read error");
     return;
   }
   m_bodyReceived += got;
   if (!m_deliverBody || m_quit.load() || !m_dataCallback) return;
-  const uint8_t* data = m_chunk.data();
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(chunk.constData());
   int64_t length = got;
   if (m_skipBytes > 0) {
     const int64_t skipped = std::min(m_skipBytes, length);
@@ -376,8 +381,7 @@ bool QTHTTPRequestHandler::startExchange(Exchange kind) {
   }
   if (m_thread->isRunning()) {
     m_quit = true;
-    m_thread->quit();
-    m_thread->wait();
+    m_thread->quitAndWait();
   }
   m_quit = false;
   m_exchange = kind;
@@ -388,8 +392,7 @@ bool QTHTTPRequestHandler::startExchange(Exchange kind) {
 void QTHTTPRequestHandler::stopExchange() {
   PLockGuard control(m_controlLock);
   m_quit = true;
-  m_thread->quit();
-  m_thread->wait();
+  m_thread->quitAndWait();
 }
 
 QTHTTPRequestHandler::Wait QTHTTPRequestHandler::waitForHeaders() {

@@ -10,15 +10,15 @@
 // fallback and does nothing once the thread is gone.
 #include "network/QtRuntime.h"
 
+#include <chrono>
 #include <clocale>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include <QCoreApplication>
-#include <QMetaObject>
 
 namespace zan {
 
@@ -50,9 +50,15 @@ class ApplicationThread {
   void stop() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!thread_.joinable()) return;
-    // Posting is thread-safe; a quit posted before exec() started is
-    // delivered as soon as it runs.
-    QMetaObject::invokeMethod(application_, &QCoreApplication::quit, Qt::QueuedConnection);
+    // quit() is thread-safe (it posts a quit event to the application's
+    // thread) but does nothing before exec() runs: ask until the loop is
+    // over.
+    while (application_ != nullptr) {
+      lock.unlock();
+      QCoreApplication::quit();
+      lock.lock();
+      finished_.wait_for(lock, std::chrono::milliseconds(20), [this] { return application_ == nullptr; });
+    }
     lock.unlock();
     thread_.join();
   }
@@ -75,12 +81,16 @@ class ApplicationThread {
     }
     ready_.notify_all();
     application.exec();
-    std::lock_guard<std::mutex> lock(mutex_);
-    application_ = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      application_ = nullptr;
+    }
+    finished_.notify_all();
   }
 
   std::mutex mutex_;
   std::condition_variable ready_;
+  std::condition_variable finished_;
   bool started_ = false;
   QCoreApplication* application_ = nullptr;  // lives on thread_
   std::thread thread_;
