@@ -54,6 +54,7 @@ void FFMpegDecoderCore::close() {
   streamsOnly_.reset();
   formatContext_ = nullptr;
   videoStream_ = audioStream_ = nullptr;
+  videoChosen_ = false;
   videoStreamIndex_ = audioStreamIndex_ = -1;
   opened_ = false;
   endOfInput_ = false;
@@ -73,13 +74,13 @@ bool FFMpegDecoderCore::skipVideoDecoding() {
 bool FFMpegDecoderCore::setVideoDecodingMode(int mode) {
   // Without the lock, as the owners call it from a control thread; the
   // stream pointer is only read to learn whether video exists.
-  if (videoStream_ == nullptr) return false;
+  if (!videoChosen_.load()) return false;
   decodingMode_.store(mode);
   return true;
 }
 
 void FFMpegDecoderCore::getPosition(uint64_t& position) {
-  position = static_cast<uint64_t>(position_) / 1000u;
+  position = static_cast<uint64_t>(position_.load()) / 1000u;
 }
 
 int64_t FFMpegDecoderCore::duration() {

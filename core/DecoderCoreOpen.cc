@@ -427,6 +427,7 @@ bool FFMpegDecoderCore::setUpVideo(int index) {
   videoBitrate_ = static_cast<unsigned>(videoFrameSize_ * frameRate_);
   videoStreamIndex_ = index;
   videoStream_ = stream;
+  videoChosen_ = true;
   outputBufferSize_ = av_image_get_buffer_size(outputFormat, outputWidth_, outputHeight_, 1);
   const AVCodecID id = parameters->codec_id;
   if (id == AV_CODEC_ID_MPEG4 || id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_WMV3) sendVideoHeader_ = true;

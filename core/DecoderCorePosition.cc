@@ -133,7 +133,7 @@ void FFMpegDecoderCore::flush(uint64_t milliseconds) {
   if (audioCodec_) avcodec_flush_buffers(audioCodec_.get());
   audioSeekPending_ = videoSeekPending_ = true;
   logDebug("FFMpegDecoderCore::flush(): reset to position %u %u %u", static_cast<unsigned>(milliseconds),
-           static_cast<unsigned>(seekTarget_), static_cast<unsigned>(position_));
+           static_cast<unsigned>(seekTarget_), static_cast<unsigned>(position_.load()));
 }
 
 }  // namespace zan

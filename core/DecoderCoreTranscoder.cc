@@ -158,6 +158,7 @@ bool FFMpegDecoderCore::addVideoStream(const streamer::VideoDescription* input) 
   stream->time_base = transcoderTimeBase_;
   videoCodec_ = std::move(context);
   videoStream_ = stream;
+  videoChosen_ = true;
   return true;
 }
 

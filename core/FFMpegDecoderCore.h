@@ -184,7 +184,7 @@ class FFMpegDecoderCore {
 
   // -- medium ------------------------------------------------------------------
   int64_t duration_ = 0;          // milliseconds
-  int64_t position_ = 0;          // microseconds of the last delivered frame
+  std::atomic<int64_t> position_{0};  // microseconds of the last delivered frame; read without the lock
   uint64_t seekTarget_ = 0;       // microseconds; lower bound of accepted times
   std::string extension_;
   bool byteSeek_ = false;
@@ -204,6 +204,7 @@ class FFMpegDecoderCore {
 
   // -- video ---------------------------------------------------------------------
   AVStream* videoStream_ = nullptr;
+  std::atomic<bool> videoChosen_{false};  // videoStream_ is set; read without the lock
   int videoStreamIndex_ = -1;
   ff::CodecContextPtr videoCodec_;
   std::unique_ptr<VideoConverter> videoConverter_;

@@ -130,6 +130,11 @@ int FFMpegInput::openThroughClient(const MediumDescription* medium, Error* error
   {
     PWriteGuard write(coreLock_);
     httpClient_ = std::make_unique<HTTPClient>(kDownloadBufferSize, kDownloadHistorySize);
+    // Registered before the download starts: a short resource may be
+    // complete (or broken off) before open returns, and its event must not
+    // be lost.
+    httpClient_->connectionEventUserData = this;
+    httpClient_->connectionEventCallback = &FFMpegInput::_connectionEventCallback;
   }
   PReadGuard read(coreLock_);
   if (!httpClient_ || !core_) return -1;
@@ -143,8 +148,6 @@ int FFMpegInput::openThroughClient(const MediumDescription* medium, Error* error
     return -1;
   }
   clientOpened = true;
-  httpClient_->connectionEventUserData = this;
-  httpClient_->connectionEventCallback = &FFMpegInput::_connectionEventCallback;
   // The core's probing reads through the byte callbacks, which refuse to
   // work while the input is not running.
   running_ = true;

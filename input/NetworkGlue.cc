@@ -49,15 +49,18 @@ int64_t FFMpegInput::_HTTPSeekCallback(void* opaque, int64_t offset, int whence)
   return static_cast<FFMpegInput*>(opaque)->HTTPSeekCallback(offset, whence);
 }
 
+// The callbacks run inside the core, and the core reads only on behalf of
+// an operation of this input that holds coreLock_ shared already (open,
+// readFrame, setTimePosition, resetPosition): the client cannot be
+// destroyed under them, and taking the lock again here would only put it
+// behind the core's own lock.
 int FFMpegInput::HTTPReadCallback(uint8_t* buffer, int size) {
-  PReadGuard read(coreLock_);
   if (httpClient_ && running_) return httpClient_->read(buffer, size);
   logDebug("FFMpegInput::HTTPReadCallback not running!!!!!");
   return -1;
 }
 
 int64_t FFMpegInput::HTTPSeekCallback(int64_t offset, int whence) {
-  PReadGuard read(coreLock_);
   if (!httpClient_ || !running_) {
     logDebug("FFMpegInput::HTTPSeekCallback not running!!!!!");
     return -1;
