@@ -224,26 +224,37 @@ int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) 
 }
 
 void HTTPClient::raise(ConnectionEvent::ConnectionEvent event) {
-  const ConnectionEventCallback callback = connectionEventCallback.load();
-  if (callback != nullptr) callback(event, connectionEventUserData.load());
-}
-
-void HTTPClient::endOfFileReceived() {
-  if (isStopped()) return;
+  // The event is recorded before the buffer is marked ended, so that a
+  // reader who saw the end and then registers gets it.
+  ConnectionEventCallback callback = nullptr;
+  void* userData = nullptr;
+  {
+    PLockGuard guard(m_eventLock);
+    callback = connectionEventCallback.value_;
+    userData = connectionEventUserData.value_;
+    if (callback == nullptr || userData == nullptr) {
+      // Kept for the assignment that completes the registration.
+      m_eventPending = true;
+      m_pendingEvent = event;
+    } else {
+      m_eventPending = false;
+    }
+  }
   {
     PReadGuard guard(m_lock);
     if (m_buffer) m_buffer->setEndOfStream();
   }
+  if (callback != nullptr && userData != nullptr) callback(event, userData);
+}
+
+void HTTPClient::endOfFileReceived() {
+  if (isStopped()) return;
   raise(ConnectionEvent::END_OF_FILE_RECEIVED);
 }
 
 void HTTPClient::brokenStreamReceived() {
   if (isStopped()) return;
   logWarn("HTTPClient : the download broke off");
-  {
-    PReadGuard guard(m_lock);
-    if (m_buffer) m_buffer->setEndOfStream();
-  }
   raise(ConnectionEvent::BROKEN_STREAM);
 }
 

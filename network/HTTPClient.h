@@ -16,7 +16,13 @@
 // endOfFileReceived (network thread) and close (any thread) may run at the
 // same time. Lock order: m_lock, then the handler's locks, then the
 // buffer's. connectionEventCallback is called on the network thread with
-// no lock held; assign connectionEventUserData before the callback.
+// no lock held.
+//
+// Events before registration: a short download often ends before open()
+// returns, i.e. before its user can assign the callback. An event raised
+// while the callback or its user data is still null is kept, and delivered
+// (once, on the assigning thread) by the assignment that makes both
+// non-null.
 #pragma once
 
 #include <atomic>
@@ -88,15 +94,42 @@ class HTTPClient {
   virtual bool isSeekable();
   virtual void disableSeeking();
 
+  // A public member that is assigned like a plain pointer; see the
+  // paragraph on events before registration at the top.
+  template <typename T>
+  class EventSlot {
+   public:
+    explicit EventSlot(HTTPClient* client) : client_(client) {}
+    EventSlot(const EventSlot&) = delete;
+    EventSlot& operator=(T value) {
+      client_->assignEventSlot([&] { value_ = value; });
+      return *this;
+    }
+    T load() const {
+      PLockGuard guard(client_->m_eventLock);
+      return value_;
+    }
+    operator T() const { return load(); }
+
+   private:
+    friend class HTTPClient;
+    HTTPClient* const client_;
+    T value_ = nullptr;  // guarded by client_->m_eventLock
+  };
+
   // Assigned by the user after open; called on the network thread.
-  std::atomic<ConnectionEventCallback> connectionEventCallback{nullptr};
-  std::atomic<void*> connectionEventUserData{nullptr};
+  EventSlot<ConnectionEventCallback> connectionEventCallback{this};
+  EventSlot<void*> connectionEventUserData{this};
 
  private:
+  template <typename Assign>
+  void assignEventSlot(Assign assign);
+
   bool isStopped();
   int64_t seekInBuffer(int64_t offset, int whence);
   int64_t seekWithRequest(int64_t offset, int whence, int64_t timeMs);
   void updateStatistics(int64_t length);
+  // Marks the buffer ended and tells the user (or keeps the event).
   void raise(ConnectionEvent::ConnectionEvent event);
 
   std::wstring m_url;
@@ -124,6 +157,30 @@ class HTTPClient {
   int64_t m_lastReportTick = 0;
 
   DataHandler m_dataHandler;  // set before open
+
+  mutable PMutex m_eventLock;  // guards the two event slots and the pending event
+  bool m_eventPending = false;
+  ConnectionEvent::ConnectionEvent m_pendingEvent = ConnectionEvent::END_OF_FILE_RECEIVED;
 };
+
+template <typename Assign>
+void HTTPClient::assignEventSlot(Assign assign) {
+  ConnectionEventCallback callback = nullptr;
+  void* userData = nullptr;
+  ConnectionEvent::ConnectionEvent event = ConnectionEvent::END_OF_FILE_RECEIVED;
+  {
+    PLockGuard guard(m_eventLock);
+    assign();
+    if (!m_eventPending || connectionEventCallback.value_ == nullptr ||
+        connectionEventUserData.value_ == nullptr) {
+      return;
+    }
+    m_eventPending = false;
+    callback = connectionEventCallback.value_;
+    userData = connectionEventUserData.value_;
+    event = m_pendingEvent;
+  }
+  callback(event, userData);
+}
 
 }  // namespace zan

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -250,6 +251,11 @@ void TestHttpServer::serve(Connection* connection) {
       return;
     }
     head.append(buffer, static_cast<size_t>(got));
+    // Not HTTP (a TLS handshake, say): hang up like a real server would.
+    if (!std::isupper(static_cast<unsigned char>(head[0]))) {
+      finish(false);
+      return;
+    }
   }
 
   RecordedRequest request;
