@@ -32,7 +32,7 @@ const char kDecodeUsage[] =
     "usage: zanstream decode LOCATION [--seek MS] [--reset MS] [--max-frames N]\n"
     "                        [--frames] [--json] [--video-out FILE] [--audio-out FILE]\n"
     "                        [--skip-audio] [--skip-video] [--mode all|key|none]\n"
-    "                        [--duration MS] [--extension EXT]\n"
+    "                        [--duration MS] [--extension EXT] [--buffer-status]\n"
     "\n"
     "Opens LOCATION with the input plug-in and reads its frames to the end.\n"
     "\n"
@@ -54,6 +54,9 @@ const char kDecodeUsage[] =
     "                   none (no pictures)\n"
     "  --duration MS    the duration the engine knows for the medium\n"
     "  --extension EXT  the medium's extension (default: taken from LOCATION)\n"
+    "  --buffer-status  every half second, print the network buffer to stderr:\n"
+    "                   'buffer READ HISTORY_START BUFFERED_END CONTENT_LENGTH'\n"
+    "                   (byte positions of getInputBufferStatus; network media only)\n"
     "\n"
     "On a terminal a progress line is shown on stderr. Download events of network\n"
     "media (INPUT_END_OF_FILE, INPUT_BROKEN_STREAM) are printed to stderr and\n"
@@ -103,7 +106,7 @@ struct DecodeRequest {
   MediumOptions medium;
   std::optional<uint64_t> seekMs, resetMs;
   uint64_t maxFrames = 0;  // 0: no limit
-  bool frames = false, json = false;
+  bool frames = false, json = false, bufferStatus = false;
   std::string videoOut, audioOut;
   std::optional<streamer::DecodingMode::DecodingMode> mode;
 };
@@ -111,7 +114,7 @@ struct DecodeRequest {
 // Parses the arguments; false with |error| set.
 bool readRequest(const std::vector<std::string>& arguments, DecodeRequest& request, std::string& error) {
   Options options({"seek", "reset", "max-frames", "video-out", "audio-out", "mode", "duration", "extension"},
-                  {"frames", "json", "skip-audio", "skip-video"});
+                  {"frames", "json", "skip-audio", "skip-video", "buffer-status"});
   if (!options.parse(arguments)) {
     error = options.error();
     return false;
@@ -144,6 +147,7 @@ bool readRequest(const std::vector<std::string>& arguments, DecodeRequest& reque
   request.audioOut = options.value("audio-out");
   request.frames = options.has("frames");
   request.json = options.has("json");
+  request.bufferStatus = options.has("buffer-status");
   return true;
 }
 
@@ -247,6 +251,26 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
     }
   }
 
+  // The network buffer, printed now and then when asked for.
+  constexpr auto kBufferStatusInterval = std::chrono::milliseconds(500);
+  auto lastBufferStatus = std::chrono::steady_clock::now() - kBufferStatusInterval;
+  bool bufferStatusAvailable = true;
+  const auto reportBufferStatus = [&](bool force) {
+    if (!request.bufferStatus || !bufferStatusAvailable) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - lastBufferStatus < kBufferStatusInterval) return;
+    lastBufferStatus = now;
+    unsigned readAt = 0, historyAt = 0, bufferedAt = 0, length = 0;
+    progress.clear();
+    if (input.getInputBufferStatus(readAt, historyAt, bufferedAt, length)) {
+      std::fprintf(stderr, "buffer %u %u %u %u\n", readAt, historyAt, bufferedAt, length);
+    } else {
+      std::fprintf(stderr, "zanstream decode: the medium is not read through a network buffer\n");
+      bufferStatusAvailable = false;
+    }
+  };
+  reportBufferStatus(true);
+
   uint64_t positionMs = 0;
   bool reachedEnd = false;
   while (result == 0 && (request.maxFrames == 0 || summary.totalFrames() < request.maxFrames)) {
@@ -272,7 +296,9 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
     if (time != streamer::kNoTime) positionMs = std::max(positionMs, time / 1000);
     progress.update(positionMs, durationMs, summary.totalFrames());
     reportEvents();
+    reportBufferStatus(false);
   }
+  reportBufferStatus(true);
   const auto elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.clear();

@@ -2,11 +2,8 @@
 // the real program loading the real plug-in library, on media made by the
 // ffmpeg tool. Outputs are checked against what ffprobe and ffmpeg say
 // about the same files.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +27,7 @@
 #include "tests/common/MediaProbe.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
+#include "tests/network/TestHttpServer.h"
 
 namespace {
 
@@ -516,75 +514,12 @@ TEST(DecodeCliTest, ProgressLineOnlyOnATerminal) {
   EXPECT_EQ(piped.out.find('\r'), std::string::npos);
 }
 
-// Serves one file over HTTP/1.1 on loopback, one connection at a time.
-// A GET answer pauses after its first |firstPart| bytes, so that a download
-// is still under way when the input has opened the medium and ends while
-// frames are being read.
-class FileServer {
- public:
-  explicit FileServer(std::string body) : body_(std::move(body)) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      return;
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~FileServer() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    close(listener_);
-  }
-  int port() const { return port_; }
-
- private:
-  void serve() {
-    while (!stop_) {
-      struct pollfd ready = {listener_, POLLIN, 0};
-      if (poll(&ready, 1, 50) <= 0) continue;
-      const int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (connection < 0) continue;
-      std::string request;
-      char buffer[4096];
-      while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-        struct pollfd readable = {connection, POLLIN, 0};
-        if (poll(&readable, 1, 5000) <= 0) break;
-        const ssize_t n = recv(connection, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        request.append(buffer, static_cast<size_t>(n));
-      }
-      std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: " +
-                           std::to_string(body_.size()) + "\r\nConnection: close\r\n\r\n";
-      const size_t pauseAt = answer.size() + kFirstPart;
-      if (request.rfind("GET ", 0) == 0) answer += body_;
-      for (size_t sent = 0; sent < answer.size() && !stop_;) {
-        const size_t end = sent < pauseAt ? std::min(pauseAt, answer.size()) : answer.size();
-        const ssize_t n = send(connection, answer.data() + sent, end - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<size_t>(n);
-        if (sent == pauseAt) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      }
-      close(connection);
-    }
-  }
-
-  static constexpr size_t kFirstPart = 64 * 1024;
-  std::string body_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-TEST(DecodeCliTest, DownloadEventsAreReported) {
-  FileServer server(readFile(mediaPath(Media::kFlvSorensonMp3)));
-  ASSERT_NE(server.port(), 0);
-  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/clip.flv";
-  const ProcessResult run = zanstream({"decode", url, "--json"});
+TEST(DecodeCliTest, DownloadEventsAndBufferStatusAreReported) {
+  const std::string file = mediaPath(Media::kFlvSorensonMp3);
+  zan::test::TestHttpServer server;
+  server.addResource("/clip.flv", zan::test::fileResource(file));
+  const std::string url = server.url("/clip.flv");
+  const ProcessResult run = zanstream({"decode", url, "--json", "--buffer-status"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const QJsonObject json = lastJsonObject(run.out);
   EXPECT_GT(json["video"]["frames"].toInt(), 0);
@@ -592,6 +527,11 @@ TEST(DecodeCliTest, DownloadEventsAreReported) {
   ASSERT_EQ(events.size(), 1) << run.out;
   EXPECT_EQ(events[0].toString(), "INPUT_END_OF_FILE");
   EXPECT_NE(run.err.find("zanstream decode: event INPUT_END_OF_FILE\n"), std::string::npos) << run.err;
+  // "buffer READ HISTORY_START BUFFERED_END CONTENT_LENGTH", the last one at
+  // the end of the medium: everything read.
+  const std::string size = std::to_string(std::filesystem::file_size(file));
+  EXPECT_NE(run.err.find("buffer " + size + " " + size + " " + size + " " + size + "\n"), std::string::npos)
+      << run.err;
 }
 
 TEST(DemoCliTest, WithoutArgumentsProbesAndDecodesAMediumOfItsOwn) {
