@@ -45,6 +45,21 @@ struct PacketRelease {
   ~PacketRelease() { av_packet_unref(packet); }
 };
 
+// The first time stamp of a stream is the floor for its packets; packets
+// below it are skipped, until more than kFirstTimestampSkipLimit of them in
+// a row show that the floor itself was wrong.
+bool passesFirstTimestamp(PACKETTYPE type, int64_t timestamp, int64_t& first, unsigned& skipCount) {
+  if (first == AV_NOPTS_VALUE) {
+    first = timestamp;
+    return true;
+  }
+  if (timestamp >= first) return true;
+  logWarn("FFMpegDecoderCore::decodeFromMedium - skipping encoded %s packet - %d %" PRId64 " %" PRId64,
+          type == PACKET_AUDIO ? "audio" : "video", static_cast<int>(type), timestamp, first);
+  if (++skipCount > kFirstTimestampSkipLimit) first = timestamp;
+  return false;
+}
+
 }  // namespace
 
 void FFMpegDecoderCore::applyDiscardLevel() {
@@ -101,14 +116,7 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
     if (packet->stream_index == audioStreamIndex_ && audioStreamIndex_ >= 0) {
       type = PACKET_AUDIO;
       if (timestamp == AV_NOPTS_VALUE && lastAudioTimestamp_ != AV_NOPTS_VALUE) timestamp = lastAudioTimestamp_ + 1;
-      if (firstAudioTimestamp_ == AV_NOPTS_VALUE) {
-        firstAudioTimestamp_ = timestamp;
-      } else if (timestamp < firstAudioTimestamp_) {
-        logWarn("FFMpegDecoderCore::decodeFromMedium - skipping encoded audio packet - %d %" PRId64 " %" PRId64,
-                static_cast<int>(type), timestamp, firstAudioTimestamp_);
-        if (++audioSkipCount_ > kFirstTimestampSkipLimit) firstAudioTimestamp_ = timestamp;
-        continue;
-      }
+      if (!passesFirstTimestamp(type, timestamp, firstAudioTimestamp_, audioSkipCount_)) continue;
       lastAudioTimestamp_ = timestamp;
       if (duration_ <= 0 && firstAudioTimestamp_ != AV_NOPTS_VALUE) timestamp -= firstAudioTimestamp_;
       if (isTransportStream_ && audioPacketQuantum_ > 0 && packet->size % audioPacketQuantum_ != 0) {
@@ -150,14 +158,7 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
     if (packet->stream_index == videoStreamIndex_ && videoStreamIndex_ >= 0) {
       if (packet->dts == AV_NOPTS_VALUE && packet->pts == AV_NOPTS_VALUE) continue;
       type = PACKET_VIDEO;
-      if (firstVideoTimestamp_ == AV_NOPTS_VALUE) {
-        firstVideoTimestamp_ = timestamp;
-      } else if (timestamp < firstVideoTimestamp_) {
-        logWarn("FFMpegDecoderCore::decodeFromMedium - skipping encoded video packet - %d %" PRId64 " %" PRId64,
-                static_cast<int>(type), timestamp, firstVideoTimestamp_);
-        if (++videoSkipCount_ > kFirstTimestampSkipLimit) firstVideoTimestamp_ = timestamp;
-        continue;
-      }
+      if (!passesFirstTimestamp(type, timestamp, firstVideoTimestamp_, videoSkipCount_)) continue;
       if (duration_ <= 0) timestamp -= firstVideoTimestamp_;
       keyFrame = (packet->flags & AV_PKT_FLAG_KEY) != 0;
       const bool got = decodeVideoPacket(packet, timestamp, data, size, time, duration, keyFrame);

@@ -112,19 +112,7 @@ int runDemux(PluginLibrary& library, const std::vector<std::string>& arguments) 
   stage->getOutputStreamDescription(&output);  // waits until the stream is open
   stage->start();
   FrameSummary summary(output.hasAudio(), output.hasVideo());
-  for (;;) {
-    streamer::PACKETTYPE type = streamer::PACKET_END;
-    uint8_t* data = nullptr;
-    unsigned size = 0;
-    uint64_t time = streamer::kNoTime, duration = streamer::kNoTime;
-    void* frameContext = nullptr;
-    bool keyFrame = false;
-    if (!stage->readFrame(type, data, size, time, duration, frameContext, keyFrame)) break;
-    stage->freeFrame(data, frameContext);
-    if (type == streamer::PACKET_END) break;
-    summary.add(type, time, size, keyFrame);
-    if (frameLines) std::printf("%s\n", frameLine(type, time, duration, size, keyFrame).c_str());
-  }
+  readStageFrames(*stage, summary, frameLines);
   const auto elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   // A writer still busy (the stream ended early or failed) drops the rest.

@@ -15,6 +15,22 @@ StagePtr makeStage(PluginLibrary& library, const char* name, const char* command
   return stage;
 }
 
+void readStageFrames(streamer::TranscoderPluginInterface& stage, FrameSummary& summary, bool frameLines) {
+  for (;;) {
+    streamer::PACKETTYPE type = streamer::PACKET_END;
+    uint8_t* data = nullptr;
+    unsigned size = 0;
+    uint64_t time = streamer::kNoTime, duration = streamer::kNoTime;
+    void* frameContext = nullptr;
+    bool keyFrame = false;
+    if (!stage.readFrame(type, data, size, time, duration, frameContext, keyFrame)) break;
+    stage.freeFrame(data, frameContext);
+    if (type == streamer::PACKET_END) break;
+    summary.add(type, time, size, keyFrame);
+    if (frameLines) std::printf("%s\n", frameLine(type, time, duration, size, keyFrame).c_str());
+  }
+}
+
 void printRunSummary(bool json, const char* verb, const std::string& location, const std::string& detail,
                      const FrameSummary& summary, long long elapsedMs) {
   if (json) {

@@ -20,6 +20,11 @@ using StagePtr = std::unique_ptr<streamer::TranscoderPluginInterface, StageClose
 // naming |command|) when it answers none.
 StagePtr makeStage(PluginLibrary& library, const char* name, const char* command);
 
+// Reads frames from |stage| until it has no more or delivers the end
+// marker, handing each back at once, counting it in |summary| and, with
+// |frameLines|, printing its frame line.
+void readStageFrames(streamer::TranscoderPluginInterface& stage, FrameSummary& summary, bool frameLines);
+
 // With |json|, one object {"location", "audio", "video", "elapsed_ms"} on one
 // line; otherwise "VERB LOCATION DETAIL" and the per-stream lines of decode.
 void printRunSummary(bool json, const char* verb, const std::string& location, const std::string& detail,
