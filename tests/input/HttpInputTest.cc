@@ -13,6 +13,7 @@
 
 #include "host/records/Records.h"
 #include "input/FFMpegInput.h"
+#include "tests/common/FrameReading.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
 #include "tests/network/TestHttpServer.h"
@@ -25,34 +26,11 @@ using host::Medium;
 using test::Media;
 using test::mediaPath;
 
-struct Frame {
-  PACKETTYPE type;
-  uint64_t time;
-  unsigned size;
-};
+using Frame = test::ReadFrame;
 
-std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) {
-  std::vector<Frame> frames;
-  while (frames.size() < limit) {
-    PACKETTYPE type;
-    uint8_t* data = nullptr;
-    unsigned size = 0;
-    uint64_t time = 0, duration = 0;
-    void* context = nullptr;
-    bool key = false;
-    if (!input.readFrame(type, data, size, time, duration, context, key)) break;
-    frames.push_back({type, time, size});
-    input.freeFrame(data, context);
-  }
-  return frames;
-}
+std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) { return test::readFrames(input, limit); }
 
-std::vector<Frame> ofType(const std::vector<Frame>& frames, PACKETTYPE type) {
-  std::vector<Frame> out;
-  for (const Frame& frame : frames)
-    if (frame.type == type) out.push_back(frame);
-  return out;
-}
+std::vector<Frame> ofType(const std::vector<Frame>& frames, PACKETTYPE type) { return test::framesOfType(frames, type); }
 
 std::vector<Frame> playLocally(Media media, uint64_t seekMs = 0) {
   FFMpegInput input;

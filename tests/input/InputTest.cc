@@ -12,6 +12,7 @@
 #include "host/records/Records.h"
 #include "input/FFMpegInput.h"
 #include "support/CRegistry.h"
+#include "tests/common/FrameReading.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
 
@@ -24,29 +25,9 @@ using host::StreamDescription;
 using test::Media;
 using test::mediaPath;
 
-struct Frame {
-  PACKETTYPE type;
-  uint64_t time;
-  unsigned size;
-  bool key;
-};
+using Frame = test::ReadFrame;
 
-// Reads up to |limit| frames, handing each back at once.
-std::vector<Frame> readFrames(FFMpegInput& input, size_t limit = SIZE_MAX) {
-  std::vector<Frame> frames;
-  while (frames.size() < limit) {
-    PACKETTYPE type;
-    uint8_t* data = nullptr;
-    unsigned size = 0;
-    uint64_t time = 0, duration = 0;
-    void* context = nullptr;
-    bool key = false;
-    if (!input.readFrame(type, data, size, time, duration, context, key)) break;
-    frames.push_back({type, time, size, key});
-    input.freeFrame(data, context);
-  }
-  return frames;
-}
+std::vector<Frame> readFrames(FFMpegInput& input, size_t limit = SIZE_MAX) { return test::readFrames(input, limit); }
 
 Medium localMedium(Media media) {
   Medium medium(mediaPath(media));
