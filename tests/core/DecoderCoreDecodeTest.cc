@@ -158,19 +158,23 @@ double combing(const uint8_t* yuyv, int width, int height) {
   return sum / (width * (height - 2));
 }
 
+// The first |count| pictures the core delivers, with their bytes.
+std::vector<DeliveredFrame> firstPictures(const std::string& path, const char* extension, std::size_t count) {
+  FFMpegDecoderCore core;
+  std::vector<DeliveredFrame> pictures;
+  if (core.init(path, extension) != 0) return pictures;
+  for (Delivery delivery; pictures.size() < count && !(delivery = readFrames(core, 1, true)).all.empty();)
+    if (!delivery.video.empty()) pictures.push_back(delivery.video.front());
+  return pictures;
+}
+
 TEST(DecoderCoreDecodeTest, InterlacedPicturesAreDeinterlacedProgressiveOnesLeftAlone) {
   constexpr int kPictures = 10;
   {
     SCOPED_TRACE("interlaced");
     const std::string path = mediaPath(Media::kInterlacedMpeg2Ts);
-    FFMpegDecoderCore core;
-    ASSERT_EQ(core.init(path, "ts"), 0);
-    std::vector<DeliveredFrame> pictures;
-    while (pictures.size() < kPictures) {
-      const Delivery delivery = readFrames(core, 1, true);
-      ASSERT_FALSE(delivery.all.empty());
-      if (!delivery.video.empty()) pictures.push_back(delivery.video.front());
-    }
+    const std::vector<DeliveredFrame> pictures = firstPictures(path, "ts", kPictures);
+    ASSERT_EQ(pictures.size(), static_cast<std::size_t>(kPictures));
     const std::string woven = ffmpegPictures(path, kPictures);
     const std::size_t pictureSize = 320 * 240 * 2;
     ASSERT_EQ(woven.size(), pictureSize * kPictures);
@@ -185,14 +189,8 @@ TEST(DecoderCoreDecodeTest, InterlacedPicturesAreDeinterlacedProgressiveOnesLeft
   {
     SCOPED_TRACE("progressive");
     const std::string path = mediaPath(Media::kMp4H264Aac);
-    FFMpegDecoderCore core;
-    ASSERT_EQ(core.init(path, "mp4"), 0);
-    std::vector<DeliveredFrame> pictures;
-    while (pictures.size() < kPictures) {
-      const Delivery delivery = readFrames(core, 1, true);
-      ASSERT_FALSE(delivery.all.empty());
-      if (!delivery.video.empty()) pictures.push_back(delivery.video.front());
-    }
+    const std::vector<DeliveredFrame> pictures = firstPictures(path, "mp4", kPictures);
+    ASSERT_EQ(pictures.size(), static_cast<std::size_t>(kPictures));
     const std::string reference = ffmpegPictures(path, kPictures);
     const std::size_t pictureSize = 160 * 120 * 2;
     ASSERT_EQ(reference.size(), pictureSize * kPictures);
