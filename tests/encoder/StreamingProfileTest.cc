@@ -188,17 +188,8 @@ TEST(StreamingProfileTest, DefaultsWithoutSettings) {
   EXPECT_TRUE(profile->audioUseLATM());
   EXPECT_FLOAT_EQ(profile->encoderMaxDelay, 1.0f);
   EXPECT_FLOAT_EQ(profile->encoderPreload, 0.5f);
-  EXPECT_EQ(profile->needLowBitrateStream, 0);
-  EXPECT_EQ(std::vector<unsigned>(profile->lowVideoBitrate, profile->lowVideoBitrate + 4),
-            std::vector<unsigned>(4, 0));
-  EXPECT_EQ(profile->encoderQMin, 2);
   EXPECT_EQ(profile->encoderQMax, 31);
-  EXPECT_EQ(profile->encoderQDiffMax, 3);
-  EXPECT_FLOAT_EQ(profile->encoderQCompress, 0.8f);
-  EXPECT_FLOAT_EQ(profile->encoderQBlur, 0.8f);
   EXPECT_EQ(profile->encoderMotionEstimationMethod, 5);
-  EXPECT_FALSE(profile->useConstantBitrate);
-  EXPECT_FALSE(profile->sameFrameRate);
   EXPECT_EQ(profile->settings, nullptr);
   EXPECT_EQ(profile->sourceDescription, &request.input);
 }

@@ -55,14 +55,5 @@ TEST(RecordsTest, TrackPresenceFollowsTheCodecName) {
   EXPECT_TRUE(stream.hasAudio());
 }
 
-TEST(RecordsTest, SettingsStoreAndForget) {
-  Settings settings;
-  EXPECT_EQ(settings.get("missing"), nullptr);
-  settings.put("encoderQMin", "4");
-  EXPECT_STREQ(settings.get("encoderQMin"), "4");
-  settings.put("encoderQMin", nullptr);
-  EXPECT_EQ(settings.get("encoderQMin"), nullptr);
-}
-
 }  // namespace
 }  // namespace zan::host
