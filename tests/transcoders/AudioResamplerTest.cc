@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -126,9 +127,11 @@ class AudioResamplerTest : public ::testing::Test {
     return stage;
   }
 
-  // Writes |packets| then a PACKET_END from one thread while another reads
-  // until the PACKET_END comes out; returns everything read.
-  std::vector<Frame> run(TranscoderPluginInterface& stage, const std::vector<SamplePacket*>& packets) {
+  // Writes |packets|, calls |beforeEnd| and writes a PACKET_END from one
+  // thread while another reads until the PACKET_END comes out; returns
+  // everything read.
+  std::vector<Frame> run(TranscoderPluginInterface& stage, const std::vector<SamplePacket*>& packets,
+                         const std::function<void()>& beforeEnd = {}) {
     std::vector<Frame> frames;
     std::atomic<bool> readerDone{false};
     std::thread reader([&] {
@@ -148,6 +151,7 @@ class AudioResamplerTest : public ::testing::Test {
     });
     std::thread writer([&] {
       for (SamplePacket* packet : packets) stage.write(packet);
+      if (beforeEnd) beforeEnd();
       stage.write(makePacket(PACKET_END, {}));
     });
     writer.join();
@@ -513,30 +517,11 @@ TEST_F(AudioResamplerTest, ResetPositionForgetsSamplesFromBeforeTheJump) {
   std::vector<SamplePacket*> packets = tonePackets(44100, 4, 1000, &stamps);
   const std::vector<uint8_t> silence(4000, 0);
 
-  // A writer that repositions between the tone and the silence.
-  std::vector<Frame> frames;
-  std::thread reader([&] {
-    for (;;) {
-      PACKETTYPE type;
-      uint8_t* data;
-      unsigned size;
-      uint64_t time, duration;
-      void* context;
-      bool key;
-      if (!stage->readFrame(type, data, size, time, duration, context, key)) break;
-      frames.push_back({type, std::vector<uint8_t>(data, data + size), data, time, duration, key, context});
-      stage->freeFrame(data, context);
-      if (type == PACKET_END) break;
-    }
-  });
-  std::thread writer([&] {
-    for (SamplePacket* packet : packets) stage->write(packet);
+  // The writer repositions between the tone and the silence.
+  const auto frames = run(*stage, packets, [&] {
     stage->resetPosition(0);
     stage->write(makePacket(PACKET_AUDIO, silence, 777));
-    stage->write(makePacket(PACKET_END, {}));
   });
-  writer.join();
-  reader.join();
   // Four tone packets, the silence, what the filter held of the silence,
   // the end.
   ASSERT_EQ(frames.size(), 7u);

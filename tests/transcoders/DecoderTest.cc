@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/records/Records.h"
+#include "tests/common/FrameReading.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
 #include "tests/transcoders/StageTestSupport.h"
@@ -296,29 +297,16 @@ TEST(DecoderStageTest, AudioAheadOfTheFirstPictureIsDroppedWhenTheOutputHasVideo
     }
     stage.start();
 
-    std::vector<PACKETTYPE> order;
     std::thread writer([&] {
       for (const Compressed& packet : reordered)
         stage.write(factory.make(packet.type, packet.bytes, packet.time, packet.duration, packet.key));
       stage.write(factory.make(PACKET_END));
     });
-    size_t audio = 0;
-    for (;;) {
-      PACKETTYPE type;
-      uint8_t* data = nullptr;
-      unsigned size = 0;
-      uint64_t time = 0, duration = 0;
-      void* context = nullptr;
-      bool key = false;
-      ASSERT_TRUE(stage.readFrame(type, data, size, time, duration, context, key));
-      stage.freeFrame(data, context);
-      if (type == PACKET_END) break;
-      order.push_back(type);
-      if (type == PACKET_AUDIO) ++audio;
-    }
+    const std::vector<test::ReadFrame> order = test::readFrames(stage);
+    const size_t audio = test::framesOfType(order, PACKET_AUDIO).size();
     writer.join();
     ASSERT_FALSE(order.empty());
-    EXPECT_EQ(order.front(), c.first);
+    EXPECT_EQ(order.front().type, c.first);
     EXPECT_EQ(audio + c.audioDropped, from.decoded.audio.size());
     stage.stop();
     EXPECT_EQ(factory.deleted(), factory.made());
