@@ -1,5 +1,5 @@
 // Scales and converts decoded pictures into a caller-owned contiguous
-// buffer (rows packed, no padding), using swscale's own worker threads.
+// buffer (rows packed, no padding).
 //
 // The converter writes straight into the buffer that will be delivered, so
 // each frame is copied exactly once. It is rebuilt only when the source
