@@ -295,7 +295,17 @@ int FFMpegDecoderCore::initFormatStreams() {
 
   // 2. Probe by decoding until every stream is described (MPEG-1 video and
   //    MP4 need a decoded picture), then go back to the start.
+  // FFmpeg's own stream probing decodes pictures until it knows a video
+  // stream's size and pixel format; when it knows them for every video
+  // stream, a picture was decoded already and need not be decoded again
+  // (with frame threads that costs a pipeline fill, a flush and a seek).
   bool gotPicture = false;
+  for (unsigned i = 0; i < count; ++i) {
+    const AVCodecParameters* parameters = formatContext_->streams[i]->codecpar;
+    if (parameters->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    gotPicture = parameters->width > 0 && parameters->height > 0 && parameters->format != AV_PIX_FMT_NONE;
+    if (!gotPicture) break;
+  }
   int probed = 0;
   while (!streamInfoComplete(hasAudioDecoder, hasVideoDecoder, gotPicture) && probed < kProbePacketLimit) {
     if (av_read_frame(formatContext_, packet_.get()) < 0) break;
