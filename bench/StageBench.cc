@@ -29,6 +29,7 @@
 #include "core/FFMpegDecoderCore.h"
 #include "host/records/Records.h"
 #include "plugins/SimpleSamplePacket.h"
+#include "tests/common/FrameReading.h"
 #include "tests/common/TestMedia.h"
 #include "transcoders/FFMpegDecoder.h"
 #include "transcoders/FFMpegDemuxer.h"
@@ -73,18 +74,7 @@ void count(Counts& counts, PACKETTYPE type) {
 // Pulls every frame out of a stage until the end; frames go back through
 // freeFrame.
 void drain(zan::streamer::InputStream& stage, Counts& counts) {
-  for (;;) {
-    PACKETTYPE type = PACKET_END;
-    uint8_t* data = nullptr;
-    unsigned size = 0;
-    uint64_t time = 0, duration = 0;
-    void* context = nullptr;
-    bool key = false;
-    if (!stage.readFrame(type, data, size, time, duration, context, key)) break;
-    stage.freeFrame(data, context);
-    if (type == PACKET_END) break;
-    count(counts, type);
-  }
+  for (const zan::test::ReadFrame& frame : zan::test::readFrames(stage)) count(counts, frame.type);
 }
 
 void drainCore(zan::FFMpegDecoderCore& core, Counts& counts) {
