@@ -14,6 +14,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/frame.h>
 #include <libavutil/mem.h>
 #include <libswresample/swresample.h>
@@ -50,6 +51,9 @@ struct IOContextDeleter {
     avio_context_free(&context);
   }
 };
+struct DictionaryDeleter {
+  void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
 struct AvFreeDeleter {
   void operator()(void* block) const { av_free(block); }
 };
@@ -62,6 +66,7 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using IOContextPtr = std::unique_ptr<AVIOContext, IOContextDeleter>;
+using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryDeleter>;
 template <typename T>
 using AvBlockPtr = std::unique_ptr<T, AvFreeDeleter>;
 

@@ -22,6 +22,8 @@
 
 namespace zan {
 
+class InternalSamplePacket;
+
 // Number of low-bitrate companions a segmented output can carry; larger
 // requests are clamped to it.
 inline constexpr int kMaxLowBitrateStreams = 4;
@@ -41,6 +43,12 @@ class FFMpegStreamingProfile {
   std::string audioCodecName() const;
   std::string videoCodecName() const;
   bool audioUseLATM() const { return audioUseLATM_; }
+
+  // A new packet for one encoded audio frame: the RTP payload format of the
+  // target's audio codec (AMR; AAC as LATM or, with audioUseLATM off, as
+  // MPEG-4 generic), or a plain packet when |plain| is set or the codec has
+  // no payload format here. Defined with the packet classes in output/.
+  std::unique_ptr<InternalSamplePacket> createAudioSamplePacket(bool plain) const;
 
   const streamer::MapGeneric* settings;  // may be null: every key absent
   const streamer::MediumDescription* medium;

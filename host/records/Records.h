@@ -59,15 +59,24 @@ class Medium : public MediumDescription {
   bool isLive() const override { return live_; }
   const char* getTitle() const override { return title_.c_str(); }
   const char* getAuthor() const override { return author_.c_str(); }
+  const char* getAlbum() const override { return album_.c_str(); }
+  const char* getGenre() const override { return genre_.c_str(); }
+  int getTrack() const override { return track_; }
+  int getYear() const override { return year_; }
 
   void setLocation(const std::string& location) { location_ = location; }
   void setExtension(const std::string& extension) { extension_ = extension; }
   void setProtocol(const std::string& protocol) { protocol_ = protocol; }
+  void setAlbum(const std::string& album) { album_ = album; }
+  void setGenre(const std::string& genre) { genre_ = genre; }
+  void setTrack(int track) { track_ = track; }
+  void setYear(int year) { year_ = year; }
   Settings& properties() { return properties_; }
 
  private:
-  std::string location_, extension_, protocol_, title_, author_;
+  std::string location_, extension_, protocol_, title_, author_, album_, genre_;
   uint64_t duration_ = 0, size_ = 0, bitrate_ = 0;
+  int track_ = 0, year_ = 0;
   bool seekable_ = false, live_ = false;
   Settings properties_;
 };

@@ -55,6 +55,12 @@ class MediumDescription {
   virtual bool isLive() const = 0;
   virtual const char* getTitle() const = 0;
   virtual const char* getAuthor() const = 0;
+  // Descriptive metadata the encoder copies into its output; empty texts
+  // and zero numbers mean "not known".
+  virtual const char* getAlbum() const = 0;
+  virtual const char* getGenre() const = 0;
+  virtual int getTrack() const = 0;
+  virtual int getYear() const = 0;
 };
 
 // Operations shared by the audio and the video track description.

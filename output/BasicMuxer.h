@@ -1,0 +1,112 @@
+// One FFmpeg output format context whose bytes leave through a MuxerSink.
+//
+// The encoder opens the muxer, adds its streams to formatContext() (and
+// sets audioStreamIndex/videoStreamIndex), then writes the header, packets
+// and the trailer. The muxer never writes to a file or socket: FFmpeg's
+// byte layer writes into a 64 KiB buffer whose flushes are handed to the
+// sink: the header bytes gathered into one headerBytes() call, everything
+// after them through muxedBytes().
+//
+// The output is not seekable: a byte handed to the sink is never rewritten.
+// Formats that would go back to patch their header therefore run in a
+// streaming mode: MP4/MOV as fragmented MP4, FLV without FFmpeg's own
+// onMetaData (the encoder puts the library's own in its place).
+//
+// suspendOutput()/resumeOutput() restart FFmpeg's muxer state (for a new
+// position) without a trailer or a second header reaching the sink.
+//
+// Lifetime: the sink and the profile must outlive the muxer. Not
+// thread-safe: one thread drives a muxer at a time; different muxers are
+// independent.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/FFmpegPtr.h"
+
+namespace zan {
+
+class FFMpegStreamingProfile;
+class MuxerSink;
+
+class BasicMuxer {
+ public:
+  BasicMuxer(MuxerSink* sink, const FFMpegStreamingProfile* profile);
+  virtual ~BasicMuxer();
+  BasicMuxer(const BasicMuxer&) = delete;
+  BasicMuxer& operator=(const BasicMuxer&) = delete;
+
+  // Creates the format context and its I/O context; 0 on success, -1 when
+  // the container is unknown or FFmpeg fails.
+  virtual int open();
+  // Writes the trailer when a header is out, then frees the contexts.
+  // Harmless when called again or before open().
+  virtual void close();
+  // The header goes to the sink in one headerBytes() call.
+  virtual bool writeHeader();
+  // True when there is nothing to finish (no header written) or the
+  // trailer was written; false when FFmpeg failed to write it.
+  virtual bool writeTrailer();
+  // |ts| is the presentation time in the stream's time base (after the
+  // header, the one the format chose). Audio packets are key frames and are
+  // decoded in presentation order; a video packet's decoding time is
+  // derived by FFmpeg from the presentation times and the stream's
+  // reordering delay. Returns false when FFmpeg refuses the packet, or no
+  // header is written.
+  virtual bool writeAudioPacket(AVFormatContext* context, const uint8_t* data, const unsigned& size,
+                                const uint64_t& ts);
+  virtual bool writeAudioPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, int lowBitrate);
+  virtual bool writeVideoPacket(AVFormatContext* context, const uint8_t* data, const unsigned& size,
+                                const uint64_t& ts, bool keyFrame);
+  virtual bool writeVideoPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, bool keyFrame,
+                                int lowBitrate);
+  // Finishes FFmpeg's muxer state with its trailer dropped.
+  virtual void suspendOutput();
+  // Starts FFmpeg's muxer state again with its header dropped; the next
+  // packets continue the stream the sink has seen. |position| is not used
+  // by this muxer.
+  virtual void resumeOutput(const uint64_t& position);
+  // Hands buffered bytes to the sink.
+  virtual void flush();
+  // 0: a single output; the segmented muxer answers 1.
+  virtual int kind() const { return 0; }
+  virtual int createIOContext();
+
+  AVFormatContext* formatContext() const { return formatContext_.get(); }
+  bool headerWritten() const { return headerWritten_; }
+
+  int audioStreamIndex = -1;
+  int videoStreamIndex = -1;
+  // Packets go through FFmpeg's interleaving queue; off: written directly.
+  bool interleaved = true;
+
+  static constexpr int kIOBufferSize = 65536;
+
+ protected:
+  // A format context for the profile's container with delays and metadata
+  // set, or null (logged).
+  ff::FormatPtr initFFMpegContext();
+  // The muxer's private options for every header written: streaming modes
+  // and preload where the format has them.
+  ff::DictionaryPtr privateOptions() const;
+
+  const FFMpegStreamingProfile* profile_;
+
+ private:
+  enum class Output { kPackets, kHeader, kDropped };
+  static int writeCallback(void* opaque, uint8_t* data, int size);
+  bool startMuxer(Output headerOutput);
+  bool writePacket(AVFormatContext* context, AVPacket* packet, const char* kind, uint64_t ts);
+
+  MuxerSink* sink_;
+  ff::FormatPtr formatContext_;
+  ff::IOContextPtr ioContext_;  // formatContext_->pb; freed after the format context
+  Output output_ = Output::kPackets;
+  std::vector<uint8_t> header_;  // gathered while the header is written
+  bool headerWritten_ = false;
+  bool suspended_ = false;
+};
+
+}  // namespace zan
