@@ -211,7 +211,7 @@ bool BasicMuxer::writeAudioPacket(AVFormatContext* context, const uint8_t* data,
 }
 
 bool BasicMuxer::writeVideoPacket(AVFormatContext* context, const uint8_t* data, const unsigned& size,
-                                  const uint64_t& ts, bool keyFrame) {
+                                  const uint64_t& ts, bool keyFrame, int64_t dts) {
   if (context == nullptr || (context == formatContext_.get() && !headerWritten_)) return false;
   if (videoStreamIndex < 0 || videoStreamIndex >= static_cast<int>(context->nb_streams)) return false;
   // Video is written from the caller's buffer; FFmpeg copies what it has
@@ -221,6 +221,7 @@ bool BasicMuxer::writeVideoPacket(AVFormatContext* context, const uint8_t* data,
   packet->data = const_cast<uint8_t*>(data);
   packet->size = static_cast<int>(size);
   packet->pts = static_cast<int64_t>(ts);
+  packet->dts = dts == kDtsFromPts ? packet->pts : dts;
   packet->stream_index = videoStreamIndex;
   if (keyFrame) packet->flags |= AV_PKT_FLAG_KEY;
   return writePacket(context, packet.get(), "Video", ts);
@@ -231,8 +232,8 @@ bool BasicMuxer::writeAudioPacket(const uint8_t* data, const unsigned& size, con
 }
 
 bool BasicMuxer::writeVideoPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, bool keyFrame,
-                                  int) {
-  return writeVideoPacket(formatContext_.get(), data, size, ts, keyFrame);
+                                  int, int64_t dts) {
+  return writeVideoPacket(formatContext_.get(), data, size, ts, keyFrame, dts);
 }
 
 void BasicMuxer::suspendOutput() {

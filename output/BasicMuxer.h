@@ -51,17 +51,18 @@ class BasicMuxer {
   virtual bool writeTrailer();
   // |ts| is the presentation time in the stream's time base (after the
   // header, the one the format chose). Audio packets are key frames and are
-  // decoded in presentation order; a video packet's decoding time is
-  // derived by FFmpeg from the presentation times and the stream's
-  // reordering delay. Returns false when FFmpeg refuses the packet, or no
-  // header is written.
+  // decoded in presentation order. A video packet's decoding time |dts|
+  // (same time base; it is negative before the first picture when pictures
+  // are reordered) defaults to its presentation time, which is right only
+  // for streams without reordering. Returns false when FFmpeg refuses the
+  // packet, or no header is written.
   virtual bool writeAudioPacket(AVFormatContext* context, const uint8_t* data, const unsigned& size,
                                 const uint64_t& ts);
   virtual bool writeAudioPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, int lowBitrate);
   virtual bool writeVideoPacket(AVFormatContext* context, const uint8_t* data, const unsigned& size,
-                                const uint64_t& ts, bool keyFrame);
+                                const uint64_t& ts, bool keyFrame, int64_t dts = kDtsFromPts);
   virtual bool writeVideoPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, bool keyFrame,
-                                int lowBitrate);
+                                int lowBitrate, int64_t dts = kDtsFromPts);
   // Finishes FFmpeg's muxer state with its trailer dropped.
   virtual void suspendOutput();
   // Starts FFmpeg's muxer state again with its header dropped; the next
@@ -83,6 +84,7 @@ class BasicMuxer {
   bool interleaved = true;
 
   static constexpr int kIOBufferSize = 65536;
+  static constexpr int64_t kDtsFromPts = AV_NOPTS_VALUE;
 
  protected:
   // A format context for the profile's container with delays and metadata

@@ -16,6 +16,7 @@ constexpr uint8_t kScriptDataTag = 0x12;
 constexpr uint8_t kAmfNumber = 0x00;
 constexpr uint8_t kAmfString = 0x02;
 constexpr uint8_t kAmfEcmaArray = 0x08;
+constexpr uint8_t kAmfObjectEnd = 0x09;
 constexpr uint8_t kFlvHasAudio = 0x04;
 constexpr uint8_t kFlvHasVideo = 0x01;
 constexpr int kTagHeaderSize = 11;
@@ -68,9 +69,9 @@ class AmfWriter {
 int writeMetaDataTag(const FFMpegStreamingProfile& profile, uint8_t* buffer, int capacity) {
   const Presence has = presenceOf(profile);
   const unsigned entries = 6 + has.audio + 2 * has.duration + 4 * has.video;
-  // Script name (13), array header (5) and 6 entries always; then the
-  // entries that depend on the streams and the duration.
-  const unsigned dataSize = 152 + 76 * has.video + 23 * has.audio + 43 * has.duration;
+  // Script name (13), array header (5), 6 entries and the end marker (3)
+  // always; then the entries that depend on the streams and the duration.
+  const unsigned dataSize = 155 + 76 * has.video + 23 * has.audio + 43 * has.duration;
   const int tagSize = static_cast<int>(kTagHeaderSize + dataSize + 4);
   if (capacity < tagSize) return 0;
   std::memset(buffer, 0, tagSize);
@@ -110,6 +111,10 @@ int writeMetaDataTag(const FFMpegStreamingProfile& profile, uint8_t* buffer, int
   if (has.video) out.entry("framerate", video->getFrameRate());
   out.entry("audiodelay", 0.0);
   out.entry("bytelength", static_cast<double>(profile.medium->getSize()));
+  // An ECMA array ends like an object: empty key, end marker. Readers
+  // (FFmpeg's among them) treat an array without it as damaged.
+  out.bits(0, 16);
+  out.byte(kAmfObjectEnd);
   out.bits(kTagHeaderSize + dataSize, 32);  // previous-tag size
   return out.bytes();
 }

@@ -7,10 +7,11 @@
 // (flvflags=no_metadata, see BasicMuxer); without the sequence-header tags
 // that follow, H.264 and AAC could not be decoded, so they are kept.
 //
-// onMetaData is an AMF0 ECMA array of numbers (big-endian doubles) whose
-// entries depend on what the target carries: duration and totalduration
-// only with a known medium duration, the picture entries only with video,
-// audiocodecid only with audio. Pure functions; the profile is only read.
+// onMetaData is an AMF0 ECMA array of numbers (big-endian doubles), closed
+// by the object-end marker, whose entries depend on what the target
+// carries: duration and totalduration only with a known medium duration,
+// the picture entries only with video, audiocodecid only with audio. Pure
+// functions; the profile is only read.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,6 @@ void buildFlvHeader(FlvHeaderRecord& record);
 // |buffer| and returns its length; returns 0 and writes nothing when
 // |capacity| is too small. The largest tag is kMaxMetaDataTagSize bytes.
 int writeMetaDataTag(const FFMpegStreamingProfile& profile, uint8_t* buffer, int capacity);
-inline constexpr int kMaxMetaDataTagSize = 309;
+inline constexpr int kMaxMetaDataTagSize = 312;
 
 }  // namespace zan

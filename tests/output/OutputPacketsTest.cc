@@ -140,10 +140,10 @@ TEST(OutputPacketsTest, FlvHeaderAroundTheMetaDataTag) {
     size_t expectedSize;  // 0: nothing built
     uint8_t flags;
   } cases[] = {
-      {"aac", "none", 0, fileHeader, 203, 0x04},
-      {"aac", "h264", 5000, fileHeader, 322, 0x05},
-      {"none", "h264", 0, fileHeader, 256, 0x01},
-      {"aac", "h264", 0, withTags, 13 + 266 + tags.size(), 0x05},
+      {"aac", "none", 0, fileHeader, 206, 0x04},
+      {"aac", "h264", 5000, fileHeader, 325, 0x05},
+      {"none", "h264", 0, fileHeader, 259, 0x01},
+      {"aac", "h264", 0, withTags, 13 + 269 + tags.size(), 0x05},
       {"aac", "h264", 0, Bytes(fileHeader.begin(), fileHeader.end() - 1), 0, 0},
       {"aac", "h264", 0, concat({'F', 'L', 'X'}, Bytes(fileHeader.begin() + 3, fileHeader.end())), 0, 0},
   };
