@@ -238,6 +238,12 @@ bool BasicMuxer::writeVideoPacket(const uint8_t* data, const unsigned& size, con
 
 void BasicMuxer::suspendOutput() {
   if (!formatContext_ || !ioContext_ || !headerWritten_) return;
+  // Media FFmpeg still holds (the interleaving queue, a muxer's own
+  // buffer such as MPEG-TS's pending PES data) was accepted before the
+  // suspension and goes out with it; only the trailer itself is dropped.
+  av_interleaved_write_frame(formatContext_.get(), nullptr);
+  av_write_frame(formatContext_.get(), nullptr);
+  avio_flush(ioContext_.get());
   output_ = Output::kDropped;
   writeTrailer();
   flush();
@@ -247,7 +253,35 @@ void BasicMuxer::suspendOutput() {
 void BasicMuxer::resumeOutput(const uint64_t&) {
   if (!formatContext_ || !ioContext_ || !suspended_) return;
   suspended_ = false;
+  // A format context that wrote its trailer does not start cleanly again:
+  // the bitstream filters FFmpeg inserted for its streams (H.264 to Annex B
+  // for MPEG-TS, say) have seen their end and refuse further packets. A new
+  // context with the same streams takes over the I/O context instead.
+  ff::FormatPtr fresh = initFFMpegContext();
+  if (!fresh || !copyStreams(*formatContext_, *fresh)) {
+    logError("BasicMuxer::resumeOutput : could not rebuild the output context");
+    return;
+  }
+  formatContext_->pb = nullptr;
+  formatContext_ = std::move(fresh);
+  formatContext_->pb = ioContext_.get();
+  formatContext_->flags |= AVFMT_FLAG_CUSTOM_IO;
   startMuxer(Output::kDropped);
+}
+
+bool BasicMuxer::copyStreams(const AVFormatContext& from, AVFormatContext& to) {
+  for (unsigned i = 0; i < from.nb_streams; ++i) {
+    const AVStream* old = from.streams[i];
+    AVStream* stream = avformat_new_stream(&to, nullptr);
+    if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, old->codecpar) < 0) return false;
+    stream->time_base = old->time_base;
+    stream->avg_frame_rate = old->avg_frame_rate;
+    stream->r_frame_rate = old->r_frame_rate;
+    stream->sample_aspect_ratio = old->sample_aspect_ratio;
+    stream->disposition = old->disposition;
+    if (av_dict_copy(&stream->metadata, old->metadata, 0) < 0) return false;
+  }
+  return true;
 }
 
 void BasicMuxer::flush() {

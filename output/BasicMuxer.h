@@ -14,6 +14,10 @@
 //
 // suspendOutput()/resumeOutput() restart FFmpeg's muxer state (for a new
 // position) without a trailer or a second header reaching the sink.
+// Resuming replaces the format context by a new one with the same streams:
+// callers read formatContext() (and its streams' time bases) again.
+// Media FFmpeg still holds at the suspension (interleaving queue, buffered
+// PES data) is written out first; only the trailer's own bytes are dropped.
 //
 // Lifetime: the sink and the profile must outlive the muxer. Not
 // thread-safe: one thread drives a muxer at a time; different muxers are
@@ -63,7 +67,8 @@ class BasicMuxer {
                                 const uint64_t& ts, bool keyFrame, int64_t dts = kDtsFromPts);
   virtual bool writeVideoPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, bool keyFrame,
                                 int lowBitrate, int64_t dts = kDtsFromPts);
-  // Finishes FFmpeg's muxer state with its trailer dropped.
+  // Writes out the media FFmpeg holds, then finishes FFmpeg's muxer state
+  // with its trailer dropped.
   virtual void suspendOutput();
   // Starts FFmpeg's muxer state again with its header dropped; the next
   // packets continue the stream the sink has seen. |position| is not used
@@ -99,6 +104,7 @@ class BasicMuxer {
  private:
   enum class Output { kPackets, kHeader, kDropped };
   static int writeCallback(void* opaque, uint8_t* data, int size);
+  static bool copyStreams(const AVFormatContext& from, AVFormatContext& to);
   bool startMuxer(Output headerOutput);
   bool writePacket(AVFormatContext* context, AVPacket* packet, const char* kind, uint64_t ts);
 

@@ -1,14 +1,12 @@
-// The basic muxer against a real reader: H.264 (with B-frames) and AAC from
-// a clip the ffmpeg tool made (TestMedia's kMp4H264BFrames: ffmpeg -f lavfi
-// -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i
+// The basic muxer against a real reader. H.264 (with B-frames) and AAC from
+// a clip made by the ffmpeg tool (TestMedia's kMp4H264BFrames: ffmpeg -f
+// lavfi -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i
 // sine=frequency=440:sample_rate=44100:duration=4 -c:v libx264 -preset
-// medium -bf 3 -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k) are
-// muxed through BasicMuxer into FLV, MPEG-TS and fragmented MP4; ffprobe
-// decodes what the sink collected.
+// medium -bf 3 -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k) are muxed
+// through BasicMuxer; ffprobe decodes what the sink collected.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,44 +22,47 @@
 namespace zan {
 namespace {
 
-using test::ProbeResult;
+using Bytes = std::vector<uint8_t>;
 
-// Every packet of the clip, demuxed once and shared read-only.
+// Every packet of the clip, read once. The encoder's priming packet
+// (negative time, marked for discarding) is left out: containers place it
+// differently, which is FFmpeg's business, not the muxer's.
 struct Source {
   ff::InputFormatPtr format;
   int video = -1, audio = -1;
   struct Packet {
-    bool video;
+    int stream;
     int64_t pts, dts;
     bool key;
-    std::vector<uint8_t> data;
+    Bytes data;
   };
   std::vector<Packet> packets;
+
+  Source() {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, test::mediaPath(test::Media::kMp4H264BFrames).c_str(), nullptr, nullptr) < 0)
+      return;
+    format.reset(raw);
+    avformat_find_stream_info(raw, nullptr);
+    video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    for (ff::PacketPtr p = ff::makePacket(); av_read_frame(raw, p.get()) >= 0; av_packet_unref(p.get()))
+      if (!(p->flags & AV_PKT_FLAG_DISCARD))
+        packets.push_back({p->stream_index, p->pts, p->dts, (p->flags & AV_PKT_FLAG_KEY) != 0,
+                           Bytes(p->data, p->data + p->size)});
+  }
+  // Packet count and span of presentation times (second to last, µs).
+  std::pair<int, double> fed(int stream) const {
+    std::vector<int64_t> times;
+    for (const Packet& p : packets)
+      if (p.stream == stream) times.push_back(av_rescale_q(p.pts, format->streams[stream]->time_base, {1, 1000000}));
+    std::sort(times.begin(), times.end());
+    return {static_cast<int>(times.size()), double(times.back() - times[1])};
+  }
 };
 
 const Source& source() {
-  static const Source loaded = [] {
-    Source s;
-    const std::string path = test::mediaPath(test::Media::kMp4H264BFrames);
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return s;
-    s.format.reset(raw);
-    avformat_find_stream_info(raw, nullptr);
-    s.video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    s.audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    ff::PacketPtr packet = ff::makePacket();
-    while (av_read_frame(raw, packet.get()) >= 0) {
-      // The encoder's priming packet (negative time, to be discarded) is
-      // left out: containers place it differently, which is FFmpeg's
-      // business, not the muxer's.
-      const bool priming = (packet->flags & AV_PKT_FLAG_DISCARD) != 0;
-      if (!priming && (packet->stream_index == s.video || packet->stream_index == s.audio))
-        s.packets.push_back({packet->stream_index == s.video, packet->pts, packet->dts, (packet->flags & AV_PKT_FLAG_KEY) != 0,
-                             std::vector<uint8_t>(packet->data, packet->data + packet->size)});
-      av_packet_unref(packet.get());
-    }
-    return s;
-  }();
+  static const Source loaded;
   return loaded;
 }
 
@@ -72,25 +73,7 @@ struct Collector : MuxerSink {
   }
   void muxedBytes(const uint8_t* data, size_t size) override { bytes.insert(bytes.end(), data, data + size); }
   int headerCalls = 0;
-  std::vector<uint8_t> header, bytes;
-};
-
-// The engine's request behind every muxed file: its medium's values end up
-// in FLV's onMetaData and in the container's metadata.
-struct Request : test::OutputRequest {
-  explicit Request(const std::string& format) : OutputRequest(format, "aac", "h264") {
-    medium.setDuration(123456);
-    medium.setSize(987654);
-    medium.setTitle("Grüße aus Köln");
-    medium.setAuthor("Zan");
-    // 30 ASCII bytes, then a two-byte character across the 31-byte limit.
-    medium.setGenre("Electronic music from the 90s é");
-    medium.setTrack(7);
-    requested.target().setBitrate(364000);
-    requested.target().video().setWidth(160);
-    requested.target().video().setHeight(120);
-    requested.target().video().setFrameRate(25);
-  }
+  Bytes header, bytes;
 };
 
 struct MuxRun {
@@ -99,19 +82,23 @@ struct MuxRun {
   size_t suspendAt = SIZE_MAX;  // packet before which the output is suspended and resumed
 };
 
-// Muxes the whole clip; the file is the header (the library's FLV header
-// for FLV) followed by every byte the sink received after it.
-std::vector<uint8_t> mux(const MuxRun& run, Collector& sink) {
+// Muxes the clip and returns the file: the header (for FLV the library's
+// own) followed by every byte the sink received after it.
+Bytes mux(const MuxRun& run, Collector& sink) {
   const Source& src = source();
-  Request request(run.format);
+  test::OutputRequest request(run.format, "aac", "h264");
+  request.medium.setDuration(123456);
+  request.medium.setSize(987654);
+  request.medium.setTitle("Grüße aus Köln");
+  request.medium.setGenre("Electronic music from the 90s é");  // é crosses the 31-byte limit
+  request.medium.setTrack(7);
+  request.requested.target().setBitrate(364000);
   const auto profile = request.compute();
   BasicMuxer muxer(&sink, profile.get());
   muxer.interleaved = run.interleaved;
   EXPECT_EQ(muxer.open(), 0);
-  AVFormatContext* out = muxer.formatContext();
-  if (out == nullptr) return {};
-  for (const int index : {src.video, src.audio}) {
-    AVStream* stream = avformat_new_stream(out, nullptr);
+  for (AVFormatContext* out = muxer.formatContext(); const int index : {src.video, src.audio}) {
+    AVStream* stream = avformat_new_stream(out, nullptr);  // the encoder's part
     avcodec_parameters_copy(stream->codecpar, src.format->streams[index]->codecpar);
     stream->codecpar->codec_tag = 0;
     stream->time_base = src.format->streams[index]->time_base;
@@ -124,163 +111,106 @@ std::vector<uint8_t> mux(const MuxRun& run, Collector& sink) {
       muxer.resumeOutput(0);
     }
     const Source::Packet& p = src.packets[i];
-    const int in = p.video ? src.video : src.audio;
-    const int target = p.video ? muxer.videoStreamIndex : muxer.audioStreamIndex;
-    const AVRational from = src.format->streams[in]->time_base, to = out->streams[target]->time_base;
-    const uint64_t ts = av_rescale_q(p.pts, from, to);
+    const bool video = p.stream == src.video;
+    const AVRational from = src.format->streams[p.stream]->time_base,
+                     to = muxer.formatContext()->streams[video ? muxer.videoStreamIndex : muxer.audioStreamIndex]->time_base;
     const unsigned size = static_cast<unsigned>(p.data.size());
-    EXPECT_TRUE(p.video ? muxer.writeVideoPacket(p.data.data(), size, ts, p.key, 0, av_rescale_q(p.dts, from, to))
-                        : muxer.writeAudioPacket(p.data.data(), size, ts, 0));
+    const uint64_t ts = av_rescale_q(p.pts, from, to);
+    EXPECT_TRUE(video ? muxer.writeVideoPacket(p.data.data(), size, ts, p.key, 0, av_rescale_q(p.dts, from, to))
+                      : muxer.writeAudioPacket(p.data.data(), size, ts, 0));
   }
   EXPECT_TRUE(muxer.writeTrailer());
   muxer.close();
   muxer.close();
 
-  std::vector<uint8_t> file = sink.header;
-  if (run.format == "flv") {
-    FlvHeaderRecord record{sink.header.data(), static_cast<int>(sink.header.size()), {}, profile.get()};
-    buildFlvHeader(record);
-    file = record.output;
-  }
+  FlvHeaderRecord flv{sink.header.data(), static_cast<int>(sink.header.size()), {}, profile.get()};
+  if (run.format == "flv") buildFlvHeader(flv);
+  Bytes file = run.format == "flv" ? flv.output : sink.header;
   file.insert(file.end(), sink.bytes.begin(), sink.bytes.end());
   return file;
-}
-
-// The span of presentation times from a stream's second frame to its last,
-// in µs. Fragmented MP4 starts each track's first sample at 0 whatever the
-// shift that made the video's decoding times non-negative, so the first
-// frame is left out everywhere.
-double span(std::vector<int64_t> times) {
-  if (times.size() < 2) return 0;
-  std::sort(times.begin(), times.end());
-  return double(times.back() - times[1]);
-}
-
-double span(const ProbeResult& probe, const char* type) {
-  const auto times = probe.frameTimes(probe.first(type)->index);
-  return span(std::vector<int64_t>(times.begin(), times.end()));
-}
-
-// What was fed of one kind: packet count and the span of presentation
-// times in µs.
-struct Fed {
-  int packets = 0;
-  double span = 0;
-};
-
-Fed fed(bool video) {
-  const Source& src = source();
-  const AVStream* stream = src.format->streams[video ? src.video : src.audio];
-  std::vector<int64_t> times;
-  for (const Source::Packet& p : src.packets)
-    if (p.video == video) times.push_back(av_rescale_q(p.pts, stream->time_base, AVRational{1, 1000000}));
-  return {static_cast<int>(times.size()), span(times)};
-}
-
-// ffprobe's format section with its tags, as "key=value" lines; its
-// error output says whether the reader found anything damaged.
-test::ProcessResult formatSection(const std::string& path) {
-  return test::runProcess({"ffprobe", "-v", "error", "-show_entries", "format=duration:format_tags", "-of",
-                           "default=noprint_wrappers=1", path});
 }
 
 class BasicMuxerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_FALSE(source().packets.empty()); }
-  std::string write(const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string path = folder_.file(name);
-    test::writeFile(path, std::string(bytes.begin(), bytes.end()));
-    return path;
-  }
   test::TemporaryFolder folder_;
 };
 
 TEST_F(BasicMuxerTest, ContainersCarryEveryFrame) {
-  const Fed video = fed(true), audio = fed(false);
-  struct Case {
+  const auto [videoPackets, videoSpan] = source().fed(source().video);
+  const auto [audioPackets, audioSpan] = source().fed(source().audio);
+  const struct {
     MuxRun run;
-    const char* extension;
     std::vector<const char*> formatLines;  // expected in ffprobe's format section
   } cases[] = {
-      // Our onMetaData: duration and the rest from the engine's records.
-      {{"flv"}, "flv", {"duration=123.456000", "TAG:totalduration=123", "TAG:bytelength=987654", "TAG:totaldatarate=364"}},
-      {{"mpegts"}, "ts", {}},
-      {{"mpegts", false}, "ts", {}},
-      // Metadata as UTF-8, the genre cut before the character that would
-      // not fit.
-      {{"mp4"}, "mp4", {"TAG:title=Grüße aus Köln", "TAG:artist=Zan", "TAG:genre=Electronic music from the 90s ", "TAG:track=7"}},
+      // Our onMetaData, with the values of the engine's records.
+      {{"flv"}, {"duration=123.456000", "TAG:totalduration=123", "TAG:bytelength=987654", "TAG:totaldatarate=364"}},
+      {{"mpegts"}, {}},
+      {{"mpegts", false}, {}},
+      // UTF-8 metadata; the genre is cut before the character that would not fit.
+      {{"mp4"}, {"TAG:title=Grüße aus Köln", "TAG:genre=Electronic music from the 90s \n", "TAG:track=7"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.run.format + (c.run.interleaved ? " interleaved" : " direct"));
     Collector sink;
-    const std::string path = write(std::string("out.") + c.extension, mux(c.run, sink));
+    const std::string path = folder_.file("out." + c.run.format);
+    const Bytes file = mux(c.run, sink);
+    test::writeFile(path, std::string(file.begin(), file.end()));
     EXPECT_LE(sink.headerCalls, 1);  // MPEG-TS has no header
-    const ProbeResult probe = test::probeMedia(path);
-    ASSERT_NE(probe.first("video"), nullptr);
-    ASSERT_NE(probe.first("audio"), nullptr);
-    EXPECT_EQ(probe.first("video")->codec, "h264");
-    EXPECT_EQ(probe.first("audio")->codec, "aac");
-    EXPECT_EQ(probe.frameCount(probe.first("video")->index), video.packets);
-    EXPECT_EQ(probe.frameCount(probe.first("audio")->index), audio.packets);
-    EXPECT_NEAR(span(probe, "video"), video.span, 40000);
-    EXPECT_NEAR(span(probe, "audio"), audio.span, 1024 * 1e6 / 44100);
-    const test::ProcessResult read = formatSection(path);
-    EXPECT_EQ(read.err, "");
-    const std::string& format = read.out;
-    for (const char* line : c.formatLines) EXPECT_NE(format.find(line), std::string::npos) << line << "\n" << format;
-  }
-}
-
-// Walks the FLV tags after the file header; false when a tag's size or its
-// previous-tag size does not line up.
-struct FlvWalk {
-  bool wellFormed = false;
-  int videoTags = 0;
-  int endOfSequence = 0;  // AVC end-of-sequence tags (what FFmpeg's trailer writes)
-  bool endIsLast = false;
-};
-
-FlvWalk walkFlv(const std::vector<uint8_t>& file) {
-  FlvWalk walk;
-  size_t at = kFlvFileHeaderSize;
-  bool lastWasEnd = false;
-  while (at + 11 <= file.size()) {
-    const uint8_t* tag = &file[at];
-    const size_t size = (tag[1] << 16) | (tag[2] << 8) | tag[3];
-    if (at + 11 + size + 4 > file.size()) return walk;
-    const uint8_t* end = tag + 11 + size;
-    if (static_cast<size_t>((end[0] << 24) | (end[1] << 16) | (end[2] << 8) | end[3]) != 11 + size) return walk;
-    if (tag[0] == 9) {
-      ++walk.videoTags;
-      lastWasEnd = size >= 2 && tag[12] == 2;
-      walk.endOfSequence += lastWasEnd;
+    const test::ProbeResult probe = test::probeMedia(path);
+    const test::ProbeStream *video = probe.first("video"), *audio = probe.first("audio");
+    ASSERT_TRUE(video && audio);
+    EXPECT_EQ(video->codec + "+" + audio->codec, "h264+aac");
+    EXPECT_EQ(probe.frameCount(video->index), videoPackets);
+    EXPECT_EQ(probe.frameCount(audio->index), audioPackets);
+    for (const auto& [stream, fedSpan, frame] : {std::tuple{video, videoSpan, 40000.0}, {audio, audioSpan, 23220.0}}) {
+      auto times = probe.frameTimes(stream->index);
+      std::sort(times.begin(), times.end());
+      EXPECT_NEAR(double(times.back() - times[1]), fedSpan, frame);
     }
-    at += 11 + size + 4;
+    const test::ProcessResult read = test::runProcess(
+        {"ffprobe", "-v", "error", "-show_entries", "format=duration:format_tags", "-of", "default=nw=1", path});
+    EXPECT_EQ(read.err, "");  // nothing the reader finds damaged
+    for (const char* line : c.formatLines) EXPECT_NE(read.out.find(line), std::string::npos) << line << read.out;
   }
-  walk.wellFormed = at == file.size();
-  walk.endIsLast = lastWasEnd;
-  return walk;
 }
 
-TEST_F(BasicMuxerTest, SuspendAndResumeLeaveOneHeaderAndOneTrailer) {
-  const size_t total = source().packets.size();
-  Collector sink;
-  const std::vector<uint8_t> file = mux({"flv", false, total / 2}, sink);
-  EXPECT_EQ(sink.headerCalls, 1);
-  const FlvWalk walk = walkFlv(file);
-  EXPECT_TRUE(walk.wellFormed);
-  EXPECT_EQ(walk.endOfSequence, 1);
-  EXPECT_TRUE(walk.endIsLast);
+size_t occurrences(const Bytes& bytes, const Bytes& pattern) {
+  size_t count = 0;
+  for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), pattern.begin(), pattern.end())) != bytes.end(); ++at)
+    ++count;
+  return count;
+}
 
-  const ProbeResult probe = test::probeMedia(write("resumed.flv", file));
-  EXPECT_EQ(probe.frameCount(probe.first("video")->index), fed(true).packets);
-  EXPECT_EQ(probe.frameCount(probe.first("audio")->index), fed(false).packets);
+// Every frame written before and after the suspension decodes (media that
+// waited in FFmpeg's queues is not lost); the FLV file has one file header
+// and one end-of-sequence tag (FFmpeg's trailer), the last one. MPEG-TS
+// resumes behind a bitstream filter that FFmpeg inserted for the first
+// context.
+TEST_F(BasicMuxerTest, SuspendAndResumeLeaveNoTrace) {
+  const Bytes flvSignature = {'F', 'L', 'V', 1};
+  const Bytes endOfSequence = {0x17, 0x02, 0, 0, 0, 0, 0, 0, 0x10};  // tag data and previous-tag size 16
+  for (const std::string format : {"flv", "mpegts"}) {
+    Collector sink;
+    const Bytes file = mux({format, true, source().packets.size() / 2}, sink);
+    EXPECT_LE(sink.headerCalls, 1);
+    if (format == "flv") {
+      EXPECT_EQ(occurrences(file, flvSignature), 1u);
+      EXPECT_EQ(occurrences(file, endOfSequence), 1u);
+      EXPECT_TRUE(std::equal(endOfSequence.rbegin(), endOfSequence.rend(), file.rbegin()));
+    }
+    const std::string path = folder_.file("resumed." + format);
+    test::writeFile(path, std::string(file.begin(), file.end()));
+    const test::ProbeResult probe = test::probeMedia(path);
+    EXPECT_EQ(probe.frameCount(probe.first("video")->index), source().fed(source().video).first) << format;
+    EXPECT_EQ(probe.frameCount(probe.first("audio")->index), source().fed(source().audio).first) << format;
+  }
 }
 
 TEST_F(BasicMuxerTest, EdgesOfTheLifecycle) {
   Collector sink;
-  Request request("flv");
-  const auto profile = request.compute();
+  test::OutputRequest request("flv", "aac", "h264"), unknown("no-such-container", "aac", "h264");
+  const auto profile = request.compute(), unknownProfile = unknown.compute();
   {
     BasicMuxer muxer(&sink, profile.get());
     EXPECT_TRUE(muxer.writeTrailer());  // nothing opened
@@ -290,22 +220,16 @@ TEST_F(BasicMuxerTest, EdgesOfTheLifecycle) {
     EXPECT_FALSE(muxer.writeAudioPacket(&byte, 1, 0, 0));
     muxer.close();
     muxer.close();
-    EXPECT_EQ(muxer.formatContext(), nullptr);
   }  // and the destructor after two closes
-  EXPECT_EQ(sink.headerCalls, 0);
-  EXPECT_TRUE(sink.bytes.empty());
-
-  Request unknown("no-such-container");
-  const auto unknownProfile = unknown.compute();
-  BasicMuxer muxer(&sink, unknownProfile.get());
-  EXPECT_EQ(muxer.open(), -1);
+  EXPECT_EQ(sink.headerCalls + sink.bytes.size(), 0u);
+  EXPECT_EQ(BasicMuxer(&sink, unknownProfile.get()).open(), -1);
 }
 
 // Two muxers on two threads: each output is byte for byte what the same
 // muxer writes alone.
 TEST_F(BasicMuxerTest, MuxersOnTwoThreadsKeepTheirBytes) {
   const MuxRun runs[] = {{"flv"}, {"mpegts"}};
-  std::vector<uint8_t> alone[2], together[2];
+  Bytes alone[2], together[2];
   for (int i = 0; i < 2; ++i) {
     Collector sink;
     alone[i] = mux(runs[i], sink);
@@ -317,10 +241,7 @@ TEST_F(BasicMuxerTest, MuxersOnTwoThreadsKeepTheirBytes) {
       together[i] = mux(runs[i], sink);
     });
   for (auto& thread : threads) thread.join();
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_FALSE(alone[i].empty());
-    EXPECT_TRUE(alone[i] == together[i]) << runs[i].format;
-  }
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(!alone[i].empty() && alone[i] == together[i]) << runs[i].format;
 }
 
 }  // namespace
