@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <typeinfo>
 #include <vector>
 
@@ -60,10 +61,8 @@ TEST(OutputPacketsTest, RtpAudioPayloadLayouts) {
     // Every packet is reused: the previous payload must go.
     c.packet->set(streamer::PACKET_AUDIO, c.frame ? c.frame->data() : nullptr,
                   c.frame ? static_cast<unsigned>(c.frame->size()) : 77, 123456, 23219, true);
-    EXPECT_EQ(c.packet->getType(), streamer::PACKET_AUDIO);
-    EXPECT_EQ(c.packet->getTime(), 123456u);
-    EXPECT_EQ(c.packet->getDuration(), 23219u);
-    EXPECT_TRUE(c.packet->isKeyFrame());
+    EXPECT_EQ(std::tuple(c.packet->getType(), c.packet->getTime(), c.packet->getDuration(), c.packet->isKeyFrame()),
+              std::tuple(streamer::PACKET_AUDIO, 123456u, 23219u, true));
     ASSERT_EQ(c.packet->getSize(), c.expected.size());
     if (c.expected.empty()) {
       EXPECT_EQ(c.packet->getData(), nullptr);
