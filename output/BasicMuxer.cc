@@ -2,6 +2,7 @@
 #include "output/BasicMuxer.h"
 
 #include <cinttypes>
+#include <climits>
 #include <cstring>
 
 extern "C" {
@@ -37,6 +38,13 @@ void setText(AVDictionary** metadata, const char* key, const char* text, size_t 
   if (!value.empty()) av_dict_set(metadata, key, value.c_str(), 0);
 }
 
+// Seconds from the settings as whole microseconds, no more than |limit|
+// (the settings are the engine's text and may hold any number).
+int64_t microseconds(float seconds, int64_t limit) {
+  const double value = static_cast<double>(seconds) * 1000000.0;
+  return value >= static_cast<double>(limit) ? limit : static_cast<int64_t>(value);
+}
+
 bool hasPrivateOption(const AVOutputFormat* format, const char* name) {
   return format->priv_class != nullptr &&
          av_opt_find(const_cast<AVClass**>(&format->priv_class), name, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
@@ -49,6 +57,7 @@ BasicMuxer::BasicMuxer(MuxerSink* sink, const FFMpegStreamingProfile* profile) :
 BasicMuxer::~BasicMuxer() { close(); }
 
 int BasicMuxer::open() {
+  close();
   formatContext_ = initFFMpegContext();
   if (!formatContext_) return -1;
   return createIOContext();
@@ -68,9 +77,8 @@ ff::FormatPtr BasicMuxer::initFFMpegContext() {
   }
   ff::FormatPtr context(raw);
 
-  context->max_delay = profile_->encoderMaxDelay > 0
-                           ? static_cast<int>(profile_->encoderMaxDelay * 1000000)
-                           : (name == "flv" ? 700000 : 1000000);
+  context->max_delay = profile_->encoderMaxDelay > 0 ? static_cast<int>(microseconds(profile_->encoderMaxDelay, INT_MAX))
+                                                     : (std::strcmp(format->name, "flv") == 0 ? 700000 : 1000000);
 
   // Metadata as UTF-8 under FFmpeg's generic keys; each format writes the
   // ones it can carry.
@@ -88,8 +96,7 @@ ff::DictionaryPtr BasicMuxer::privateOptions() const {
   const AVOutputFormat* format = formatContext_->oformat;
   AVDictionary* options = nullptr;
   if (hasPrivateOption(format, "preload")) {
-    const int64_t preload =
-        profile_->encoderPreload > 0 ? static_cast<int64_t>(profile_->encoderPreload * 1000000) : 500000;
+    const int64_t preload = profile_->encoderPreload > 0 ? microseconds(profile_->encoderPreload, INT_MAX) : 500000;
     av_dict_set_int(&options, "preload", preload, 0);
   }
   // Nothing can be patched once it left: MP4/MOV are written as fragments
