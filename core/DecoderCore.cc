@@ -57,7 +57,8 @@ void FFMpegDecoderCore::close() {
   videoChosen_ = false;
   videoStreamIndex_ = audioStreamIndex_ = -1;
   opened_ = false;
-  endOfInput_ = false;
+  endOfInput_ = videoDrainSent_ = audioDrained_ = false;
+  readAhead_.clear();
   if (packet_) av_packet_unref(packet_.get());
 }
 

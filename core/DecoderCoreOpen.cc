@@ -69,7 +69,7 @@ void FFMpegDecoderCore::commonOpenStart() {
 void FFMpegDecoderCore::resetDecodeState() {
   duration_ = 0;
   position_ = 0;
-  seekTarget_ = 0;
+  seekTarget_ = seekFromStart_ = 0;
   extension_.clear();
   byteSeek_ = decoderClock_ = counterClock_ = false;
   seekable_ = true;

@@ -74,13 +74,13 @@ bool FFMpegDecoderCore::setPosition(uint64_t milliseconds) {
   logDebug("FFMpegDecoderCore::setPosition(): %u - duration is %u - file_size is %d",
            static_cast<unsigned>(milliseconds), static_cast<unsigned>(duration_), static_cast<int>(fileSize));
   const int64_t timeUs = static_cast<int64_t>(milliseconds) * 1000;
-  // A medium without a start time starts at 0.
-  const int64_t start = formatContext_->start_time == AV_NOPTS_VALUE ? 0 : formatContext_->start_time;
+  const int64_t start = mediumStart();
   int64_t bytePosition = -1;
   if (duration_ > 0 && fileSize > 0)
     bytePosition = static_cast<int64_t>(static_cast<uint64_t>(fileSize) * std::max<uint64_t>(milliseconds, 1) /
                                         static_cast<uint64_t>(duration_));
 
+  int64_t landed = timeUs + start;
   if (byteSeek_ && bytePosition != 0) {
     logDebug("FFMpegDecoderCore::setPosition(): av_seek_frame (bytepos = %u, flag=AVSEEK_FLAG_BYTE)",
              static_cast<unsigned>(bytePosition));
@@ -90,33 +90,24 @@ bool FFMpegDecoderCore::setPosition(uint64_t milliseconds) {
       logWarn("FFMpegDecoderCore::setPosition(): seeking failed, do not reset timestamps");
       return false;
     }
-  } else {
-    const int64_t target = timeUs + start;
-    if (av_seek_frame(formatContext_, -1, target, 0) < 0) {
-      logDebug("FFMpegDecoderCore::setPosition(): av_seek_frame (timepos = %d, flag=0) failed!",
-               static_cast<int>(target));
-      logDebug("FFMpegDecoderCore::setPosition(): trying with flag=AVSEEK_FLAG_ANY");
-      if (av_seek_frame(formatContext_, -1, target, AVSEEK_FLAG_ANY) < 0) {
-        logDebug("FFMpegDecoderCore::setPosition(): av_seek_frame (timepos = %d, flag=AVSEEK_FLAG_ANY) failed!",
-                 static_cast<int>(target));
-        logWarn("FFMpegDecoderCore::setPosition(): seeking failed, do not reset timestamps");
-        return false;
-      }
-    }
+    readAhead_.clear();
+  } else if (!seekToKeyFrame(timeUs + start, landed)) {
+    logWarn("FFMpegDecoderCore::setPosition(): seeking failed, do not reset timestamps");
+    return false;
   }
 
-  // The lower bound of accepted times is in the clock frames are delivered
-  // in: the stream clock carries the medium's start time (unless times are
-  // made relative to the first packet, as for media without a duration).
-  const bool streamClock = !counterClock_ && !decoderClock_ && duration_ > 0;
-  seekTarget_ = static_cast<uint64_t>(timeUs + (streamClock ? start : 0));
+  // Everything restarts where delivery resumes.
+  const uint64_t fromStart = static_cast<uint64_t>(std::max<int64_t>(landed - start, 0));
+  seekFromStart_ = fromStart;
+  seekTarget_ = deliveredClock(fromStart);
   firstAudioTimestamp_ = firstVideoTimestamp_ = AV_NOPTS_VALUE;
   lastAudioTimestamp_ = 0;
   lastVideoTimestamp_ = 0;
   audioLastTimestamp_ = 0;
-  frameCounter_ = static_cast<uint64_t>(static_cast<double>(milliseconds / 1000) * frameRate_);
-  audioNextTimestamp_ = static_cast<uint64_t>(timeUs);
-  endOfInput_ = false;
+  frameCounter_ = static_cast<uint64_t>(static_cast<double>(fromStart) / 1e6 * frameRate_);
+  audioNextTimestamp_ = fromStart;
+  // The decoders are told about the end again when the input ends again.
+  endOfInput_ = videoDrainSent_ = audioDrained_ = false;
   if (videoCodec_) avcodec_flush_buffers(videoCodec_.get());
   if (audioCodec_) avcodec_flush_buffers(audioCodec_.get());
   return true;
@@ -128,7 +119,8 @@ void FFMpegDecoderCore::flush(uint64_t milliseconds) {
   lastAudioTimestamp_ = 0;
   lastVideoTimestamp_ = 0;
   audioLastTimestamp_ = 0;
-  seekTarget_ = milliseconds * 1000;
+  seekFromStart_ = milliseconds * 1000;
+  seekTarget_ = deliveredClock(seekFromStart_);
   if (videoCodec_) avcodec_flush_buffers(videoCodec_.get());
   if (audioCodec_) avcodec_flush_buffers(audioCodec_.get());
   audioSeekPending_ = videoSeekPending_ = true;

@@ -95,7 +95,7 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
 
     // 2. Read; at the end, what the decoders still hold comes out first.
     if (endOfInput_) return drainDecoders(type, data, size, time, duration, keyFrame);
-    if (av_read_frame(formatContext_, packet_.get()) < 0) {
+    if (readPacket(packet_.get()) < 0) {
       av_packet_unref(packet_.get());
       endOfInput_ = true;
       continue;
@@ -436,7 +436,7 @@ bool FFMpegDecoderCore::drainDecoders(PACKETTYPE& type, uint8_t*& data, unsigned
 bool FFMpegDecoderCore::skipPacket(PACKETTYPE& type, int64_t& timestamp, int64_t& duration) {
   PLockGuard guard(lock_);
   if (formatContext_ == nullptr || input_ == nullptr) return false;
-  if (av_read_frame(formatContext_, packet_.get()) < 0) {
+  if (readPacket(packet_.get()) < 0) {
     av_packet_unref(packet_.get());
     return false;
   }

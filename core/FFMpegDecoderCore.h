@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,8 +92,11 @@ class FFMpegDecoderCore {
   void getOutputStreamDescription(streamer::OutputStreamDescription* description);
 
   // ---- positioning ----------------------------------------------------------
-  // Moves the input to |milliseconds|; false (state untouched) when FFmpeg
-  // refused the seek.
+  // Both take milliseconds from the start of the medium (the medium's start
+  // time is added for the stream clock frames are stamped in).
+  // Moves the input to |milliseconds|: video resumes on the first key frame
+  // at or after it and audio with that picture. False (state untouched)
+  // when FFmpeg refused the seek.
   bool setPosition(uint64_t milliseconds);
   // Resets the decoding state for a new position without moving the input;
   // packets outside [position, position + 6 s] are then dropped.
@@ -152,6 +156,18 @@ class FFMpegDecoderCore {
   void computeDuration();
   void applyTransportFlags(const std::string& formatName);
 
+  // seeking (DecoderCoreSeek.cc)
+  // The next packet: what a seek read ahead first, then the demuxer's.
+  int readPacket(AVPacket* packet);
+  const AVPacket* readAhead();
+  // Time seek to |target| (FFmpeg's microsecond clock); |landed| is where
+  // delivery resumes: the first video key frame at or after the target.
+  bool seekToKeyFrame(int64_t target, int64_t& landed);
+  int64_t firstLeadTime(int leadIndex);
+  int64_t mediumStart() const;  // microseconds; 0 when unknown
+  // Microseconds from the medium's start, in the clock frames are stamped in.
+  uint64_t deliveredClock(uint64_t fromStart) const;
+
   // transcoder input
   bool initVideo(const streamer::VideoDescription* input, const streamer::VideoDescription* requested);
   bool initAudio(const streamer::AudioDescription* input, const streamer::AudioDescription* requested);
@@ -186,6 +202,7 @@ class FFMpegDecoderCore {
   int64_t duration_ = 0;          // milliseconds
   std::atomic<int64_t> position_{0};  // microseconds of the last delivered frame; read without the lock
   uint64_t seekTarget_ = 0;       // microseconds; lower bound of accepted times
+  uint64_t seekFromStart_ = 0;    // the same, counted from the medium's start (pass-through clock)
   std::string extension_;
   bool byteSeek_ = false;
   bool decoderClock_ = false;
@@ -253,6 +270,7 @@ class FFMpegDecoderCore {
   bool videoDecodeError_ = false;  // the last video packet failed to decode
 
   ff::PacketPtr packet_;  // reused for every read
+  std::deque<ff::PacketPtr> readAhead_;  // read by a seek past its landing point, delivered first
 };
 
 }  // namespace zan
