@@ -163,12 +163,6 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
       keyFrame = (packet->flags & AV_PKT_FLAG_KEY) != 0;
       const bool got = decodeVideoPacket(packet, timestamp, data, size, time, duration, keyFrame);
       if (got) {
-        if (skipVideo_) {
-          // A passed-through packet is delivered as it is.
-          videoSkipCount_ = 0;
-          position_ = static_cast<int64_t>(time);
-          return true;
-        }
         if (acceptVideo(time, keyFrame, data, size)) return true;
         continue;
       }
@@ -187,6 +181,18 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
 }
 
 bool FFMpegDecoderCore::acceptVideo(uint64_t time, bool keyFrame, uint8_t*& data, unsigned& size) {
+  // Passed-through pictures are stamped from the medium's start and are
+  // not checked against the target on the way in (decoded ones are). After
+  // a reset they too resume at the target and on a key frame: whoever
+  // decodes them cannot start on any other picture.
+  const bool passThrough = skipVideo_;
+  const uint64_t target = passThrough ? seekFromStart_ : seekTarget_;
+  if (passThrough && videoSeekPending_ && time < target) {
+    dropOutput(data, size);
+    waitKeyframe_ = true;
+    videoSkipCount_ = 0;
+    return false;
+  }
   if (waitKeyframe_) {
     if (!keyFrame && videoSkipCount_ < kKeyframeWaitLimit) {
       logDebug("FFMpegDecoderCore::decodeFromMedium - skipping decoded video packet, wait for keyframe - %d %d %d",
@@ -199,23 +205,26 @@ bool FFMpegDecoderCore::acceptVideo(uint64_t time, bool keyFrame, uint8_t*& data
     waitKeyframe_ = false;
   }
   if (videoSeekPending_) {
-    if ((seekTarget_ <= time && time <= seekTarget_ + kSeekWindowUs) || videoSkipCount_ > kSeekSkipLimit) {
+    if ((target <= time && time <= target + kSeekWindowUs) || videoSkipCount_ > kSeekSkipLimit) {
       videoSeekPending_ = false;
     } else {
       logWarn("FFMpegDecoderCore::decodeFromMedium : skip dec video packet out of seek range, %u <|> %u",
-              static_cast<unsigned>(time), static_cast<unsigned>(seekTarget_));
+              static_cast<unsigned>(time), static_cast<unsigned>(target));
       dropOutput(data, size);
       ++videoSkipCount_;
-      if (videoDecoded()) waitKeyframe_ = true;
+      waitKeyframe_ = true;
       return false;
     }
   }
   videoSkipCount_ = 0;
   // The jump check compares neighbouring pictures; when only key frames are
-  // decoded their distance says nothing about lost pictures.
+  // decoded their distance says nothing about lost pictures. It hides a
+  // picture decoded across lost data; a passed-through picture was not
+  // decoded, and dropping it would break every picture that refers to it.
   const int limit = static_cast<int>(1000000.0 / frameRate_ * 10.0);
   const int64_t jump = static_cast<int64_t>(time) - static_cast<int64_t>(lastVideoTimestamp_);
-  if (lastVideoTimestamp_ != 0 && checkLateFrames_ && decodingMode_.load() == 0 && (jump > limit || jump < -limit)) {
+  if (!passThrough && lastVideoTimestamp_ != 0 && checkLateFrames_ && decodingMode_.load() == 0 &&
+      (jump > limit || jump < -limit)) {
     logWarn("FFMpegDecoderCore::decodeFromMedium - skipping dec %d - %" PRId64, static_cast<int>(keyFrame), jump);
     dropOutput(data, size);
     lastVideoTimestamp_ = 0;

@@ -339,7 +339,7 @@ TEST(DecoderCoreDecodeTest, PositionResetDropsWhatLiesBeforeIt) {
   } cases[] = {
       {mediaPath(Media::kMp4H264Aac), "mp4", false, false}, {mediaPath(Media::kMpegTsH264Aac), "ts", false, false},
       {mediaPath(Media::kMkvH264Vorbis), "mkv", false, false}, {lateStart, "ts", false, false},
-      {lateStart, "ts", true, false},
+      {lateStart, "ts", true, false}, {lateStart, "ts", false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path + (c.seek ? " seek" : " reset") + (c.passThrough ? " pass-through" : ""));
