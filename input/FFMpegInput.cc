@@ -20,14 +20,34 @@ FFMpegInput::FFMpegInput() = default;
 
 FFMpegInput::~FFMpegInput() { close(); }
 
+// Both are closed under the shared lock before they are destroyed under the
+// exclusive one. Closing the client waits for its network thread, and that
+// thread may be in the connection-event callback, which takes the shared
+// lock (getInputBufferStatus): with the exclusive lock held, each would
+// wait for the other. Closing the client also releases a core read
+// blocked on the download.
 void FFMpegInput::destroyCore() {
+  {
+    PReadGuard read(coreLock_);
+    if (httpClient_) httpClient_->close();
+    if (core_) core_->close();
+  }
   PWriteGuard write(coreLock_);
   httpClient_.reset();
   core_.reset();
 }
 
+void FFMpegInput::dropClient() {
+  {
+    PReadGuard read(coreLock_);
+    if (httpClient_) httpClient_->close();
+  }
+  PWriteGuard write(coreLock_);
+  httpClient_.reset();
+}
+
 bool FFMpegInput::failOpen(Error* error, int result) {
-  destroyCore();
+  close();
   if (error) {
     error->setCode(kNotRenderedCode);
     error->setMessage(kNotRendered);
@@ -67,6 +87,8 @@ bool FFMpegInput::open(const MediumDescription* medium, Error* error) {
 
   int result = -1;
   bool usedHttp = false;
+  unsigned headerDuration = 0;
+  std::string forcedExtension;
   const std::string protocol = medium->getProtocol() ? medium->getProtocol() : "";
   const std::string extension = medium->getExtension() ? medium->getExtension() : "";
   if (isProgressiveDownloadSupported(protocol, extension)) {
@@ -76,6 +98,17 @@ bool FFMpegInput::open(const MediumDescription* medium, Error* error) {
     // A server that cannot be reached fails the open; the core and the
     // client stay until close.
     if (!clientOpened) return false;
+    {
+      PReadGuard read(coreLock_);
+      if (httpClient_) {
+        headerDuration = httpClient_->getStreamDuration();
+        forcedExtension = httpClient_->getForcedExtension();
+      }
+    }
+    // When the core opens the location itself, the client has nothing more
+    // to do: kept, its idle buffer would steer the backlog purge, the
+    // seekable cap and the buffer status of a medium it does not carry.
+    if (result < 0) dropClient();
   }
   if (result < 0) {
     // No progressive download, or the download could not feed the core:
@@ -94,15 +127,14 @@ bool FFMpegInput::open(const MediumDescription* medium, Error* error) {
 
   PReadGuard read(coreLock_);
   if (!core_) return false;
-  if (usedHttp && httpClient_) {
-    const unsigned headerDuration = httpClient_->getStreamDuration();
+  if (usedHttp) {
+    // The server's headers count whether or not the download fed the core.
     if (headerDuration > 0) {
       logDebug("FFMpegInput::open(): override duration using HTTP/MMSH header info %u", headerDuration);
       core_->setDuration(static_cast<int64_t>(headerDuration));
     }
-    const std::string forced = httpClient_->getForcedExtension();
-    if (!forced.empty())
-      logDebug("FFMpegInput::open(): override extension using HTTP/MMSH header info %s", forced.c_str());
+    if (!forcedExtension.empty())
+      logDebug("FFMpegInput::open(): override extension using HTTP/MMSH header info %s", forcedExtension.c_str());
     return true;
   }
   const int64_t coreDuration = core_->duration();
@@ -165,12 +197,6 @@ bool FFMpegInput::updateMedium(const MediumDescription* medium, Error* error) {
 
 bool FFMpegInput::close() {
   stop();
-  {
-    // The client first: it releases a core read blocked on the download.
-    PReadGuard read(coreLock_);
-    if (httpClient_) httpClient_->close();
-    if (core_) core_->close();
-  }
   destroyCore();
   return true;
 }

@@ -81,8 +81,10 @@ class FFMpegInput : public InputPluginInterface {
   static constexpr int kPurgeTraceEvery = 100;               // packets
   static constexpr int64_t kTailMargin = 128;                // bytes
 
-  // Destroys core and client under the write lock.
+  // Closes core and client, then destroys them under the write lock.
   void destroyCore();
+  // The same for the client alone (the core opens the location itself).
+  void dropClient();
   bool failOpen(Error* error, int result);
   // The HTTP path of open: 0 or more when the client fed the core.
   int openThroughClient(const MediumDescription* medium, Error* error, bool& clientOpened);

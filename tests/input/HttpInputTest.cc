@@ -6,6 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -228,6 +231,68 @@ TEST_F(HttpInputTest, OpenFailuresOfTheNetworkPath) {
     EXPECT_FALSE(input.open(&medium, &error));
     EXPECT_EQ(error.getCode(), 2);
   }
+}
+
+// An input whose download-event handling on the network thread waits, at
+// the buffer-status query, until the tear-down of the input has begun (the
+// client is stopped first thing in every tear-down).
+class EventDuringTearDown : public FFMpegInput {
+ public:
+  using FFMpegInput::failOpen;
+  std::atomic<bool> entered{false};
+
+  bool getInputBufferStatus(unsigned& readPosition, unsigned& historyStart, unsigned& bufferedEnd,
+                            unsigned& contentLength) override {
+    if (std::this_thread::get_id() != owner_ && !entered.exchange(true)) {
+      HTTPClient* client = httpClient_.get();
+      int64_t a = 0, b = 0, c = 0, d = 0;
+      test::waitFor([&] { return !client->getBufferStatus(a, b, c, d); }, std::chrono::seconds(10));
+    }
+    return FFMpegInput::getInputBufferStatus(readPosition, historyStart, bufferedEnd, contentLength);
+  }
+
+ private:
+  const std::thread::id owner_ = std::this_thread::get_id();
+};
+
+TEST_F(HttpInputTest, FailedOpenTearsDownWhileTheEndOfTheDownloadIsReported) {
+  EventDuringTearDown input;
+  Medium medium(serve(Media::kFlvSorensonMp3));
+  ErrorRecord error;
+  ASSERT_TRUE(input.open(&medium, &error)) << error.getMessage();
+  ASSERT_TRUE(test::waitFor([&] { return input.entered.load(); }, std::chrono::seconds(10)));
+  auto tearDown = std::async(std::launch::async, [&] {
+    ErrorRecord failure;
+    input.failOpen(&failure, -1);
+  });
+  if (tearDown.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    // Neither side can ever move again: end the program with the reason.
+    std::fprintf(stderr, "FAILED: the tear-down and the network thread wait for each other\n");
+    std::_Exit(1);
+  }
+  readAll(input);
+}
+
+// A medium served under an extension whose forced format cannot read it:
+// the download does not feed the core, FFmpeg opens the URL itself, and a
+// reset must not purge the medium by the idle download's counters.
+TEST_F(HttpInputTest, ResetAfterFFmpegOpenedTheUrlItselfKeepsTheMedium) {
+  server_.addResource("/clip.fll", test::fileResource(mediaPath(Media::kMkvH264Vorbis)));
+  FFMpegInput input;
+  Medium medium(server_.url("/clip.fll"));
+  ErrorRecord error;
+  ASSERT_TRUE(input.open(&medium, &error)) << error.getMessage();
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  EXPECT_FALSE(input.getInputBufferStatus(a, b, c, d));
+  input.start();
+  readAll(input, 10);
+  ASSERT_EQ(input.resetPosition(1000), PLUGIN_OK);
+  const auto video = ofType(readAll(input), PACKET_VIDEO);
+  const auto local = ofType(playLocally(Media::kMkvH264Vorbis), PACKET_VIDEO);
+  ASSERT_FALSE(video.empty());
+  ASSERT_FALSE(local.empty());
+  EXPECT_EQ(video.back().time, local.back().time);
+  EXPECT_GT(video.size(), local.size() / 2);
 }
 
 TEST_F(HttpInputTest, ResetPositionPurgesTheBacklogAndReadsOn) {
