@@ -1,10 +1,12 @@
 // FFMpegDecoderCore: opening from a location or a byte stream, probing,
 // choosing the audio and video stream, and the medium description.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/AudioConverter.h"
 #include "core/FFMpegDecoderCore.h"
+#include "core/OpenFailure.h"
 #include "core/VideoConverter.h"
 #include "encoder/CodecResolver.h"
 #include "encoder/CodecTables.h"
@@ -45,6 +47,18 @@ int64_t seekTrampoline(void* opaque, int64_t offset, int whence) {
   return result < 0 ? AVERROR(EIO) : result;
 }
 
+// Options of FFmpeg's own opening of a location. Its TLS layer trusts any
+// certificate unless told to verify: verify against the system's
+// certificate authorities, or against the bundle SSL_CERT_FILE names (the
+// variable OpenSSL's tools honour).
+ff::DictionaryPtr locationOpenOptions() {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "tls_verify", "1", 0);
+  if (const char* bundle = std::getenv("SSL_CERT_FILE"); bundle != nullptr && *bundle != '\0')
+    av_dict_set(&options, "ca_file", bundle, 0);
+  return ff::DictionaryPtr(options);
+}
+
 bool containsBoth(const char* name, const char* a, const char* b) {
   return name && std::strstr(name, a) && std::strstr(name, b);
 }
@@ -58,6 +72,7 @@ struct FFMpegDecoderCore::ByteSource {
 };
 
 void FFMpegDecoderCore::commonOpenStart() {
+  openFailure_.clear();
   abortRequested_.store(false, std::memory_order_release);
   setAbort(false);
   resetDecodeState();
@@ -111,15 +126,23 @@ int FFMpegDecoderCore::init(const std::string& location, const std::string& exte
   commonOpenStart();
   extension_ = extension;
   logDebug("FFMpegDecoderCore::init : %s", location.c_str());
+  FFmpegLogCapture log;
+  const auto fail = [&](int result) {
+    openFailure_ = describeOpenFailure(result, log.lines());
+    return result;
+  };
 
   AVFormatContext* context = avformat_alloc_context();
-  if (context == nullptr) return AVERROR(ENOMEM);
+  if (context == nullptr) return fail(AVERROR(ENOMEM));
   context->interrupt_callback = {&FFMpegDecoderCore::interruptCallback, this};
   // On failure avformat_open_input frees the context itself.
-  int result = avformat_open_input(&context, location.c_str(), nullptr, nullptr);
+  ff::DictionaryPtr options = locationOpenOptions();
+  AVDictionary* optionsIn = options.release();
+  int result = avformat_open_input(&context, location.c_str(), nullptr, &optionsIn);
+  options.reset(optionsIn);
   if (result < 0) {
     logDebug("FFMpegDecoderCore::init : av_open_input_file %s failed %d", location.c_str(), result);
-    return result;
+    return fail(result);
   }
   input_.reset(context);
   formatContext_ = context;
@@ -129,11 +152,14 @@ int FFMpegDecoderCore::init(const std::string& location, const std::string& exte
   if (result < 0) {
     logDebug("FFMpegDecoderCore::init : av_find_stream_info %s failed %d", location.c_str(), result);
     close();
-    return result;
+    return fail(result);
   }
   computeDuration();
   result = initFormatStreams();
-  if (result != 0) close();
+  if (result != 0) {
+    close();
+    return fail(result);
+  }
   return result;
 }
 
@@ -144,6 +170,11 @@ int FFMpegDecoderCore::initWithTransportStream(const std::string& streamName, co
   commonOpenStart();
   if (read == nullptr) return AVERROR(EINVAL);
   logDebug("FFMpegDecoderCore::initWithTransportStream : %s", streamName.c_str());
+  FFmpegLogCapture log;
+  const auto fail = [&](int result) {
+    openFailure_ = describeOpenFailure(result, log.lines());
+    return result;
+  };
 
   const AVInputFormat* format = av_find_input_format(formatName.c_str());
   if (format == nullptr) format = av_find_input_format("mpegts");
@@ -174,7 +205,7 @@ int FFMpegDecoderCore::initWithTransportStream(const std::string& streamName, co
   if (result < 0) {
     logDebug("FFMpegDecoderCore::initWithTransportStream : av_open_input_stream failed %d", result);
     close();
-    return result;
+    return fail(result);
   }
   input_.reset(context);
   formatContext_ = context;
@@ -185,11 +216,14 @@ int FFMpegDecoderCore::initWithTransportStream(const std::string& streamName, co
   if (result < 0) {
     logDebug("FFMpegDecoderCore::initWithTransportStream : av_find_stream_info failed %d", result);
     close();
-    return result;
+    return fail(result);
   }
   computeDuration();
   result = initFormatStreams();
-  if (result != 0) close();
+  if (result != 0) {
+    close();
+    return fail(result);
+  }
   return result;
 }
 

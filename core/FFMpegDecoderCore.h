@@ -71,6 +71,13 @@ class FFMpegDecoderCore {
   bool init(const streamer::InputStreamDescription* input, const streamer::RequestedStreamDescription* requested);
   // Frees everything an open made; safe in every state, and repeatable.
   void close();
+  // Why the last open of a location or stream failed ("HTTP 404",
+  // "certificate not trusted", "not a media stream", ...); empty after a
+  // successful one.
+  std::string openFailureCause() {
+    PLockGuard guard(lock_);
+    return openFailure_;
+  }
 
   // ---- settings -----------------------------------------------------------
   // Pass the stream through compressed instead of decoding it. The stream
@@ -197,6 +204,7 @@ class FFMpegDecoderCore {
 
   PMutex lock_{true};
   std::atomic<bool> abortRequested_{false};
+  std::string openFailure_;  // written by the opens, read by the owner after one failed
 
   // -- medium ------------------------------------------------------------------
   int64_t duration_ = 0;          // milliseconds

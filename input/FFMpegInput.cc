@@ -11,6 +11,12 @@ constexpr char kNotRendered[] = "FFMpeg input: File could not be rendered.";
 constexpr int kNotRenderedCode = 2;
 constexpr char kUnreachable[] = "FFMpeg input: URL could not be reached.";
 constexpr int kUnreachableCode = 404;
+
+// The engine's message with the cause after it, for whoever shows it to a
+// user: "FFMpeg input: File could not be rendered. (HTTP 404)".
+std::string withCause(const char* message, const std::string& cause) {
+  return cause.empty() ? std::string(message) : std::string(message) + " (" + cause + ")";
+}
 }  // namespace
 
 std::weak_ptr<CBBLog> FFMpegInput::s_logger;
@@ -46,11 +52,11 @@ void FFMpegInput::dropClient() {
   httpClient_.reset();
 }
 
-bool FFMpegInput::failOpen(Error* error, int result) {
+bool FFMpegInput::failOpen(Error* error, int result, const std::string& cause) {
   close();
   if (error) {
     error->setCode(kNotRenderedCode);
-    error->setMessage(kNotRendered);
+    error->setMessage(withCause(kNotRendered, cause).c_str());
   }
   logError("FFMpegInput::open(): Init() failed %d", result);
   return false;
@@ -123,7 +129,14 @@ bool FFMpegInput::open(const MediumDescription* medium, Error* error) {
       result = core_->init(url_, extension);
     }
   }
-  if (result < 0) return failOpen(error, result);
+  if (result < 0) {
+    std::string cause;
+    {
+      PReadGuard read(coreLock_);
+      if (core_) cause = core_->openFailureCause();
+    }
+    return failOpen(error, result, cause);
+  }
 
   PReadGuard read(coreLock_);
   if (!core_) return false;
@@ -174,7 +187,7 @@ int FFMpegInput::openThroughClient(const MediumDescription* medium, Error* error
     logError("FFMpegInput::open(): HTTP Client open failed");
     if (error) {
       error->setCode(kUnreachableCode);
-      error->setMessage(kUnreachable);
+      error->setMessage(withCause(kUnreachable, httpClient_->getFailureCause()).c_str());
     }
     clientOpened = false;
     return -1;

@@ -85,7 +85,9 @@ class FFMpegInput : public InputPluginInterface {
   void destroyCore();
   // The same for the client alone (the core opens the location itself).
   void dropClient();
-  bool failOpen(Error* error, int result);
+  // Tears the input down and fills |error| (code 2, with |cause| after the
+  // message when there is one).
+  bool failOpen(Error* error, int result, const std::string& cause = {});
   // The HTTP path of open: 0 or more when the client fed the core.
   int openThroughClient(const MediumDescription* medium, Error* error, bool& clientOpened);
   void purgeNetworkBacklog();

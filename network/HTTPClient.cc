@@ -69,8 +69,10 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
   PReadGuard guard(m_lock);
   if (!m_handler) return false;
   m_downloadStartTick = platform::tickCount();  // statistics of chunks that arrive during open
+  m_failureCause.clear();
   if (!m_handler->open(m_url)) {
     const int code = m_handler->getErrorCode();
+    m_failureCause = m_handler->getFailureCause();
     if (error != nullptr) {
       char message[64];
       std::snprintf(message, sizeof message, "HTTP: Server error %d", code);

@@ -89,6 +89,8 @@ class HTTPClient {
   // Length of the whole resource; 0 when the server did not say.
   virtual int64_t getContentLength() { return m_contentLength; }
   virtual std::string getForcedExtension() { return m_forcedExtension; }
+  // Why the last open failed ("HTTP 404", "connection refused", ...).
+  virtual std::string getFailureCause() { return m_failureCause; }
   // A Zan streaming server serves the stream, but not directly.
   virtual bool isIndirectStreaming() { return m_zanStreaming && !m_directStreaming; }
   virtual bool isSeekable();
@@ -146,6 +148,7 @@ class HTTPClient {
   std::atomic<uint32_t> m_downloadStartTick{0};
   std::string m_contentType;      // written by open only
   std::string m_forcedExtension;  // written by open only
+  std::string m_failureCause;     // written by open only
   std::atomic<int64_t> m_contentLength{0};
   std::atomic<unsigned> m_streamDuration{0};
   std::atomic<bool> m_zanStreaming{false};

@@ -45,6 +45,10 @@ class HTTPRequestHandler {
   // The last response's network error code (0 = none), 404 when there was
   // no response.
   virtual int getErrorCode() = 0;
+  // Why the last open or seek failed, for a user: "HTTP 404", "connection
+  // refused", "redirect loop", "certificate not trusted", "no response
+  // headers within 30 s", ...; empty after a success.
+  virtual std::string getFailureCause() = 0;
   // Length of the whole resource; 0 when unknown.
   virtual int64_t getContentLength() = 0;
   virtual std::string getContentType() = 0;

@@ -5,6 +5,7 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QSslError>
 
 #include <algorithm>
 #include <cctype>
@@ -77,6 +78,20 @@ int networkErrorForStatus(int status) {
   return QNetworkReply::NoError;
 }
 
+// The cause of a failure that left no HTTP answer.
+std::string networkFailureCause(QNetworkReply::NetworkError error, bool certificateRefused, const QString& text) {
+  switch (error) {
+    case QNetworkReply::ConnectionRefusedError: return "connection refused";
+    case QNetworkReply::HostNotFoundError: return "host not found";
+    case QNetworkReply::RemoteHostClosedError: return "the server closed the connection without an answer";
+    case QNetworkReply::TimeoutError: return "connection timed out";
+    case QNetworkReply::SslHandshakeFailedError:
+      return certificateRefused ? "certificate not trusted" : "TLS handshake failed";
+    default: break;
+  }
+  return text.isEmpty() ? "network error " + std::to_string(static_cast<int>(error)) : text.toStdString();
+}
+
 bool isHttpScheme(const QUrl& url) {
   const QString scheme = url.scheme().toLower();
   return scheme == QLatin1String("http") || scheme == QLatin1String("https");
@@ -120,6 +135,7 @@ QTHTTPRequestHandler::~QTHTTPRequestHandler() { close(); }
 
 void QTHTTPRequestHandler::beginExchange() {
   m_headersDone = false;
+  m_certificateRefused = false;
   m_deliverBody = false;
   m_timeSeekSent = false;
   m_skipBytes = 0;
@@ -173,12 +189,19 @@ void QTHTTPRequestHandler::beginExchange() {
               Qt::DirectConnection);
     }
   }
+  if (m_reply != nullptr) {
+    // Emitted when TLS finds fault with the certificate (untrusted, expired,
+    // another host's); not ignoring the errors fails the handshake.
+    connect(m_reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError>&) { m_certificateRefused = true; },
+            Qt::DirectConnection);
+  }
   if (m_reply == nullptr) {
     logError("QTHTTPClient::open : no reply for %s", m_url.toString().toUtf8().constData());
     {
       PWriteGuard guard(m_lock);
       m_errorCode = 404;
       m_networkError = 404;
+      m_failureCause = "no reply";
     }
     PLockGuard guard(m_headerLock);
     m_headerReceived = true;
@@ -228,11 +251,15 @@ void QTHTTPRequestHandler::processResponseHeaders() {
   }
 
   int errorCode = 0;
+  std::string cause;
   if (status == 405 || error == QNetworkReply::ContentOperationNotPermittedError) {
     errorCode = 2;
+    cause = "HTTP 405";
     logError("QTHTTPClient::open : ContentOperationNotPermittedError %d", networkError);
   } else if (status < 200 || status >= 400) {
     errorCode = 404;
+    cause = status >= 400 ? "HTTP " + std::to_string(status)
+                          : networkFailureCause(error, m_certificateRefused, m_reply->errorString());
     logError("QTHTTPClient::open : Received network error %d", networkError != 0 ? networkError : status);
   }
 
@@ -245,10 +272,12 @@ void QTHTTPRequestHandler::processResponseHeaders() {
         logError("QTHTTPClient::open : refused redirection to %s", location->c_str());
         redirectTarget = QUrl();
         errorCode = 404;
+        cause = "redirect to a location that is not HTTP";
       }
     } else {
       logError("QTHTTPClient::open : answer %d without a usable redirection", status);
       errorCode = 404;
+      cause = "HTTP " + std::to_string(status) + " without a Location";
     }
   }
 
@@ -270,6 +299,7 @@ void QTHTTPRequestHandler::processResponseHeaders() {
     } else if (!rangeValid) {
       logError("QTHTTPClient::seek : unusable Content-Range in a partial answer");
       errorCode = 404;
+      cause = "unusable Content-Range";
       deliver = false;
     } else if (rangeFirst < rangeStart) {
       skip = rangeStart - rangeFirst;
@@ -279,6 +309,7 @@ void QTHTTPRequestHandler::processResponseHeaders() {
       logError("QTHTTPClient::seek : the answer starts at %lld, after the asked %lld",
                static_cast<long long>(rangeFirst), static_cast<long long>(rangeStart));
       errorCode = 404;
+      cause = "the answer starts after the asked offset";
       deliver = false;
     }
   }
@@ -294,6 +325,7 @@ void QTHTTPRequestHandler::processResponseHeaders() {
     PWriteGuard guard(m_lock);
     m_errorCode = errorCode;
     m_networkError = networkError;
+    m_failureCause = cause;
     m_redirectTarget = redirectTarget;
     m_contentLength = contentLength;
     if (const std::string* value = header("accept-ranges")) m_byteSeekable = value->find("bytes") != std::string::npos;
@@ -407,10 +439,13 @@ QTHTTPRequestHandler::Wait QTHTTPRequestHandler::waitForHeaders() {
 
 bool QTHTTPRequestHandler::followRedirect(const QUrl& target, std::vector<QUrl>& visited, int& redirects) {
   const std::string text = target.toString().toStdString();
+  std::string cause;
   if (std::find(visited.begin(), visited.end(), target) != visited.end()) {
     logError("QTHTTPClient::open : redirect loop at %s", text.c_str());
+    cause = "redirect loop";
   } else if (++redirects > kMaxRedirects) {
     logError("QTHTTPClient::open : more than %d redirects", kMaxRedirects);
+    cause = "more than " + std::to_string(kMaxRedirects) + " redirects";
   } else {
     visited.push_back(target);
     PWriteGuard guard(m_lock);
@@ -421,7 +456,20 @@ bool QTHTTPRequestHandler::followRedirect(const QUrl& target, std::vector<QUrl>&
   PWriteGuard guard(m_lock);
   m_errorCode = 404;
   m_networkError = QNetworkReply::TooManyRedirectsError;
+  m_failureCause = cause;
   return false;
+}
+
+void QTHTTPRequestHandler::setFailureCause(const std::string& cause) {
+  PWriteGuard guard(m_lock);
+  m_failureCause = cause;
+}
+
+std::string QTHTTPRequestHandler::headerTimeOutCause() const {
+  const int ms = m_timeout.load();
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, ms % 1000 == 0 ? "%.0f" : "%.1f", ms / 1000.0);
+  return std::string("no response headers within ") + seconds + " s";
 }
 
 bool QTHTTPRequestHandler::open(const std::wstring& url) {
@@ -437,11 +485,13 @@ bool QTHTTPRequestHandler::open(const std::wstring& url) {
     m_seekSeconds = 0;
     m_errorCode = 404;
     m_networkError = 404;
+    m_failureCause.clear();
     m_contentLength = 0;
     m_redirectTarget = QUrl();
   }
   if (!target.isValid() || !isHttpScheme(target) || target.host().isEmpty()) {
     logError("QTHTTPClient::open : not an HTTP URL: %s", target.toString().toUtf8().constData());
+    setFailureCause("not an HTTP URL");
     return false;
   }
 
@@ -457,6 +507,7 @@ bool QTHTTPRequestHandler::open(const std::wstring& url) {
                                        : "QTHTTPClient::open: Head request timeout");
         PWriteGuard guard(m_lock);
         m_errorCode = 404;
+        m_failureCause = headerTimeOutCause();
       }
       stopExchange();
       return false;
@@ -506,7 +557,10 @@ bool QTHTTPRequestHandler::seek(int64_t offset, int64_t timeMs, const RestartCal
   if (beforeRestart && !beforeRestart()) return false;
   if (!startExchange(Exchange::Get)) return false;
   const Wait wait = waitForHeaders();
-  if (wait == Wait::TimedOut) logError("QTHTTPClient::seek: Header not received in time!");
+  if (wait == Wait::TimedOut) {
+    logError("QTHTTPClient::seek: Header not received in time!");
+    setFailureCause(headerTimeOutCause());
+  }
   int errorCode = 404;
   bool redirected = false;
   if (wait == Wait::Headers) {
@@ -552,6 +606,11 @@ void QTHTTPRequestHandler::setByteSeekable(bool seekable) {
 int QTHTTPRequestHandler::getErrorCode() {
   PReadGuard guard(m_lock);
   return m_networkError;
+}
+
+std::string QTHTTPRequestHandler::getFailureCause() {
+  PReadGuard guard(m_lock);
+  return m_failureCause;
 }
 
 int64_t QTHTTPRequestHandler::getContentLength() {

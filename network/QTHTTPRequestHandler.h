@@ -91,6 +91,7 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   void setByteSeekable(bool seekable) override;
   bool seek(int64_t offset, int64_t timeMs, const RestartCallback& beforeRestart) override;
   int getErrorCode() override;
+  std::string getFailureCause() override;
   int64_t getContentLength() override;
   std::string getContentType() override;
   bool hasResponseHeader(const std::string& name) override;
@@ -129,6 +130,8 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   void stopExchange();
   Wait waitForHeaders();
   bool followRedirect(const QUrl& target, std::vector<QUrl>& visited, int& redirects);
+  void setFailureCause(const std::string& cause);
+  std::string headerTimeOutCause() const;
 
   // --- Shared with the worker, guarded by m_lock. ---
   PReadWriteLock m_lock;
@@ -139,6 +142,7 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   bool m_timeSeekable = false;   // "Accept-Zan-Seek" contained "seconds"
   int m_errorCode = 404;         // last response: 0 ok, 2 method refused, 404 failure
   int m_networkError = 404;      // last response's Qt network error, 404 = no response
+  std::string m_failureCause;    // see getFailureCause
   int64_t m_contentLength = 0;   // whole resource, 0 = unknown
   std::string m_contentType;
   std::map<std::string, std::string> m_responseHeaders;  // lower-case names
@@ -168,6 +172,7 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   bool m_headersDone = false;
   bool m_deliverBody = false;   // this exchange's body goes to the data callback
   bool m_timeSeekSent = false;  // the request carried "Zan-seek"
+  bool m_certificateRefused = false;  // TLS found fault with the server's certificate
   int64_t m_skipBytes = 0;      // leading body bytes before the asked offset
   int64_t m_expectedBody = -1;  // this response's Content-Length, -1 = none
   int64_t m_bodyReceived = 0;

@@ -19,7 +19,7 @@ PACKAGES=(
   qt6-base-dev
   libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  curl python3 time
+  curl python3 time openssl
 )
 
 missing=()

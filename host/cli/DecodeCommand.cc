@@ -63,8 +63,8 @@ const char kDecodeUsage[] =
     "listed in the summary.\n"
     "\n"
     "Exit status: 0 on success, 1 when the medium does not open ('error CODE:\n"
-    "MESSAGE'), a seek or reset fails or an output file cannot be written, 2 for\n"
-    "a usage error.\n";
+    "MESSAGE (CAUSE)') or has no audio or video stream, a seek or reset fails or\n"
+    "an output file cannot be written, 2 for a usage error.\n";
 
 namespace {
 
@@ -208,6 +208,7 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
   if (!session.open(request.medium)) return 1;
   Descriptions descriptions;
   session.describe(descriptions);
+  if (!hasAudioOrVideo("decode", descriptions)) return 1;
   const StreamDescription& output = descriptions.output;
 
   if (request.mode && !input.setVideoDecodingMode(*request.mode))

@@ -205,6 +205,14 @@ void printProbeText(FILE* out, const std::string& location, const Descriptions& 
   }
 }
 
+bool hasAudioOrVideo(const char* command, const Descriptions& descriptions) {
+  const StreamDescription& input = descriptions.input;
+  const StreamDescription& output = descriptions.output;
+  if (input.hasAudio() || input.hasVideo() || output.hasAudio() || output.hasVideo()) return true;
+  std::fprintf(stderr, "zanstream %s: no audio or video stream\n", command);
+  return false;
+}
+
 int usageError(const char* command, const std::string& message, const char* usage) {
   // The synopsis is the usage text up to its first blank line.
   const std::string text = usage;

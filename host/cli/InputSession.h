@@ -74,6 +74,12 @@ void writeProbeJson(JsonWriter& json, const std::string& location, const Descrip
 // The same, readable, one item per line.
 void printProbeText(FILE* out, const std::string& location, const Descriptions& descriptions);
 
+// An input may open a medium in which it found no audio or video stream
+// at all (the engine gets that as a success). For a user that is a medium
+// that did not open: false, after printing "zanstream COMMAND: no audio or
+// video stream" to stderr.
+bool hasAudioOrVideo(const char* command, const Descriptions& descriptions);
+
 // Prints "zanstream COMMAND: MESSAGE" and the synopsis of |usage| to
 // stderr; returns 2.
 int usageError(const char* command, const std::string& message, const char* usage);

@@ -29,7 +29,9 @@ const char kProbeUsage[] =
     "  --extension EXT the medium's extension (default: taken from LOCATION)\n"
     "\n"
     "Exit status: 0 on success, 1 when the medium does not open (the input's\n"
-    "error is printed as 'error CODE: MESSAGE'), 2 for a usage error.\n";
+    "error is printed as 'error CODE: MESSAGE', with the cause in parentheses\n"
+    "when the input knows it) or has no audio or video stream, 2 for a usage\n"
+    "error.\n";
 
 int runProbe(PluginLibrary& library, const std::vector<std::string>& arguments) {
   Options options({"duration", "extension"}, {"json", "skip-audio", "skip-video"});
@@ -43,6 +45,7 @@ int runProbe(PluginLibrary& library, const std::vector<std::string>& arguments) 
   if (!session.open(medium)) return 1;
   Descriptions descriptions;
   session.describe(descriptions);
+  if (!hasAudioOrVideo("probe", descriptions)) return 1;
 
   if (options.has("json")) {
     JsonWriter json;

@@ -172,16 +172,28 @@ TEST(ProbeCliTest, SkippedStreamIsDescribedAsStored) {
   EXPECT_EQ(json["output"]["video"]["codec"].toString(), "raw");
 }
 
-TEST(ProbeDecodeCliTest, MediumThatDoesNotOpenIsErrorOne) {
+// The input's error and its cause reach the user; a medium without audio
+// or video (subtitles alone) fails like one that does not open.
+TEST(ProbeDecodeCliTest, MediumThatDoesNotOpenIsErrorOneAndSaysWhy) {
   TemporaryFolder folder;
-  const std::string missing = folder.file("missing.mp4");
-  const std::string random = mediaPath(Media::kRandomBytes);
+  const std::string subtitles = folder.file("subtitles.srt");
+  zan::test::writeFile(subtitles, "1\n00:00:00,000 --> 00:00:01,000\nhello\n\n");
+  struct Case {
+    std::string path;
+    std::string expected;  // in stderr; COMMAND stands for the command
+  };
+  const std::vector<Case> cases{
+      {folder.file("missing.mp4"), "error 2: FFMpeg input: File could not be rendered. (no such file)\n"},
+      {mediaPath(Media::kRandomBytes), "error 2: FFMpeg input: File could not be rendered. (not a media stream)\n"},
+      {subtitles, "zanstream COMMAND: no audio or video stream\n"},
+  };
   for (const std::string command : {"probe", "decode"}) {
-    for (const std::string& path : {missing, random}) {
-      SCOPED_TRACE(command + " " + path);
-      const ProcessResult run = zanstream({command, path, "--json"});
+    for (const Case& c : cases) {
+      SCOPED_TRACE(command + " " + c.path);
+      const ProcessResult run = zanstream({command, c.path, "--json"});
       EXPECT_EQ(run.exitCode, 1);
-      EXPECT_NE(run.err.find("error 2: FFMpeg input: File could not be rendered.\n"), std::string::npos) << run.err;
+      const std::string expected = std::regex_replace(c.expected, std::regex("COMMAND"), command);
+      EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
       EXPECT_EQ(run.out, "");
     }
   }

@@ -2,6 +2,9 @@
 // the same frames as the same file played locally, seeks, download events,
 // buffer status and the open failures of the network path.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +13,7 @@
 #include <cstdlib>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -207,30 +211,113 @@ TEST_F(HttpInputTest, ZanHeadersOverrideDurationAndExtension) {
   EXPECT_STREQ(stored.getFormat(), "flv");
 }
 
-TEST_F(HttpInputTest, OpenFailuresOfTheNetworkPath) {
-  {
-    // Nothing listens there.
-    test::TestHttpServer closed;
-    const std::string url = closed.url("/gone.flv");
-    closed.stop();
-    FFMpegInput input;
-    Medium medium(url);
-    ErrorRecord error;
-    EXPECT_FALSE(input.open(&medium, &error));
-    EXPECT_EQ(error.getCode(), 404);
-    EXPECT_STREQ(error.getMessage(), "FFMpeg input: URL could not be reached.");
-    EXPECT_TRUE(input.close());
+// HTTPS on loopback with a certificate made for the test (127.0.0.1,
+// self-signed): Python's HTTP server behind its TLS layer, serving the
+// files of a folder and logging every request it reads.
+class TlsServer {
+ public:
+  explicit TlsServer(const std::vector<std::pair<std::string, Media>>& files) {
+    for (const auto& [name, media] : files) test::writeFile(folder_.file(name), test::readFile(mediaPath(media)));
+    const test::ProcessResult made = test::runProcess(
+        {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", folder_.file("key.pem"), "-out", certificate()},
+        std::chrono::seconds(30));
+    if (made.exitCode != 0) throw std::runtime_error("openssl req failed: " + made.err);
+    test::writeFile(folder_.file("serve.py"),
+                    "import functools, http.server, ssl, sys\n"
+                    "folder = sys.argv[1]\n"
+                    "handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=folder)\n"
+                    "server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), handler)\n"
+                    "context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)\n"
+                    "context.load_cert_chain(folder + '/cert.pem', folder + '/key.pem')\n"
+                    "server.socket = context.wrap_socket(server.socket, server_side=True)\n"
+                    "print(server.server_address[1], flush=True)\n"
+                    "server.serve_forever()\n");
+    child_ = fork();
+    if (child_ == 0) {
+      if (!freopen(folder_.file("port").c_str(), "w", stdout) || !freopen(log().c_str(), "w", stderr)) _exit(127);
+      execlp("python3", "python3", folder_.file("serve.py").c_str(), folder_.path().c_str(), nullptr);
+      _exit(127);
+    }
+    if (!test::waitFor([&] { return test::readFile(folder_.file("port")).find('\n') != std::string::npos; },
+                       std::chrono::seconds(20)))
+      throw std::runtime_error("the TLS server did not start: " + test::readFile(log()));
+    port_ = std::stoi(test::readFile(folder_.file("port")));
   }
-  {
-    // Random bytes: the download cannot feed the core, and FFmpeg's own
-    // open of the URL fails too.
-    server_.addResource("/noise.flv", test::fileResource(mediaPath(Media::kRandomBytes)));
-    FFMpegInput input;
-    Medium medium(server_.url("/noise.flv"));
-    ErrorRecord error;
-    EXPECT_FALSE(input.open(&medium, &error));
-    EXPECT_EQ(error.getCode(), 2);
+  ~TlsServer() {
+    kill(child_, SIGTERM);
+    waitpid(child_, nullptr, 0);
   }
+  std::string url(const std::string& path) const { return "https://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string certificate() const { return folder_.file("cert.pem"); }
+  // What the server logged: a request line for every request it read.
+  std::string log() const { return folder_.file("requests.log"); }
+
+ private:
+  test::TemporaryFolder folder_;
+  pid_t child_ = -1;
+  int port_ = 0;
+};
+
+// Every open failure keeps the engine's code and message and says why
+// after it, on both paths: the plug-in's own HTTP client (flv) and FFmpeg's
+// own HTTP (mp4).
+TEST_F(HttpInputTest, OpenFailuresSayWhy) {
+  test::TestHttpServer closed;
+  const std::string refused = closed.url("/gone");
+  closed.stop();
+  for (const char* extension : {".flv", ".mp4"}) {
+    server_.addRedirect(std::string("/loop-a") + extension, std::string("/loop-b") + extension);
+    server_.addRedirect(std::string("/loop-b") + extension, std::string("/loop-a") + extension);
+  }
+  server_.addResource("/noise.mp4", test::fileResource(mediaPath(Media::kRandomBytes)));
+  TlsServer tls({{"clip.mp4", Media::kMp4H264Aac}, {"clip.flv", Media::kFlvSorensonMp3}});
+
+  const char* const unreachable = "FFMpeg input: URL could not be reached.";
+  const char* const notRendered = "FFMpeg input: File could not be rendered.";
+  struct Row {
+    std::string url;
+    int code;
+    const char* message;
+    const char* cause;
+  };
+  const std::vector<Row> rows{
+      {server_.url("/missing.flv"), 404, unreachable, "HTTP 404"},
+      {server_.url("/missing.mp4"), 2, notRendered, "HTTP 404"},
+      {refused + ".flv", 404, unreachable, "connection refused"},
+      {refused + ".mp4", 2, notRendered, "connection refused"},
+      {server_.url("/loop-a.flv"), 404, unreachable, "redirect loop"},
+      {server_.url("/loop-a.mp4"), 2, notRendered, "redirect loop"},
+      {server_.url("/noise.mp4"), 2, notRendered, "not a media stream"},
+      {tls.url("/clip.flv"), 404, unreachable, "certificate not trusted"},
+      {tls.url("/clip.mp4"), 2, notRendered, "certificate not trusted"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.url);
+    FFMpegInput input;
+    Medium medium(row.url);
+    ErrorRecord error;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(input.open(&medium, &error));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(error.getCode(), row.code);
+    EXPECT_EQ(std::string(error.getMessage()), std::string(row.message) + " (" + row.cause + ")");
+  }
+  // Nothing was asked of the server that nobody trusts.
+  EXPECT_EQ(test::readFile(tls.log()).find("\"GET "), std::string::npos) << test::readFile(tls.log());
+}
+
+TEST_F(HttpInputTest, TrustedCertificatePlaysOverHttps) {
+  // MPEG-TS: read front to back (the server answers no ranges).
+  TlsServer tls({{"clip.ts", Media::kMpegTsH264Aac}});
+  const test::ScopedEnvironment trust("SSL_CERT_FILE", tls.certificate());
+  FFMpegInput input;
+  Medium medium(tls.url("/clip.ts"));
+  ErrorRecord error;
+  ASSERT_TRUE(input.open(&medium, &error)) << error.getMessage();
+  input.start();
+  EXPECT_EQ(ofType(readAll(input), PACKET_VIDEO).size(),
+            ofType(playLocally(Media::kMpegTsH264Aac), PACKET_VIDEO).size());
 }
 
 // An input whose download-event handling on the network thread waits, at

@@ -40,7 +40,7 @@ TEST(InputOpenTest, MissingFileIsCodeTwoWithTheMessage) {
   ErrorRecord error;
   EXPECT_FALSE(input.open(&medium, &error));
   EXPECT_EQ(error.getCode(), 2);
-  EXPECT_STREQ(error.getMessage(), "FFMpeg input: File could not be rendered.");
+  EXPECT_STREQ(error.getMessage(), "FFMpeg input: File could not be rendered. (no such file)");
   uint64_t position = 7;
   EXPECT_EQ(input.getPosition(position), PLUGIN_UNAVAILABLE);
   EXPECT_EQ(position, 7u);

@@ -204,15 +204,18 @@ TEST_F(RequestHandlerTest, FailedAnswersFailOpen) {
     int timeoutMs;
     int errorCode;
     const char* logLine;
+    const char* cause;  // null: any
   };
   const std::vector<Case> cases{
-      {server_.url("/missing"), 5000, QNetworkReply::ContentNotFoundError, "QTHTTPClient::open: Head request error 404"},
-      {server_.url("/stall"), 300, 404, "QTHTTPClient::open: Head request timeout"},
-      {"http://127.0.0.1:1/refused", 5000, QNetworkReply::ConnectionRefusedError, "Head request error 404"},
-      {"file:///etc/passwd", 5000, 404, "QTHTTPClient::open : not an HTTP URL"},
+      {server_.url("/missing"), 5000, QNetworkReply::ContentNotFoundError, "QTHTTPClient::open: Head request error 404",
+       "HTTP 404"},
+      {server_.url("/stall"), 300, 404, "QTHTTPClient::open: Head request timeout", "no response headers within 0.3 s"},
+      {"http://127.0.0.1:1/refused", 5000, QNetworkReply::ConnectionRefusedError, "Head request error 404",
+       "connection refused"},
+      {"file:///etc/passwd", 5000, 404, "QTHTTPClient::open : not an HTTP URL", "not an HTTP URL"},
       // TLS to a plain HTTP server: the handshake fails, promptly.
       {"https://127.0.0.1:" + std::to_string(server_.port()) + "/missing", 5000, -1,
-       "QTHTTPClient::open: Head request error 404"},
+       "QTHTTPClient::open: Head request error 404", nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
@@ -228,6 +231,10 @@ TEST_F(RequestHandlerTest, FailedAnswersFailOpen) {
       EXPECT_NE(handler.getErrorCode(), 0);
     }
     EXPECT_TRUE(logged(c.logLine));
+    if (c.cause) {
+      EXPECT_EQ(handler.getFailureCause(), c.cause);
+    }
+    EXPECT_FALSE(handler.getFailureCause().empty());
   }
 }
 
