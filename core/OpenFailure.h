@@ -29,7 +29,8 @@ class FFmpegLogCapture {
   std::vector<std::string>* outer_;  // an enclosing capture of this thread, restored at the end
 };
 
-// How long FFmpeg's own network opens wait for an answer (seconds).
+// The answer time-out of the network opens (seconds), named in the cause
+// of a time-out.
 inline constexpr int kNetworkAnswerSeconds = 30;
 
 // The cause of a failed open from FFmpeg's result and what it logged

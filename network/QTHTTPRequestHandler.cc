@@ -191,11 +191,10 @@ void QTHTTPRequestHandler::beginExchange() {
   }
   if (m_reply != nullptr) {
     // Emitted when TLS finds fault with the certificate (untrusted, expired,
-    // another host's); not ignoring the errors fails the handshake.
+    // another host's); errors nobody ignores fail the handshake.
     connect(m_reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError>&) { m_certificateRefused = true; },
             Qt::DirectConnection);
-  }
-  if (m_reply == nullptr) {
+  } else {
     logError("QTHTTPClient::open : no reply for %s", m_url.toString().toUtf8().constData());
     {
       PWriteGuard guard(m_lock);
