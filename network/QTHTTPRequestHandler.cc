@@ -5,6 +5,7 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
 #include <QSslError>
 
 #include <algorithm>
@@ -167,6 +168,15 @@ void QTHTTPRequestHandler::beginExchange() {
     }
   }
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+#if QT_CONFIG(ssl)
+  // The certificate authorities to trust instead of the system's, as
+  // OpenSSL's tools and FFmpeg's own HTTPS path of the core take them.
+  if (const char* bundle = std::getenv("SSL_CERT_FILE"); bundle != nullptr && *bundle != '\0') {
+    QSslConfiguration configuration = request.sslConfiguration();
+    configuration.addCaCertificates(QString::fromLocal8Bit(bundle));
+    request.setSslConfiguration(configuration);
+  }
+#endif
 
   m_manager = new QNetworkAccessManager();
   m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);

@@ -308,16 +308,18 @@ TEST_F(HttpInputTest, OpenFailuresSayWhy) {
 }
 
 TEST_F(HttpInputTest, TrustedCertificatePlaysOverHttps) {
-  // MPEG-TS: read front to back (the server answers no ranges).
-  TlsServer tls({{"clip.ts", Media::kMpegTsH264Aac}});
+  // Media read front to back: the server answers no ranges.
+  TlsServer tls({{"clip.ts", Media::kMpegTsH264Aac}, {"clip.flv", Media::kFlvSorensonMp3}});
   const test::ScopedEnvironment trust("SSL_CERT_FILE", tls.certificate());
-  FFMpegInput input;
-  Medium medium(tls.url("/clip.ts"));
-  ErrorRecord error;
-  ASSERT_TRUE(input.open(&medium, &error)) << error.getMessage();
-  input.start();
-  EXPECT_EQ(ofType(readAll(input), PACKET_VIDEO).size(),
-            ofType(playLocally(Media::kMpegTsH264Aac), PACKET_VIDEO).size());
+  for (const auto& [path, media] : {std::pair{"/clip.ts", Media::kMpegTsH264Aac}, {"/clip.flv", Media::kFlvSorensonMp3}}) {
+    SCOPED_TRACE(path);
+    FFMpegInput input;
+    Medium medium(tls.url(path));
+    ErrorRecord error;
+    ASSERT_TRUE(input.open(&medium, &error)) << error.getMessage();
+    input.start();
+    EXPECT_EQ(ofType(readAll(input), PACKET_VIDEO).size(), ofType(playLocally(media), PACKET_VIDEO).size());
+  }
 }
 
 // An input whose download-event handling on the network thread waits, at
