@@ -85,8 +85,8 @@ int FFMpegDemuxer::demuxerReadCallback(uint8_t* buffer, int size) {
       if (endOfStream_) return copied;
       packet = queue_.read(true);
       if (packet == nullptr) {
-        // A stopped queue ends the stream. A running one may answer null
-        // once after a restart; then simply wait again.
+        // A stopped queue ends the stream. A running one answers null when
+        // a stop and a start came while it waited; then simply wait again.
         if (queue_.isStopped()) return 0;
         continue;
       }
@@ -142,7 +142,18 @@ bool FFMpegDemuxer::readFrame(PACKETTYPE& type, uint8_t*& data, unsigned& size, 
 
 void FFMpegDemuxer::freeFrame(uint8_t* data, void* /*frameContext*/) { delete[] data; }
 
-void FFMpegDemuxer::write(SamplePacket* packet) { queue_.write(packet); }
+void FFMpegDemuxer::write(SamplePacket* packet) {
+  if (packet != nullptr && packet->getType() != PACKET_END && packet->getSize() > 0 &&
+      packet->getData() == nullptr) {
+    // The read callback copies getSize() bytes from getData(): a packet that
+    // claims bytes it does not hold would crash the thread inside FFmpeg.
+    if (logger_)
+      logger_->log(LOG_WARN, "FFMpegDemuxer::write : packet of %u bytes without data dropped", packet->getSize());
+    packet->release();
+    return;
+  }
+  queue_.write(packet);
+}
 
 void FFMpegDemuxer::resetPosition(uint64_t /*position*/) {}
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/records/Records.h"
+#include "plugins/SimpleSamplePacket.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
 #include "tests/transcoders/StageTestSupport.h"
@@ -166,8 +167,12 @@ TEST(DemuxerStageTest, ReadCallbackFillsWholeRequestsInOrder) {
 
     FFMpegDemuxer stage;  // the callback needs no open
     std::thread writer([&] {
-      for (int p = 0; p < c.packets; ++p)
+      for (int p = 0; p < c.packets; ++p) {
         stage.write(makePacket(PACKET_AUDIO, bytesOf(pattern) + p * c.packetSize, c.packetSize));
+        auto* hollow = new streamer::SimpleSamplePacket();  // claims bytes, holds none: dropped
+        hollow->set(PACKET_AUDIO, nullptr, 4096, 0, 0, false);
+        stage.write(hollow);
+      }
       stage.write(makePacket(PACKET_END, nullptr, 0));
     });
     std::string received;
