@@ -102,8 +102,16 @@ void PacketQueue::stop() {
 
 void PacketQueue::start() {
   zan::PLockGuard access(accessLock_);
-  zan::PLockGuard guard(stopEvent_);
-  stopEvent_.flag = false;
+  {
+    zan::PLockGuard guard(stopEvent_);
+    stopEvent_.flag = false;
+  }
+  // stop() raised the data flag to wake the readers; left raised, the next
+  // read(true) would return null at once although the queue runs, which a
+  // stage's reader takes for the end of the stream.
+  const bool queued = size() > 0;
+  zan::PLockGuard guard(dataEvent_);
+  dataEvent_.flag = queued;
 }
 
 void PacketQueue::clear() {

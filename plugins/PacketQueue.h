@@ -3,8 +3,9 @@
 //
 // write() blocks while the queue is full (by packet count, or by bytes when
 // maxBytes is non-zero) and drops (releases) its packet once the queue is
-// stopped. read(true) blocks until a packet may be there or the queue is
-// stopped, and may still return null. The queue owns one reference of every
+// stopped. read(true) blocks until a packet is there or the queue is
+// stopped; it returns null only when a stop came before or during it, and
+// after start() it blocks again. The queue owns one reference of every
 // packet it holds; clear() and the destructor release them.
 //
 // Lock order: accessLock before dataEvent's mutex and before the FIFO's own
