@@ -1,6 +1,9 @@
 #include "support/CRegistry.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -71,18 +74,30 @@ bool store(const std::string& key, const std::string& name, const char* type, co
   const fs::path folder = keyFolder(key);
   fs::create_directories(folder, error);
   if (error) return false;
-  // Write beside and rename, so a reader never sees half a value.
+  // Write beside and rename, so a reader never sees half a value. Each write
+  // has a temporary of its own (process and a per-process count): writers of
+  // one value, in this process or another, never write into one file, and
+  // the last rename wins whole.
+  static std::atomic<uint64_t> s_writes{0};
   const fs::path target = folder / fileName(name);
-  const fs::path temporary = folder / (fileName(name) + ".tmp~");
+  const fs::path temporary = folder / (fileName(name) + "." + std::to_string(::getpid()) + "-" +
+                                       std::to_string(s_writes.fetch_add(1)) + ".tmp~");
+  bool written = false;
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << type << '\n';
-    out.write(payload.data(), static_cast<std::streamsize>(payload.size()));
-    if (!out) return false;
+    if (out) {
+      out << type << '\n';
+      out.write(payload.data(), static_cast<std::streamsize>(payload.size()));
+      out.close();
+      written = !out.fail();
+    }
   }
-  fs::rename(temporary, target, error);
-  return !error;
+  if (written) fs::rename(temporary, target, error);
+  if (!written || error) {
+    fs::remove(temporary, error);
+    return false;
+  }
+  return true;
 }
 
 bool load(const fs::path& file, ValueType& type, std::string& payload) {

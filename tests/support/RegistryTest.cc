@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/CRegistry.h"
 #include "tests/common/TestSupport.h"
@@ -104,6 +106,24 @@ TEST_F(RegistryTest, NamesAndKeysCannotLeaveTheStore) {
   std::map<std::string, std::string> values;
   EXPECT_TRUE(registry_.getAllValues("Escape", values));
   EXPECT_EQ(values.count("../name/with/slashes"), 1u);
+}
+
+// Two writers of one value: every write succeeds, and what stays is one
+// writer's value, whole, with no temporary left beside it.
+TEST_F(RegistryTest, ConcurrentWritersOfOneValueNeverMix) {
+  auto writeMany = [this](char fill) {
+    const std::string value(64 * 1024, fill);
+    for (int i = 0; i < 200; ++i)
+      EXPECT_TRUE(registry_.setBinary("Shared", "Value", value.data(), static_cast<int>(value.size())));
+  };
+  std::thread first(writeMany, 'a');
+  std::thread second(writeMany, 'b');
+  first.join();
+  second.join();
+  std::vector<std::filesystem::path> files(std::filesystem::directory_iterator(folder_.path() + "/Shared"), {});
+  ASSERT_EQ(files.size(), 1u);
+  const std::string stored = test::readFile(files[0].string());
+  EXPECT_TRUE(stored == "binary\n" + std::string(64 * 1024, 'a') || stored == "binary\n" + std::string(64 * 1024, 'b'));
 }
 
 }  // namespace
