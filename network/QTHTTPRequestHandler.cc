@@ -3,6 +3,7 @@
 // close). See QTHTTPRequestHandler.h for the threading model.
 #include "network/QTHTTPRequestHandler.h"
 
+#include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
@@ -105,25 +106,39 @@ bool isHttpScheme(const QUrl& url) {
 
 HTTPQThread::HTTPQThread(QTHTTPRequestHandler* handler) : m_handler(handler) {}
 
+HTTPQThread::~HTTPQThread() { quitAndWait(); }
+
 void HTTPQThread::startAndWait() {
   m_startedLock.setFlag(false);
-  m_finishedLock.setFlag(false);
-  start();
+  m_thread = std::thread([this] { run(); });
   m_startedLock.waitForFlag();
 }
 
 void HTTPQThread::quitAndWait() {
-  quit();
-  wait();
-  m_finishedLock.waitForFlag();
+  if (!m_thread.joinable()) return;
+  {
+    // A quit before the loop runs makes it return at once; after the loop
+    // the thread object is gone, and the thread ends by itself.
+    PLockGuard guard(m_loopLock);
+    if (m_loop != nullptr) m_loop->quit();
+  }
+  m_thread.join();
 }
 
 void HTTPQThread::run() {
+  // The event loop object gives the adopted thread its event dispatcher,
+  // which Qt's network objects need from their first timer on.
+  QEventLoop loop;
+  {
+    PLockGuard guard(m_loopLock);
+    m_loop = QThread::currentThread();
+  }
   m_handler->beginExchange();
   m_startedLock.setFlag(true);
-  exec();
+  loop.exec();
   m_handler->endExchange();
-  m_finishedLock.setFlag(true);
+  PLockGuard guard(m_loopLock);
+  m_loop = nullptr;
 }
 
 // The QObject base is built with a null parent obtained after the process

@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "network/HTTPRequestHandler.h"
@@ -43,23 +44,32 @@ class QTHTTPRequestHandler;
 
 // The worker thread of one handler: sends the handler's request, then runs
 // the event loop until quit() and tears the exchange down on its way out.
-class HTTPQThread : public QThread {
+//
+// A plain, joinable thread that Qt adopts, not a QThread: Qt starts its
+// threads detached, and QThread::wait() returns while the thread is still
+// on its way out; at process exit such a thread is caught half gone (the
+// leak checker's thread scan crashes on it). quitAndWait() joins, so once
+// it returns the thread has left entirely.
+class HTTPQThread {
  public:
   explicit HTTPQThread(QTHTTPRequestHandler* handler);
+  ~HTTPQThread();
+  HTTPQThread(const HTTPQThread&) = delete;
+  HTTPQThread& operator=(const HTTPQThread&) = delete;
+
   // Starts the thread; returns once the request has been sent.
   void startAndWait();
-  // Ends the event loop and returns once the exchange has been torn down.
+  // Ends the event loop and returns once the thread has ended.
   void quitAndWait();
-
- protected:
-  void run() override;
+  bool isRunning() const { return m_thread.joinable(); }
 
  private:
-  PCondMutex m_startedLock;             // flag: the request has been sent
-  // Flag: run() is over. QThread::wait() synchronises through Qt's own
-  // futex-based primitives; this gives every caller a plain mutex hand-over
-  // from the worker's last writes (which ThreadSanitizer can follow).
-  PCondMutex m_finishedLock{true};
+  void run();
+
+  PCondMutex m_startedLock;  // flag: the request has been sent
+  PMutex m_loopLock;         // guards m_loop
+  QThread* m_loop = nullptr;  // the worker's Qt thread object while its event loop may run
+  std::thread m_thread;       // started and joined by the handler's control thread
   QTHTTPRequestHandler* const m_handler;  // not owned; outlives the thread
 };
 
