@@ -166,6 +166,11 @@ void CircularHistoryBuffer::suspendWrites() {
   m_spaceAvailable.broadcast();
 }
 
+void CircularHistoryBuffer::resumeWrites() {
+  PLockGuard guard(m_lock);
+  m_writesSuspended = false;
+}
+
 void CircularHistoryBuffer::shutdownLocked() {
   m_closed = true;
   for (auto& [id, reader] : m_readers) reader->m_closed = true;
@@ -205,9 +210,11 @@ CircularHistoryBufferReader* CircularHistoryBuffer::createReader() {
 }
 
 int64_t CircularHistoryBuffer::historyStartLocked(int64_t position, int64_t origin) {
-  // Until a reader has read more than the history size since the download
-  // (re)started there is no history: the window starts at the reader.
-  int64_t start = position - origin > m_historySize ? position - m_historySize : position;
+  // Every byte the writer still keeps behind the reader is history, up to
+  // the history size: from the start of the download on, since the writer
+  // never overwrites the bytes between the start and a reader that has read
+  // less than the history size.
+  int64_t start = std::max(origin, position - m_historySize);
   // A reader that moved back into its history keeps a window behind its new
   // position, but bytes more than one ring behind the written end have been
   // overwritten whatever the window says.
