@@ -10,8 +10,9 @@
 // when a download restarts somewhere else.
 //
 // Invariants: the writer never overwrites bytes that a reader has not read
-// yet, nor the history window behind the slowest reader, and always leaves
-// one byte of the ring free. Storage is allocated once; every write or read
+// yet, nor the history window behind the slowest reader (the bytes read
+// since the download (re)started, at most the history size), and always
+// leaves one byte of the ring free. Storage is allocated once; every write or read
 // is at most two block copies (split at the wrap point).
 //
 // Thread safety: every operation may be called from any thread. m_lock
@@ -61,6 +62,9 @@ class CircularHistoryBuffer : public BufferWriterInterface {
   // waiting for room, until reset(). Used while the producer is being
   // stopped: nothing it still delivers is kept, and it never blocks.
   void suspendWrites();
+  // Ends a suspension without emptying the buffer: the next bytes written
+  // follow those it holds (a download resumed where it stopped).
+  void resumeWrites();
   // Closes the buffer to writers and readers and wakes every waiter, but
   // keeps storage and readers alive (reader pointers stay valid until
   // close()). reset() reopens it.

@@ -3,10 +3,12 @@
 #include "network/HTTPClient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <QString>
 
@@ -14,9 +16,32 @@
 #include "network/QTHTTPRequestHandler.h"
 #include "network/QtRuntime.h"
 #include "support/CBBLog.h"
+#include "support/NetworkTimeouts.h"
 #include "support/Platform.h"
 
 namespace zan {
+
+namespace {
+
+// A stream duration header: a non-negative decimal number of milliseconds
+// that fits the duration's type, blanks around it allowed; anything else
+// (a sign, a fraction, text, an overflow) is no duration at all.
+bool parseStreamDuration(const std::string& text, unsigned& milliseconds) {
+  const size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return false;
+  const size_t end = text.find_last_not_of(" \t") + 1;
+  uint64_t value = 0;
+  for (size_t i = begin; i < end; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > UINT_MAX) return false;
+  }
+  milliseconds = static_cast<unsigned>(value);
+  return true;
+}
+
+}  // namespace
 
 
 HTTPClient::HTTPClient(unsigned bufferSize, unsigned historySize)
@@ -62,7 +87,7 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
     handler->setDataCallback([this](const uint8_t* data, int64_t length) { return dataReceived(data, length); });
     handler->setEndOfFileCallback([this] { endOfFileReceived(); });
     handler->setBrokenStreamCallback([this] { brokenStreamReceived(); });
-    handler->setTimeout(kRequestTimeoutMs);
+    handler->setTimeout(headerTimeoutMs());
     m_handler = std::move(handler);
   }
 
@@ -85,7 +110,13 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
   m_contentLength = m_handler->getContentLength();
   m_contentType = m_handler->getContentType();
   if (m_handler->hasResponseHeader("Zan-Stream-Duration")) {
-    m_streamDuration = static_cast<unsigned>(std::atoi(m_handler->getResponseHeader("Zan-Stream-Duration").c_str()));
+    const std::string text = m_handler->getResponseHeader("Zan-Stream-Duration");
+    unsigned duration = 0;
+    if (parseStreamDuration(text, duration)) {
+      m_streamDuration = duration;
+    } else {
+      logWarn("HTTPClient::open : ignored Zan-Stream-Duration \"%s\"", text.c_str());
+    }
   }
   if (m_handler->hasResponseHeader("Zan-Force-Extension")) {
     m_forcedExtension = m_handler->getResponseHeader("Zan-Force-Extension");
@@ -173,17 +204,60 @@ int64_t HTTPClient::seekInBuffer(int64_t offset, int whence) {
              static_cast<long long>(m_buffer->getTotalWritten()));
     return -1;
   }
-  while (!m_buffer->isEndOfStream()) {
-    if (m_reader->isOffsetInBuffer(offset)) break;
-    const int64_t position = m_reader->getPosition();
-    if (offset < position) break;
-    if (offset > position + m_reader->getAvailable() + kForwardWaitWindow) break;
-    // A full ring cannot take the bytes up to the target until the reader
-    // moves: waiting would never end.
-    if (m_buffer->getFreeSpace() == 0) break;
-    if (m_stopLock.waitForFlag(kForwardWaitStepMs)) return -1;
+  if (m_reader->seek(offset)) return offset;
+  const int64_t position = m_reader->getPosition();
+  if (offset < position || m_buffer->isEndOfStream()) return -1;
+  // Ahead of the download. A server that can restart it is asked for a far
+  // target; from one that cannot, every target the download will reach is
+  // waited for.
+  const bool restartable = m_handler->isSeekable();
+  if (restartable && offset > position + m_reader->getAvailable() + kForwardWaitWindow) return -1;
+  if (!restartable && m_contentLength > 0 && offset >= m_contentLength) return -1;
+  if (waitForOffset(offset, restartable)) return offset;
+  // The reader may have skipped ahead to make room: back to where it was,
+  // for the caller still reads from there.
+  if (m_reader->getPosition() != position && !m_reader->seek(position)) {
+    logWarn("HTTPClient::seek : the read position %lld is lost", static_cast<long long>(position));
   }
-  return m_reader->seek(offset) ? offset : -1;
+  return -1;
+}
+
+// Called under m_lock (shared). Gives up when the download ends or is
+// stopped first, when it brings nothing for the stall limit, or (when a
+// request can fetch the target instead) when the ring is full.
+bool HTTPClient::waitForOffset(int64_t offset, bool restartable) {
+  std::vector<uint8_t> scratch;
+  int64_t lastEnd = m_buffer->getWrittenEnd();
+  auto lastProgress = std::chrono::steady_clock::now();
+  for (;;) {
+    if (m_reader->seek(offset)) return true;
+    if (m_buffer->isEndOfStream()) return false;
+    if (m_buffer->getFreeSpace() == 0) {
+      // The download cannot go on while the reader does not move.
+      if (restartable || m_contentLength <= 0) return false;
+      // The target lies ahead of a full ring on a server that cannot be
+      // asked for it: what lies between is passed over, so that the
+      // download goes on.
+      const int64_t skip = std::min<int64_t>(m_reader->getAvailable(), offset - m_reader->getPosition());
+      scratch.resize(static_cast<size_t>(std::min<int64_t>(skip, 1 << 16)));
+      for (int64_t left = skip; left > 0;) {
+        int64_t length = std::min<int64_t>(left, static_cast<int64_t>(scratch.size()));
+        if (m_reader->read(scratch.data(), &length, length, length, false) <= 0) return false;
+        left -= length;
+      }
+      continue;
+    }
+    if (m_stopLock.waitForFlag(kForwardWaitStepMs)) return false;
+    const auto now = std::chrono::steady_clock::now();
+    const int64_t end = m_buffer->getWrittenEnd();
+    if (end != lastEnd) {
+      lastEnd = end;
+      lastProgress = now;
+    } else if (now - lastProgress >= std::chrono::milliseconds(stallTimeoutMs())) {
+      logWarn("HTTPClient::seek : the download stalled before offset %lld", static_cast<long long>(offset));
+      return false;
+    }
+  }
 }
 
 int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) {
@@ -205,24 +279,65 @@ int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) 
   logDebug("HTTPClient::seek %lld", static_cast<long long>(offset));
 
   // Release the network thread if it waits for room and keep it from
-  // storing more, so that the handler can stop the old transfer; the reset
-  // below, made once it has stopped and before the new request goes out,
-  // reopens the buffer for the new transfer alone.
+  // storing more, so that the handler can stop the old transfer. The buffer
+  // is emptied for the new transfer only once its answer is accepted
+  // (before its first byte): a seek that fails leaves it as it was.
+  const bool complete = m_buffer->isEndOfStream();
   m_buffer->suspendWrites();
-  auto beforeRestart = [this, offset]() -> bool {
-    PLockGuard stop(m_stopLock);
-    if (m_stopLock.flag) return false;
-    m_buffer->reset();
-    m_buffer->setStartOffset(offset);
+  if (restartDownload(offset, timeMs, true)) {
+    logDebug("HTTPClient::seek - seeked with request");
+    return offset;
+  }
+  if (isStopped()) return -1;
+  // The old transfer has been stopped: go on with it where it stood, so
+  // that the reader keeps its place and the bytes after it.
+  const int64_t resumeAt = m_buffer->getWrittenEnd();
+  if (!complete && !m_buffer->isEndOfStream()) {
+    logWarn("HTTPClient::seek : seek to %lld failed, the download goes on at %lld", static_cast<long long>(offset),
+            static_cast<long long>(resumeAt));
+    if (!restartDownload(resumeAt, -1, false)) {
+      // Nothing more will arrive: readers get what is there, then the end.
+      logError("HTTPClient::seek : the download could not be resumed at %lld", static_cast<long long>(resumeAt));
+      m_buffer->setEndOfStream();
+    }
+  } else {
+    logWarn("HTTPClient::seek : seek to %lld failed", static_cast<long long>(offset));
+  }
+  m_buffer->resumeWrites();
+  return -1;
+}
+
+// Called under m_lock (shared), with the buffer's writes suspended. A new
+// GET: a seek to |offset| whose accepted answer empties the buffer and
+// restarts it at |offset| (|empty|), or the resumption of the download at
+// |offset|, the buffer's written end, whose bytes follow what it holds. False when the answer was refused or the client stopped;
+// the buffer then holds what it held, unless the answer was accepted just
+// as the handler gave up on it (the buffer is then ended).
+bool HTTPClient::restartDownload(int64_t offset, int64_t timeMs, bool empty) {
+  struct State {
+    PMutex lock;
+    bool accepted = false;
+    bool abandoned = false;
+  };
+  auto state = std::make_shared<State>();
+  auto onAccepted = [this, state, offset, empty]() -> bool {
+    PLockGuard guard(state->lock);
+    if (state->abandoned || isStopped()) return false;
+    if (empty) {
+      m_buffer->reset();
+      m_buffer->setStartOffset(offset);
+    } else {
+      m_buffer->resumeWrites();
+    }
+    state->accepted = true;
     return true;
   };
-  if (!m_handler->seek(offset, timeMs, beforeRestart)) {
-    // Nothing more will arrive: readers get the end, not a wait forever.
-    m_buffer->setEndOfStream();
-    return -1;
-  }
-  logDebug("HTTPClient::seek - seeked with request");
-  return offset;
+  const bool started = empty ? m_handler->seek(offset, timeMs, onAccepted) : m_handler->resume(offset, onAccepted);
+  if (started) return true;
+  PLockGuard guard(state->lock);
+  state->abandoned = true;
+  if (state->accepted) m_buffer->setEndOfStream();
+  return false;
 }
 
 void HTTPClient::raise(ConnectionEvent::ConnectionEvent event) {

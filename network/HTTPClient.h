@@ -6,8 +6,15 @@
 // the target is there (behind the reader, within the kept history) or
 // about to arrive (up to 1 MiB past the downloaded end, waited for in
 // 150 ms steps); otherwise the download restarts at the target with a new
-// request ("Range" and/or "Zan-seek"). The end of the download, complete
-// or broken off, is reported through connectionEventCallback.
+// request ("Range" and/or "Zan-seek"). A server that cannot restart the
+// download has every forward target the download will reach waited for
+// (passing over what lies between when the ring is full). A wait ends when
+// the download brings nothing for the stall limit. A seek that fails
+// leaves the reader where it was and the download going: a refused new
+// request is followed by one that resumes the old download where it
+// stopped. The end of the download, complete or broken off (an error, or
+// no byte for the stall limit), is reported through
+// connectionEventCallback.
 //
 // Ownership: the client owns the buffer (with its one reader) and the
 // handler; close() releases every waiter and destroys them.
@@ -47,7 +54,6 @@ class HTTPClient {
   static constexpr int kSeekSize = 0x10000;  // FFmpeg's AVSEEK_SIZE
   static constexpr int64_t kForwardWaitWindow = 0x100000;
   static constexpr int kForwardWaitStepMs = 150;
-  static constexpr int kRequestTimeoutMs = 30000;
 
   // A history buffer of |bufferSize| bytes keeping |historySize| bytes
   // behind the reader (the input uses 0xA00000 and 0x200000).
@@ -130,6 +136,8 @@ class HTTPClient {
   bool isStopped();
   int64_t seekInBuffer(int64_t offset, int whence);
   int64_t seekWithRequest(int64_t offset, int whence, int64_t timeMs);
+  bool waitForOffset(int64_t offset, bool restartable);
+  bool restartDownload(int64_t offset, int64_t timeMs, bool empty);
   void updateStatistics(int64_t length);
   // Marks the buffer ended and tells the user (or keeps the event).
   void raise(ConnectionEvent::ConnectionEvent event);

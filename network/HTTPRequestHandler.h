@@ -19,8 +19,10 @@ class HTTPRequestHandler {
   // exchange.
   using DataCallback = std::function<int64_t(const uint8_t* data, int64_t length)>;
   using EventCallback = std::function<void()>;
-  // Runs between stopping the old transfer and sending the new request of
-  // a seek; false cancels the seek.
+  // Runs on the network thread once a seek's answer has been accepted,
+  // before its first body byte is delivered (the old transfer has stopped
+  // by then); false refuses the answer and fails the seek. A seek that
+  // fails never runs it, so what the consumer holds stays as it was.
   using RestartCallback = std::function<bool()>;
 
   virtual ~HTTPRequestHandler() = default;
@@ -39,9 +41,15 @@ class HTTPRequestHandler {
   virtual void setTimeSeekable(bool seekable) = 0;
   virtual void setByteSeekable(bool seekable) = 0;
   // Restarts the GET at |offset| (and at |timeMs| / 1000 seconds when
-  // |timeMs| >= 0 and the server seeks by time). |beforeRestart| may be
-  // empty.
+  // |timeMs| >= 0 and the server seeks by time; a negative |timeMs| keeps
+  // the previous time offset). The old transfer is stopped whatever the
+  // outcome. |beforeRestart| may be empty.
   virtual bool seek(int64_t offset, int64_t timeMs, const RestartCallback& beforeRestart) = 0;
+  // Restarts the GET from the start of the resource, without "Range" or
+  // "Zan-seek", and delivers its body from |offset| on: for going on with
+  // a download after a refused seek, whatever the server does with ranges.
+  // |onAccepted| is called like a seek's |beforeRestart|.
+  virtual bool resume(int64_t offset, const RestartCallback& onAccepted) = 0;
   // The last response's network error code (0 = none), 404 when there was
   // no response.
   virtual int getErrorCode() = 0;

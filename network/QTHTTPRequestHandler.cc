@@ -8,6 +8,7 @@
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 #include <QSslError>
+#include <QTimer>
 
 #include <algorithm>
 #include <cctype>
@@ -18,6 +19,7 @@
 
 #include "network/QtRuntime.h"
 #include "support/CBBLog.h"
+#include "support/NetworkTimeouts.h"
 
 namespace zan {
 
@@ -145,7 +147,10 @@ void HTTPQThread::run() {
 // has an application object: the handler may be the first QObject of a host
 // without Qt.
 QTHTTPRequestHandler::QTHTTPRequestHandler()
-    : QObject(qtApplicationReadyParent()), m_thread(std::make_unique<HTTPQThread>(this)) {}
+    : QObject(qtApplicationReadyParent()),
+      m_timeout(headerTimeoutMs()),
+      m_stallTimeout(stallTimeoutMs()),
+      m_thread(std::make_unique<HTTPQThread>(this)) {}
 
 QTHTTPRequestHandler::~QTHTTPRequestHandler() { close(); }
 
@@ -168,7 +173,8 @@ void QTHTTPRequestHandler::beginExchange() {
       request.setRawHeader("Zan-seek", QByteArray("seconds=") + QByteArray::number(static_cast<qlonglong>(m_seekSeconds)));
       m_timeSeekSent = true;
     }
-    if (m_rangeStart != 0) {
+    m_rangeSent = m_rangeStart != 0 && m_byRange;
+    if (m_rangeSent) {
       // Open-ended when the length is unknown: a closed range would cut the
       // body short (or ask for nonsense) on servers without Content-Length.
       QByteArray range = QByteArray("bytes=") + QByteArray::number(static_cast<qlonglong>(m_rangeStart)) + '-';
@@ -212,6 +218,14 @@ void QTHTTPRequestHandler::beginExchange() {
               Qt::DirectConnection);
       connect(m_reply, &QNetworkReply::readyRead, this, &QTHTTPRequestHandler::dataReadyRead,
               Qt::DirectConnection);
+      // Checked a few times per limit: a stall is noticed at most a fifth
+      // of the limit late.
+      const int limit = std::max(m_stallTimeout.load(), 1);
+      m_lastProgress = std::chrono::steady_clock::now();
+      m_stallTimer = new QTimer();
+      m_stallTimer->setInterval(std::clamp(limit / 5, 10, 1000));
+      connect(m_stallTimer, &QTimer::timeout, this, &QTHTTPRequestHandler::checkStall, Qt::DirectConnection);
+      m_stallTimer->start();
     }
   }
   if (m_reply != nullptr) {
@@ -234,6 +248,8 @@ void QTHTTPRequestHandler::beginExchange() {
 }
 
 void QTHTTPRequestHandler::endExchange() {
+  delete m_stallTimer;
+  m_stallTimer = nullptr;
   if (m_reply != nullptr) {
     // abort() emits finished() at once; nothing of this exchange may reach
     // the slots any more.
@@ -318,8 +334,12 @@ void QTHTTPRequestHandler::processResponseHeaders() {
     // with the range.
     if (status == 200) {
       skip = rangeStart;
-      logWarn("QTHTTPClient::seek : the server ignored the range, skipping %lld bytes",
-              static_cast<long long>(skip));
+      if (m_rangeSent) {
+        logWarn("QTHTTPClient::seek : the server ignored the range, skipping %lld bytes",
+                static_cast<long long>(skip));
+      } else {
+        logInfo("QTHTTPClient::seek : resuming, skipping %lld bytes", static_cast<long long>(skip));
+      }
     } else if (!rangeValid) {
       logError("QTHTTPClient::seek : unusable Content-Range in a partial answer");
       errorCode = 404;
@@ -336,6 +356,13 @@ void QTHTTPRequestHandler::processResponseHeaders() {
       cause = "the answer starts after the asked offset";
       deliver = false;
     }
+  }
+
+  // The consumer of a seek makes room for the new body now, not before: a
+  // seek whose answer is refused leaves what it holds untouched.
+  if (deliver && m_onAccepted && (m_quit.load() || !m_onAccepted())) {
+    errorCode = 404;
+    deliver = false;
   }
 
   // The whole resource's length: from a full answer, or from the total of a
@@ -362,6 +389,7 @@ void QTHTTPRequestHandler::processResponseHeaders() {
   m_deliverBody = deliver;
   m_skipBytes = skip;
   m_expectedBody = responseLength;
+  m_lastProgress = std::chrono::steady_clock::now();  // the body's stall clock starts here
 
   PLockGuard guard(m_headerLock);
   m_headerReceived = true;
@@ -393,12 +421,30 @@ void QTHTTPRequestHandler::dataReadyRead() {
     data += skipped;
     length -= skipped;
   }
+  m_lastProgress = std::chrono::steady_clock::now();
   if (length == 0) return;
-  if (m_dataCallback(data, length) < 0) {
+  const int64_t taken = m_dataCallback(data, length);
+  // Time spent waiting for room in the consumer is no stall of the server.
+  m_lastProgress = std::chrono::steady_clock::now();
+  if (taken < 0) {
     // The consumer is gone: stop this exchange.
     m_quit = true;
     QThread::currentThread()->quit();
   }
+}
+
+void QTHTTPRequestHandler::checkStall() {
+  // Only a body that is being delivered can stall: the headers have their
+  // own limit, on the caller's side.
+  if (m_reply == nullptr || !m_headersDone || !m_deliverBody || m_quit.load() || m_reply->isFinished()) return;
+  const auto quiet = std::chrono::steady_clock::now() - m_lastProgress;
+  if (quiet < std::chrono::milliseconds(m_stallTimeout.load())) return;
+  logWarn("QTHTTPClient : no data for %d ms after %lld bytes, the download is given up", m_stallTimeout.load(),
+          static_cast<long long>(m_bodyReceived));
+  m_stallTimer->stop();
+  // abort() finishes the reply with OperationCanceledError at once:
+  // getRequestFinished reports the download broken.
+  m_reply->abort();
 }
 
 void QTHTTPRequestHandler::getRequestFinished() {
@@ -428,7 +474,7 @@ void QTHTTPRequestHandler::onError(QNetworkReply::NetworkError code) {
 // ---------------------------------------------------------------------------
 // Caller side
 
-bool QTHTTPRequestHandler::startExchange(Exchange kind) {
+bool QTHTTPRequestHandler::startExchange(Exchange kind, const RestartCallback& onAccepted) {
   PLockGuard control(m_controlLock);
   {
     PLockGuard guard(m_headerLock);
@@ -441,6 +487,7 @@ bool QTHTTPRequestHandler::startExchange(Exchange kind) {
   }
   m_quit = false;
   m_exchange = kind;
+  m_onAccepted = onAccepted;
   m_thread->startAndWait();
   return true;
 }
@@ -449,6 +496,7 @@ void QTHTTPRequestHandler::stopExchange() {
   PLockGuard control(m_controlLock);
   m_quit = true;
   m_thread->quitAndWait();
+  m_onAccepted = nullptr;
 }
 
 QTHTTPRequestHandler::Wait QTHTTPRequestHandler::waitForHeaders() {
@@ -506,6 +554,7 @@ bool QTHTTPRequestHandler::open(const std::wstring& url) {
     PWriteGuard guard(m_lock);
     m_url = target;
     m_rangeStart = 0;
+    m_byRange = true;
     m_seekSeconds = 0;
     m_errorCode = 404;
     m_networkError = 404;
@@ -567,6 +616,15 @@ bool QTHTTPRequestHandler::open(const std::wstring& url) {
 
 bool QTHTTPRequestHandler::seek(int64_t offset, int64_t timeMs, const RestartCallback& beforeRestart) {
   if (!isSeekable() || offset < 0) return false;
+  return restart(offset, timeMs, true, beforeRestart);
+}
+
+bool QTHTTPRequestHandler::resume(int64_t offset, const RestartCallback& onAccepted) {
+  if (offset < 0) return false;
+  return restart(offset, kNoTimeOffset, false, onAccepted);
+}
+
+bool QTHTTPRequestHandler::restart(int64_t offset, int64_t timeMs, bool byRange, const RestartCallback& onAccepted) {
   {
     PLockGuard guard(m_headerLock);
     if (m_abortWait) return false;
@@ -576,10 +634,11 @@ bool QTHTTPRequestHandler::seek(int64_t offset, int64_t timeMs, const RestartCal
   {
     PWriteGuard guard(m_lock);
     if (timeMs >= 0) m_seekSeconds = timeMs / 1000;
+    if (timeMs == kNoTimeOffset) m_seekSeconds = 0;
     m_rangeStart = offset;
+    m_byRange = byRange;
   }
-  if (beforeRestart && !beforeRestart()) return false;
-  if (!startExchange(Exchange::Get)) return false;
+  if (!startExchange(Exchange::Get, onAccepted)) return false;
   const Wait wait = waitForHeaders();
   if (wait == Wait::TimedOut) {
     logError("QTHTTPClient::seek: Header not received in time!");

@@ -26,6 +26,8 @@
 #include <QUrl>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -37,6 +39,7 @@
 #include "support/PMutex.h"
 
 class QNetworkAccessManager;
+class QTimer;
 
 namespace zan {
 
@@ -77,7 +80,6 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   Q_OBJECT
 
  public:
-  static constexpr int kDefaultTimeoutMs = 30000;
   static constexpr int kMaxRedirects = 10;
   // How much Qt may buffer ahead of the data callback: beyond it Qt stops
   // reading the socket, so a full consumer slows the server down instead of
@@ -93,6 +95,8 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   void close() override;
   void setTimeout(int milliseconds) override { m_timeout = milliseconds; }
   int getTimeout() override { return m_timeout; }
+  // Takes effect from the next exchange.
+  void setStallTimeout(int milliseconds) { m_stallTimeout = milliseconds; }
   void setDataCallback(DataCallback callback) override { m_dataCallback = std::move(callback); }
   void setEndOfFileCallback(EventCallback callback) override { m_endOfFileCallback = std::move(callback); }
   void setBrokenStreamCallback(EventCallback callback) override { m_brokenCallback = std::move(callback); }
@@ -100,6 +104,7 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   void setTimeSeekable(bool seekable) override;
   void setByteSeekable(bool seekable) override;
   bool seek(int64_t offset, int64_t timeMs, const RestartCallback& beforeRestart) override;
+  bool resume(int64_t offset, const RestartCallback& onAccepted) override;
   int getErrorCode() override;
   std::string getFailureCause() override;
   int64_t getContentLength() override;
@@ -119,6 +124,7 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   void dataReadyRead();
   void onError(QNetworkReply::NetworkError code);
   void onMetaDataChanged();
+  void checkStall();
 
  private:
   friend class HTTPQThread;
@@ -129,6 +135,9 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
     Get,    // GET whose body goes to the data callback
   };
   enum class Wait { Headers, TimedOut, Closed };
+  // The |timeMs| of a restart that sends no time offset, whatever an
+  // earlier seek asked for.
+  static constexpr int64_t kNoTimeOffset = INT64_MIN;
 
   // Worker thread.
   void beginExchange();
@@ -136,17 +145,22 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   void processResponseHeaders();
 
   // Caller threads.
-  bool startExchange(Exchange kind);
+  // |onAccepted| is the seek's callback (empty for the exchanges of open).
+  bool startExchange(Exchange kind, const RestartCallback& onAccepted = {});
   void stopExchange();
   Wait waitForHeaders();
   bool followRedirect(const QUrl& target, std::vector<QUrl>& visited, int& redirects);
   void setFailureCause(const std::string& cause);
   std::string headerTimeOutCause() const;
+  // seek and resume: a new GET from |offset|, asked for with "Range"
+  // (|byRange|) or fetched whole and trimmed to it.
+  bool restart(int64_t offset, int64_t timeMs, bool byRange, const RestartCallback& onAccepted);
 
   // --- Shared with the worker, guarded by m_lock. ---
   PReadWriteLock m_lock;
   QUrl m_url;                    // replaced when the server redirects
-  int64_t m_rangeStart = 0;      // "Range" offset, 0 = none
+  int64_t m_rangeStart = 0;      // where the body must start, 0 = at the start
+  bool m_byRange = true;         // asked for with "Range" (else fetched whole and trimmed)
   int64_t m_seekSeconds = 0;     // "Zan-seek" seconds, 0 = none
   bool m_byteSeekable = false;   // "Accept-Ranges" contained "bytes"
   bool m_timeSeekable = false;   // "Accept-Zan-Seek" contained "seconds"
@@ -166,12 +180,14 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   bool m_headerReceived = false;
   bool m_abortWait = false;  // close() releases open/seek and refuses new exchanges
   std::atomic<bool> m_quit{false};  // the exchange is being stopped: deliver nothing more
-  std::atomic<int> m_timeout{kDefaultTimeoutMs};
+  std::atomic<int> m_timeout;       // header limit, ms
+  std::atomic<int> m_stallTimeout;  // body stall limit, ms
   std::atomic<int> m_parameter{1};
   std::unique_ptr<HTTPQThread> m_thread;
 
   // Set before the worker starts; read on the worker.
   Exchange m_exchange = Exchange::Head;
+  RestartCallback m_onAccepted;  // the current exchange's, see startExchange
   DataCallback m_dataCallback;
   EventCallback m_endOfFileCallback;
   EventCallback m_brokenCallback;
@@ -179,10 +195,13 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   // --- Worker thread only (between start and end of one exchange). ---
   QNetworkAccessManager* m_manager = nullptr;
   QNetworkReply* m_reply = nullptr;
+  QTimer* m_stallTimer = nullptr;  // GET exchanges only
+  std::chrono::steady_clock::time_point m_lastProgress;  // last body byte, or the start
   bool m_headersDone = false;
   bool m_deliverBody = false;   // this exchange's body goes to the data callback
   bool m_timeSeekSent = false;  // the request carried "Zan-seek"
   bool m_certificateRefused = false;  // TLS found fault with the server's certificate
+  bool m_rangeSent = false;     // the request carried "Range"
   int64_t m_skipBytes = 0;      // leading body bytes before the asked offset
   int64_t m_expectedBody = -1;  // this response's Content-Length, -1 = none
   int64_t m_bodyReceived = 0;

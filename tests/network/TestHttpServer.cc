@@ -306,7 +306,9 @@ void TestHttpServer::serve(Connection* connection) {
     return;
   }
   if (route.redirectStatus != 0) {
-    answer(route.redirectStatus, {"Location: " + route.redirectLocation, "Content-Length: 0"});
+    std::vector<std::string> fields{"Content-Length: 0"};
+    if (!route.redirectLocation.empty()) fields.push_back("Location: " + route.redirectLocation);
+    answer(route.redirectStatus, fields);
     finish(true);
     return;
   }
@@ -339,8 +341,9 @@ void TestHttpServer::serve(Connection* connection) {
       start = std::clamp<int64_t>(first + options.contentRangeShift, 0, size - 1);
       end = std::max<int64_t>(last, start) + 1;
       status = 206;
-      fields.push_back("Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(end - 1) + "/" +
-                       std::to_string(size));
+      if (options.sendContentRange)
+        fields.push_back("Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(end - 1) + "/" +
+                         std::to_string(size));
     } else {
       answer(416, {"Content-Range: bytes */" + std::to_string(size), "Content-Length: 0"});
       finish(true);
@@ -358,6 +361,7 @@ void TestHttpServer::serve(Connection* connection) {
 
   int64_t limit = end;
   if (options.cutAfterBytes >= 0) limit = std::min(end, start + options.cutAfterBytes);
+  if (options.stallAfterBytes >= 0) limit = std::min(end, start + options.stallAfterBytes);
   const size_t chunkSize = options.bytesPerSecond > 0
                                ? static_cast<size_t>(std::max<int64_t>(1024, options.bytesPerSecond / 50))
                                : size_t{1} << 20;
@@ -376,6 +380,13 @@ void TestHttpServer::serve(Connection* connection) {
       const auto now = std::chrono::steady_clock::now();
       if (due > now) ok = pause(std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1);
     }
+  }
+  if (ok && options.stallAfterBytes >= 0 && limit < end) {
+    // Silent with the connection open: only the client's own time-out or
+    // stop() ends it.
+    while (pause(1000)) {
+    }
+    ok = false;
   }
   finish(ok);
 }

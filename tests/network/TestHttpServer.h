@@ -4,7 +4,9 @@
 // Content-Length, time seeks ("Accept-Zan-Seek" / "Zan-seek"), extra
 // response headers, a throttled rate, a stall before the headers, a cut
 // connection, a server that ignores "Range" or answers another range than
-// asked. Every request is recorded with its headers so tests can tell a
+// asked, a 206 without Content-Range, a body that stalls part-way (the
+// connection stays open and silent), a redirect without Location. Every
+// request is recorded with its headers so tests can tell a
 // new request from one served from history and check the header texts as
 // the server saw them.
 //
@@ -58,6 +60,8 @@ struct RouteOptions {
   int64_t bytesPerSecond = 0;      // body rate limit, 0 = none
   int stallBeforeHeadersMs = 0;    // wait this long before answering
   int64_t cutAfterBytes = -1;      // close a GET's connection after this many body bytes
+  int64_t stallAfterBytes = -1;    // after this many body bytes send nothing more until stop()
+  bool sendContentRange = true;    // false: 206 answers carry no Content-Range
 
   // Chainable setters: RouteOptions().refusingHead().throttledTo(100000).
   RouteOptions& withoutAcceptRanges() { acceptRanges = false; return *this; }
@@ -73,6 +77,8 @@ struct RouteOptions {
   RouteOptions& throttledTo(int64_t rate) { bytesPerSecond = rate; return *this; }
   RouteOptions& stallingFor(int ms) { stallBeforeHeadersMs = ms; return *this; }
   RouteOptions& cutAfter(int64_t bytes) { cutAfterBytes = bytes; return *this; }
+  RouteOptions& stallingAfter(int64_t bytes) { stallAfterBytes = bytes; return *this; }
+  RouteOptions& withoutContentRange() { sendContentRange = false; return *this; }
 };
 
 struct RecordedRequest {
@@ -92,7 +98,8 @@ class TestHttpServer {
   TestHttpServer& operator=(const TestHttpServer&) = delete;
 
   void addResource(const std::string& path, ServedResource resource, RouteOptions options = {});
-  // Answers every method with |status| and "Location: |location|".
+  // Answers every method with |status| and "Location: |location|" (no
+  // Location at all when |location| is empty).
   void addRedirect(const std::string& path, const std::string& location, int status = 302);
 
   int port() const { return port_; }
