@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "core/AudioConverter.h"
 #include "core/FFMpegDecoderCore.h"
@@ -11,6 +12,7 @@
 #include "encoder/CodecResolver.h"
 #include "encoder/CodecTables.h"
 #include "support/CBBLog.h"
+#include "support/NetworkTimeouts.h"
 
 extern "C" {
 #include <libavutil/dict.h>
@@ -50,12 +52,21 @@ int64_t seekTrampoline(void* opaque, int64_t offset, int whence) {
 // Options of FFmpeg's own opening of a location. Its TLS layer trusts any
 // certificate unless told to verify: verify against the system's
 // certificate authorities, or against the bundle SSL_CERT_FILE names (the
-// variable OpenSSL's tools honour).
+// variable OpenSSL's tools honour). Its network waits are bounded.
 ff::DictionaryPtr locationOpenOptions() {
   AVDictionary* options = nullptr;
   av_dict_set(&options, "tls_verify", "1", 0);
   if (const char* bundle = std::getenv("SSL_CERT_FILE"); bundle != nullptr && *bundle != '\0')
     av_dict_set(&options, "ca_file", bundle, 0);
+  // FFmpeg's network protocols wait for a silent server forever by
+  // default. Every wait for a byte (response headers and body alike) is
+  // bounded by the library's network limit: "rw_timeout" is passed on from
+  // the protocol to the connection below it, "timeout" is the TCP
+  // protocol's own (connect included). Both are in microseconds; other
+  // protocols ignore them.
+  const std::string limitUs = std::to_string(static_cast<int64_t>(stallTimeoutMs()) * 1000);
+  av_dict_set(&options, "rw_timeout", limitUs.c_str(), 0);
+  av_dict_set(&options, "timeout", limitUs.c_str(), 0);
   return ff::DictionaryPtr(options);
 }
 

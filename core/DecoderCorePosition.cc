@@ -75,6 +75,26 @@ bool FFMpegDecoderCore::setPosition(uint64_t milliseconds) {
            static_cast<unsigned>(milliseconds), static_cast<unsigned>(duration_), static_cast<int>(fileSize));
   const int64_t timeUs = static_cast<int64_t>(milliseconds) * 1000;
   const int64_t start = mediumStart();
+  // A seek that fails may have moved the byte stream (FFmpeg searches by
+  // reading): it goes back to where the demuxer stood, so that reading
+  // goes on from there.
+  const int64_t readPosition = formatContext_->pb ? avio_tell(formatContext_->pb) : -1;
+  const auto failed = [&] {
+    logWarn("FFMpegDecoderCore::setPosition(): seeking failed, do not reset timestamps");
+    if (readPosition >= 0 && avio_tell(formatContext_->pb) != readPosition &&
+        avio_seek(formatContext_->pb, readPosition, SEEK_SET) < 0) {
+      logError("FFMpegDecoderCore::setPosition(): the read position %lld could not be restored",
+               static_cast<long long>(readPosition));
+    }
+    return false;
+  };
+  // Past the end there is nothing to seek to, and FFmpeg's search for it
+  // would read the medium to its end first.
+  if (duration_ > 0 && milliseconds > static_cast<uint64_t>(duration_)) {
+    logWarn("FFMpegDecoderCore::setPosition(): %u is past the end (%u)", static_cast<unsigned>(milliseconds),
+            static_cast<unsigned>(duration_));
+    return false;
+  }
   int64_t bytePosition = -1;
   if (duration_ > 0 && fileSize > 0)
     bytePosition = static_cast<int64_t>(static_cast<uint64_t>(fileSize) * std::max<uint64_t>(milliseconds, 1) /
@@ -87,13 +107,11 @@ bool FFMpegDecoderCore::setPosition(uint64_t milliseconds) {
     if (av_seek_frame(formatContext_, -1, bytePosition, AVSEEK_FLAG_BYTE) < 0) {
       logError("FFMpegDecoderCore::setPosition(): av_seek_frame (bytepos = %u, flag=AVSEEK_FLAG_BYTE)",
                static_cast<unsigned>(bytePosition));
-      logWarn("FFMpegDecoderCore::setPosition(): seeking failed, do not reset timestamps");
-      return false;
+      return failed();
     }
     readAhead_.clear();
   } else if (!seekToKeyFrame(timeUs + start, landed)) {
-    logWarn("FFMpegDecoderCore::setPosition(): seeking failed, do not reset timestamps");
-    return false;
+    return failed();
   }
 
   // Everything restarts where delivery resumes.

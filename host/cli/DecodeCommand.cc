@@ -63,8 +63,9 @@ const char kDecodeUsage[] =
     "listed in the summary.\n"
     "\n"
     "Exit status: 0 on success, 1 when the medium does not open ('error CODE:\n"
-    "MESSAGE (CAUSE)') or has no audio or video stream, a seek or reset fails or\n"
-    "an output file cannot be written, 2 for a usage error.\n";
+    "MESSAGE (CAUSE)') or has no audio or video stream, a seek or reset fails,\n"
+    "nothing is decoded after a seek or an output file cannot be written, 2 for\n"
+    "a usage error.\n";
 
 namespace {
 
@@ -300,6 +301,14 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
     reportBufferStatus(false);
   }
   reportBufferStatus(true);
+  // A seek that the input accepted but after which nothing came (a target
+  // past the end, or a stream lost on the way) is no successful decode.
+  if (result == 0 && request.seekMs && summary.totalFrames() == 0) {
+    progress.clear();
+    std::fprintf(stderr, "zanstream decode: nothing was decoded after the seek to %llu ms\n",
+                 static_cast<unsigned long long>(*request.seekMs));
+    result = 1;
+  }
   const auto elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   progress.clear();

@@ -339,6 +339,10 @@ TEST(DecodeCliTest, SeekLandsAtOrAfterTheTarget) {
     EXPECT_GE(u64(audio["first_us"]) + 50000, target);
     EXPECT_LE(u64(audio["first_us"]), target + 1000000);
   }
+  // Past the end nothing can be decoded: that is an error, not success.
+  const ProcessResult past = zanstream({"decode", path, "--seek", "60000"});
+  EXPECT_EQ(past.exitCode, 1);
+  EXPECT_NE(past.err.find("60000 ms"), std::string::npos) << past.err;
 }
 
 TEST(DecodeCliTest, DecodingModesLimitThePictures) {

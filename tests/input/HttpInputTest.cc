@@ -20,6 +20,7 @@
 
 #include "host/records/Records.h"
 #include "input/FFMpegInput.h"
+#include "support/NetworkTimeouts.h"
 #include "tests/common/FrameReading.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
@@ -34,6 +35,10 @@ using test::Media;
 using test::mediaPath;
 
 using Frame = test::ReadFrame;
+
+// A hung server is given up after 2 s here, not 30 s (unless the
+// environment says otherwise already).
+const bool kShortTimeouts = setenv("ZAN_NETWORK_TIMEOUT_MS", "2000", 0) == 0;
 
 std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) { return test::readFrames(input, limit); }
 
@@ -120,15 +125,28 @@ TEST_F(HttpInputTest, ThrottledDownloadGivesTheSameFrames) {
   expectSameFrames(local, readAll(input), 0, "throttled flv");
 }
 
+// A seek from the start, and one back to the middle after the whole medium
+// has been read from a server without ranges (Python's http.server, say):
+// those bytes come from the download's buffer, without a request.
 TEST_F(HttpInputTest, SeekInTheMiddleLandsAtTheTarget) {
-  for (Media media : {Media::kFlvSorensonMp3, Media::kMkvH264Vorbis}) {
-    const std::string what = test::mediaRecipe(media).name;
+  const test::RouteOptions noRanges = test::RouteOptions().withoutAcceptRanges().ignoringRange();
+  struct Case {
+    Media media;
+    test::RouteOptions options;
+    size_t readFirst;  // frames read before the seek
+  } cases[] = {{Media::kFlvSorensonMp3, {}, 20},
+               {Media::kMkvH264Vorbis, {}, 20},
+               {Media::kFlvSorensonMp3, noRanges, SIZE_MAX}};
+  for (const Case& c : cases) {
+    const std::string what = test::mediaRecipe(c.media).name + (c.options.honourRange ? "" : " without ranges");
+    server_.clearRequests();
     FFMpegInput input;
-    Medium medium(serve(media));
+    Medium medium(serve(c.media, c.options));
     ErrorRecord error;
     ASSERT_TRUE(input.open(&medium, &error)) << what;
     input.start();
-    readAll(input, 20);
+    ASSERT_FALSE(readAll(input, c.readFirst).empty()) << what;
+    const size_t requests = server_.requestCount();
     ASSERT_EQ(input.setTimePosition(2000), PLUGIN_OK) << what;
     const auto after = readAll(input);
     ASSERT_FALSE(after.empty()) << what;
@@ -136,13 +154,85 @@ TEST_F(HttpInputTest, SeekInTheMiddleLandsAtTheTarget) {
       EXPECT_GE(frame.time, 2000000u) << what;
       EXPECT_LE(frame.time, 8000000u) << what;
     }
+    if (!c.options.honourRange) {
+      EXPECT_EQ(server_.requestCount(), requests) << what;
+    }
     // The same seek on the local file delivers the same video frames.
-    const auto local = ofType(playLocally(media, 2000), PACKET_VIDEO);
+    const auto local = ofType(playLocally(c.media, 2000), PACKET_VIDEO);
     const auto remote = ofType(after, PACKET_VIDEO);
     ASSERT_FALSE(remote.empty()) << what;
     EXPECT_EQ(local.size(), remote.size()) << what;
     ASSERT_FALSE(local.empty()) << what;
     EXPECT_EQ(local.front().time, remote.front().time) << what;
+  }
+}
+
+// A seek that fails (past the end) leaves the stream where it was: the
+// frames read before and after it are those of a playback without it.
+TEST_F(HttpInputTest, FailedSeekLeavesTheStreamUsable) {
+  for (Media media : {Media::kFlvSorensonMp3, Media::kMkvH264Vorbis}) {
+    const std::string what = test::mediaRecipe(media).name;
+    FFMpegInput input;
+    Medium medium(serve(media));
+    ErrorRecord error;
+    ASSERT_TRUE(input.open(&medium, &error)) << what;
+    input.start();
+    auto frames = readAll(input, 20);
+    ASSERT_EQ(frames.size(), 20u) << what;
+    EXPECT_EQ(input.setTimePosition(600000), PLUGIN_FAILED) << what;
+    const auto rest = readAll(input);
+    frames.insert(frames.end(), rest.begin(), rest.end());
+    expectSameFrames(playLocally(media), frames, 0, what.c_str());
+  }
+}
+
+// A server that never answers, or stops sending part-way, is given up
+// after the network limit (shortened here) on both paths: the library's
+// own client (FLV) and FFmpeg's HTTP (MPEG-TS, MP4). Open fails, or the
+// frames that arrived are delivered and then the end; nothing hangs.
+TEST_F(HttpInputTest, HungServersAreGivenUpOnBothPaths) {
+  const int limitMs = stallTimeoutMs();
+  struct Case {
+    Media media;
+    const char* extension;
+    bool stallMidBody;  // else no response headers at all
+    bool opens;
+    int boundMs;        // open, reading and close together
+  } cases[] = {
+      {Media::kMp4H264Aac, "mp4", false, false, limitMs + 3000},
+      {Media::kFlvSorensonMp3, "flv", false, false, limitMs + 3000},
+      {Media::kMpegTsH264Aac, "ts", true, true, 2 * limitMs + 3000},
+      {Media::kFlvSorensonMp3, "flv", true, true, limitMs + 3000},
+  };
+  for (const Case& c : cases) {
+    const std::string path = mediaPath(c.media);
+    const int64_t size = static_cast<int64_t>(test::readFile(path).size());
+    const std::string what = std::string(c.extension) + (c.stallMidBody ? " stalling mid-body" : " without headers");
+    const std::string url = "/hung/" + std::to_string(c.stallMidBody) + "." + c.extension;
+    test::RouteOptions options;
+    if (c.stallMidBody) {
+      options.stallingAfter(size / 2, 5 * limitMs);
+    } else {
+      options.stallingFor(5 * limitMs);
+    }
+    server_.addResource(url, test::fileResource(path), options);
+    const auto start = std::chrono::steady_clock::now();
+    {
+      FFMpegInput input;
+      Medium medium(server_.url(url));
+      ErrorRecord error;
+      ASSERT_EQ(input.open(&medium, &error), c.opens) << what;
+      if (c.opens) {
+        input.start();
+        const auto frames = readAll(input);
+        EXPECT_FALSE(frames.empty()) << what;
+        EXPECT_LT(frames.size(), playLocally(c.media).size()) << what;
+      } else {
+        EXPECT_NE(error.getCode(), 0) << what;
+      }
+      input.close();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(c.boundMs)) << what;
   }
 }
 

@@ -367,10 +367,10 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
   const ConnectionEvent::ConnectionEvent kEnd = ConnectionEvent::END_OF_FILE_RECEIVED;
   const ConnectionEvent::ConnectionEvent kBroken = ConnectionEvent::BROKEN_STREAM;
   const std::vector<Row> rows{
-      {"/no-headers", RouteOptions().stallingFor(600000), kSize, false, false, 0, kNone, false, 0, 0, kEnd, 0,
+      {"/no-headers", RouteOptions().stallingFor(5 * timeoutMs), kSize, false, false, 0, kNone, false, 0, 0, kEnd, 0,
        timeoutMs + 2000},
       {"/redirect-without-location", {}, kSize, true, false, 0, kNone, false, 0, 0, kEnd, 0, 2000},
-      {"/stall-mid-body", RouteOptions().stallingAfter(kMiB), kSize, false, true, 0, kNone, false, 0, kMiB, kBroken,
+      {"/stall-mid-body", RouteOptions().stallingAfter(kMiB, 5 * timeoutMs), kSize, false, true, 0, kNone, false, 0, kMiB, kBroken,
        0, timeoutMs + 2000},
       {"/ranges-ignored-seek-back", noRanges, 1200000, false, true, 1200000, 6000, true, 0, 1200000, kEnd, 0, 2000},
       {"/ranges-ignored-seek-ahead", RouteOptions(noRanges).throttledTo(kRate), kSize, false, true, 1000,

@@ -382,10 +382,8 @@ void TestHttpServer::serve(Connection* connection) {
     }
   }
   if (ok && options.stallAfterBytes >= 0 && limit < end) {
-    // Silent with the connection open: only the client's own time-out or
-    // stop() ends it.
-    while (pause(1000)) {
-    }
+    // Silent with the connection open, then cut.
+    pause(options.stallAfterMs);
     ok = false;
   }
   finish(ok);

@@ -60,7 +60,8 @@ struct RouteOptions {
   int64_t bytesPerSecond = 0;      // body rate limit, 0 = none
   int stallBeforeHeadersMs = 0;    // wait this long before answering
   int64_t cutAfterBytes = -1;      // close a GET's connection after this many body bytes
-  int64_t stallAfterBytes = -1;    // after this many body bytes send nothing more until stop()
+  int64_t stallAfterBytes = -1;    // after this many body bytes send nothing for stallAfterMs, then hang up
+  int stallAfterMs = 0;
   bool sendContentRange = true;    // false: 206 answers carry no Content-Range
 
   // Chainable setters: RouteOptions().refusingHead().throttledTo(100000).
@@ -77,7 +78,11 @@ struct RouteOptions {
   RouteOptions& throttledTo(int64_t rate) { bytesPerSecond = rate; return *this; }
   RouteOptions& stallingFor(int ms) { stallBeforeHeadersMs = ms; return *this; }
   RouteOptions& cutAfter(int64_t bytes) { cutAfterBytes = bytes; return *this; }
-  RouteOptions& stallingAfter(int64_t bytes) { stallAfterBytes = bytes; return *this; }
+  RouteOptions& stallingAfter(int64_t bytes, int ms) {
+    stallAfterBytes = bytes;
+    stallAfterMs = ms;
+    return *this;
+  }
   RouteOptions& withoutContentRange() { sendContentRange = false; return *this; }
 };
 
