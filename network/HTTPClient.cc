@@ -214,6 +214,7 @@ int64_t HTTPClient::seekInBuffer(int64_t offset, int whence) {
   if (restartable && offset > position + m_reader->getAvailable() + kForwardWaitWindow) return -1;
   if (!restartable && m_contentLength > 0 && offset >= m_contentLength) return -1;
   if (waitForOffset(offset, restartable)) return offset;
+  if (isStopped()) return -1;
   // The reader may have skipped ahead to make room: back to where it was,
   // for the caller still reads from there.
   if (m_reader->getPosition() != position && !m_reader->seek(position)) {

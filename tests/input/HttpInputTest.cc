@@ -38,7 +38,7 @@ using Frame = test::ReadFrame;
 
 // A hung server is given up after 2 s here, not 30 s (unless the
 // environment says otherwise already).
-const bool kShortTimeouts = setenv("ZAN_NETWORK_TIMEOUT_MS", "2000", 0) == 0;
+[[maybe_unused]] const bool kShortTimeouts = setenv("ZAN_NETWORK_TIMEOUT_MS", "2000", 0) == 0;
 
 std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) { return test::readFrames(input, limit); }
 

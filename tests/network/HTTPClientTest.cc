@@ -35,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 // A hung server is given up after 2 s here, not 30 s (unless the
 // environment says otherwise already).
-const bool kShortTimeouts = setenv("ZAN_NETWORK_TIMEOUT_MS", "2000", 0) == 0;
+[[maybe_unused]] const bool kShortTimeouts = setenv("ZAN_NETWORK_TIMEOUT_MS", "2000", 0) == 0;
 
 constexpr int64_t kKiB = 1024;
 constexpr int64_t kMiB = 1024 * 1024;
@@ -373,8 +373,9 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
       {"/stall-mid-body", RouteOptions().stallingAfter(kMiB, 5 * timeoutMs), kSize, false, true, 0, kNone, false, 0, kMiB, kBroken,
        0, timeoutMs + 2000},
       {"/ranges-ignored-seek-back", noRanges, 1200000, false, true, 1200000, 6000, true, 0, 1200000, kEnd, 0, 2000},
-      {"/ranges-ignored-seek-ahead", RouteOptions(noRanges).throttledTo(kRate), kSize, false, true, 1000,
-       kSize - 1000, true, 0, kSize, kEnd, 0, 5000},
+      // Beyond the ring: what lies between is passed over.
+      {"/ranges-ignored-seek-ahead", noRanges, 16 * kMiB, false, true, 1000, 15 * kMiB, true, 0, 16 * kMiB, kEnd, 0,
+       5000},
       {"/206-without-content-range", RouteOptions().withoutContentRange().throttledTo(kRate), kSize, false, true,
        1000, kSize - 1000, false, 2, kSize, kEnd, 0, 5000},
       {"/206-from-later", RouteOptions().shiftingRanges(4096).throttledTo(kRate), kSize, false, true, 1000,
