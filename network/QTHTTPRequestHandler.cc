@@ -220,7 +220,7 @@ void QTHTTPRequestHandler::beginExchange() {
               Qt::DirectConnection);
       // Checked a few times per limit: a stall is noticed at most a fifth
       // of the limit late.
-      const int limit = std::max(m_stallTimeout.load(), 1);
+      const int limit = std::max(m_stallTimeout, 1);
       m_lastProgress = std::chrono::steady_clock::now();
       m_stallTimer = new QTimer();
       m_stallTimer->setInterval(std::clamp(limit / 5, 10, 1000));
@@ -438,8 +438,8 @@ void QTHTTPRequestHandler::checkStall() {
   // own limit, on the caller's side.
   if (m_reply == nullptr || !m_headersDone || !m_deliverBody || m_quit.load() || m_reply->isFinished()) return;
   const auto quiet = std::chrono::steady_clock::now() - m_lastProgress;
-  if (quiet < std::chrono::milliseconds(m_stallTimeout.load())) return;
-  logWarn("QTHTTPClient : no data for %d ms after %lld bytes, the download is given up", m_stallTimeout.load(),
+  if (quiet < std::chrono::milliseconds(m_stallTimeout)) return;
+  logWarn("QTHTTPClient : no data for %d ms after %lld bytes, the download is given up", m_stallTimeout,
           static_cast<long long>(m_bodyReceived));
   m_stallTimer->stop();
   // abort() finishes the reply with OperationCanceledError at once:

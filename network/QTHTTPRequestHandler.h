@@ -14,7 +14,14 @@
 // redirects followed by hand (at most kMaxRedirects, loops refused), then
 // the GET whose body flows. seek: stops the GET and sends a new one with a
 // "Range" and/or "Zan-seek" header; an answer that does not start at the
-// asked offset is trimmed to it or refused.
+// asked offset is trimmed to it or refused. resume: the same without
+// either header, the whole body trimmed to the offset.
+//
+// Time-outs: the caller waits for a response's headers at most the header
+// limit (setTimeout); once a body flows, a body that brings no byte for the
+// stall limit (stallTimeoutMs()) is aborted and reported broken. A consumer
+// that keeps the data callback waiting does not count as a stall: the
+// clock restarts when the callback returns.
 //
 // Thread safety: see HTTPRequestHandler. Lock order: m_controlLock, then
 // m_lock or m_headerLock (never both).
@@ -95,8 +102,6 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   void close() override;
   void setTimeout(int milliseconds) override { m_timeout = milliseconds; }
   int getTimeout() override { return m_timeout; }
-  // Takes effect from the next exchange.
-  void setStallTimeout(int milliseconds) { m_stallTimeout = milliseconds; }
   void setDataCallback(DataCallback callback) override { m_dataCallback = std::move(callback); }
   void setEndOfFileCallback(EventCallback callback) override { m_endOfFileCallback = std::move(callback); }
   void setBrokenStreamCallback(EventCallback callback) override { m_brokenCallback = std::move(callback); }
@@ -181,7 +186,7 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   bool m_abortWait = false;  // close() releases open/seek and refuses new exchanges
   std::atomic<bool> m_quit{false};  // the exchange is being stopped: deliver nothing more
   std::atomic<int> m_timeout;       // header limit, ms
-  std::atomic<int> m_stallTimeout;  // body stall limit, ms
+  const int m_stallTimeout;         // body stall limit, ms
   std::atomic<int> m_parameter{1};
   std::unique_ptr<HTTPQThread> m_thread;
 
