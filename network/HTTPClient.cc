@@ -311,9 +311,10 @@ int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) 
 // Called under m_lock (shared), with the buffer's writes suspended. A new
 // GET: a seek to |offset| whose accepted answer empties the buffer and
 // restarts it at |offset| (|empty|), or the resumption of the download at
-// |offset|, the buffer's written end, whose bytes follow what it holds. False when the answer was refused or the client stopped;
-// the buffer then holds what it held, unless the answer was accepted just
-// as the handler gave up on it (the buffer is then ended).
+// |offset|, the buffer's written end, whose bytes follow what it holds.
+// False when the answer was refused or the client stopped; the buffer then
+// holds what it held, unless the answer was accepted just as the handler
+// gave up on it (the buffer is then ended).
 bool HTTPClient::restartDownload(int64_t offset, int64_t timeMs, bool empty) {
   struct State {
     PMutex lock;
@@ -323,7 +324,10 @@ bool HTTPClient::restartDownload(int64_t offset, int64_t timeMs, bool empty) {
   auto state = std::make_shared<State>();
   auto onAccepted = [this, state, offset, empty]() -> bool {
     PLockGuard guard(state->lock);
-    if (state->abandoned || isStopped()) return false;
+    // Held while the buffer is reopened: close() must not shut it down in
+    // between.
+    PLockGuard stop(m_stopLock);
+    if (state->abandoned || m_stopLock.flag) return false;
     if (empty) {
       m_buffer->reset();
       m_buffer->setStartOffset(offset);
