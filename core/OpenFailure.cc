@@ -7,6 +7,7 @@
 #include <set>
 
 #include "core/FFMpegDecoderCore.h"
+#include "support/NetworkTimeouts.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -101,8 +102,13 @@ std::string describeOpenFailure(int result, const std::vector<std::string>& logg
       return result == AVERROR_HTTP_SERVER_ERROR ? "HTTP 5xx" : "HTTP 4xx";
     }
     case AVERROR(ECONNREFUSED): return "connection refused";
-    case AVERROR(ETIMEDOUT):
-      return "no response headers within " + std::to_string(kNetworkAnswerSeconds) + " s";
+    case AVERROR(ETIMEDOUT): {
+      // The limit the open was given (see locationOpenOptions).
+      const int ms = stallTimeoutMs();
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, ms % 1000 == 0 ? "%.0f" : "%.1f", ms / 1000.0);
+      return std::string("no response headers within ") + seconds + " s";
+    }
     case AVERROR(ENOENT): return "no such file";
     case AVERROR(EACCES): return "permission denied";
     case AVERROR(ENETUNREACH):

@@ -29,10 +29,6 @@ class FFmpegLogCapture {
   std::vector<std::string>* outer_;  // an enclosing capture of this thread, restored at the end
 };
 
-// The answer time-out of the network opens (seconds), named in the cause
-// of a time-out.
-inline constexpr int kNetworkAnswerSeconds = 30;
-
 // The cause of a failed open from FFmpeg's result and what it logged
 // meanwhile; never empty for a negative |result|.
 std::string describeOpenFailure(int result, const std::vector<std::string>& logged);
