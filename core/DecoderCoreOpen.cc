@@ -129,6 +129,8 @@ void FFMpegDecoderCore::resetDecodeState() {
   audioSkipCount_ = videoSkipCount_ = 0;
   videoDecodeError_ = false;
   pendingVideoHeader_.clear();
+  pendingExtradata_.clear();
+  videoPacketSeen_ = false;
 }
 
 int FFMpegDecoderCore::init(const std::string& location, const std::string& extension) {

@@ -9,6 +9,7 @@
 #include "core/Deinterlacer.h"
 #include "core/FFMpegDecoderCore.h"
 #include "core/VideoConverter.h"
+#include "core/VideoHeader.h"
 #include "encoder/CodecTables.h"
 #include "support/CBBLog.h"
 
@@ -26,6 +27,7 @@ constexpr unsigned kFirstTimestampSkipLimit = 5;
 constexpr unsigned kSeekSkipLimit = 5;
 constexpr unsigned kKeyframeWaitLimit = 30;
 constexpr uint64_t kSeekWindowUs = 6000000;
+constexpr std::size_t kMaxPendingHeaderBytes = 1 << 20;
 
 uint8_t* copyBytes(const uint8_t* source, size_t size) {
   auto* copy = new uint8_t[size == 0 ? 1 : size];
@@ -509,29 +511,24 @@ bool FFMpegDecoderCore::decodeFromPacket(streamer::SamplePacket* incoming, PACKE
     incoming->release();
     return false;
   }
-  if (video && incoming->getTime() == kNoTime && !videoDecodedOnce_) {
-    // A codec header (delivered without a time, ahead of the pictures, by a
-    // pass-through input): the decoder gets it with the next packet.
-    pendingVideoHeader_.assign(incoming->getData(), incoming->getData() + incoming->getSize());
+  if (video && holdVideoHeader(incoming)) {
     incoming->release();
     return false;
   }
   ff::PacketPtr packet = ff::makePacket();
   bool result = false;
-  // An H.264 configuration record (it starts with version 1) cannot be
-  // prepended to a picture; the decoder reads it as new extradata. Other
-  // headers are bitstream and simply go in front of the next packet.
-  const bool avcRecord = video && !pendingVideoHeader_.empty() && pendingVideoHeader_[0] == 1 && videoCodec_ &&
-                         videoCodec_->codec_id == AV_CODEC_ID_H264;
-  const size_t prefix = video && !avcRecord ? pendingVideoHeader_.size() : 0;
+  const size_t prefix = video ? pendingVideoHeader_.size() : 0;
   if (packet && av_new_packet(packet.get(), static_cast<int>(prefix + incoming->getSize())) == 0) {
     if (prefix) std::memcpy(packet->data, pendingVideoHeader_.data(), prefix);
     std::memcpy(packet->data + prefix, incoming->getData(), incoming->getSize());
-    if (avcRecord) {
-      uint8_t* side = av_packet_new_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, pendingVideoHeader_.size());
-      if (side) std::memcpy(side, pendingVideoHeader_.data(), pendingVideoHeader_.size());
+    if (video && !pendingExtradata_.empty()) {
+      uint8_t* side = av_packet_new_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, pendingExtradata_.size());
+      if (side) std::memcpy(side, pendingExtradata_.data(), pendingExtradata_.size());
     }
-    if (video) pendingVideoHeader_.clear();
+    if (video) {
+      pendingVideoHeader_.clear();
+      pendingExtradata_.clear();
+    }
     if (keyFrame) packet->flags |= AV_PKT_FLAG_KEY;
     if (audio) {
       result = decodeAudioPacket(packet.get(), AV_NOPTS_VALUE, data, size, time, duration);
@@ -543,6 +540,36 @@ bool FFMpegDecoderCore::decodeFromPacket(streamer::SamplePacket* incoming, PACKE
   incoming->release();
   if (result) position_ = static_cast<int64_t>(time);
   return result;
+}
+
+// Codec headers reach the decoder with the next picture: parameter sets in
+// front of it (several header packets add up), a configuration record as
+// the decoder's new extradata (the latest one counts). A packet is a header
+// when its bytes say so; for codecs whose headers cannot be recognised, only
+// the first video packet when it comes as a pass-through reader sends the
+// header: no time, no duration, marked as a key frame.
+bool FFMpegDecoderCore::holdVideoHeader(streamer::SamplePacket* incoming) {
+  const bool first = !videoPacketSeen_;
+  videoPacketSeen_ = true;
+  const AVCodecID codec = videoCodec_ ? videoCodec_->codec_id : AV_CODEC_ID_NONE;
+  const uint8_t* bytes = incoming->getData();
+  switch (classifyVideoPacket(codec, bytes, incoming->getSize())) {
+    case VideoHeaderShape::kConfigurationRecord:
+      pendingExtradata_.assign(bytes, bytes + incoming->getSize());
+      return true;
+    case VideoHeaderShape::kBitstream:
+      break;
+    case VideoHeaderShape::kUnknown:
+      if (first && incoming->getTime() == kNoTime && incoming->getDuration() == 0 && incoming->isKeyFrame()) break;
+      return false;
+    case VideoHeaderShape::kPicture:
+      return false;
+  }
+  // Headers without pictures between them must not pile up without bound:
+  // past the limit only the latest is kept.
+  if (pendingVideoHeader_.size() + incoming->getSize() > kMaxPendingHeaderBytes) pendingVideoHeader_.clear();
+  pendingVideoHeader_.insert(pendingVideoHeader_.end(), bytes, bytes + incoming->getSize());
+  return true;
 }
 
 bool FFMpegDecoderCore::drainPacketInput(PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,

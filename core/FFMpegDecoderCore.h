@@ -197,6 +197,9 @@ class FFMpegDecoderCore {
   bool drainDecoders(streamer::PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
                      uint64_t& duration, bool& keyFrame);
   bool convertRawFrame(streamer::SamplePacket* packet, uint8_t*& data, unsigned& size);
+  // Transcoder input: true when the packet is a codec header, kept for the
+  // next picture.
+  bool holdVideoHeader(streamer::SamplePacket* packet);
   void applyDiscardLevel();
   uint64_t toMicroseconds(int64_t value, AVRational timeBase) const;
 
@@ -246,7 +249,10 @@ class FFMpegDecoderCore {
   int sourceEngineFormat_ = -1;  // engine code of raw transcoder input
   bool rescalingMode_ = false;
   AVRational transcoderTimeBase_{1, 30};  // the decoder time base of transcoder input
-  std::vector<uint8_t> pendingVideoHeader_;  // transcoder input: a codec header for the next packet
+  // Transcoder input: codec headers for the next picture.
+  std::vector<uint8_t> pendingVideoHeader_;  // parameter sets, put in front of it
+  std::vector<uint8_t> pendingExtradata_;    // a configuration record, given as new extradata
+  bool videoPacketSeen_ = false;             // a video packet came in since the open
   uint64_t frameCounter_ = 0;
   std::atomic<int> decodingMode_{0};
   bool sendVideoHeader_ = false;
