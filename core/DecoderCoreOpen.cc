@@ -469,9 +469,14 @@ bool FFMpegDecoderCore::setUpVideo(int index) {
   videoConverter_ = std::move(converter);
 
   frameRate_ = stream->r_frame_rate.num != 0 && stream->r_frame_rate.den != 0 ? av_q2d(stream->r_frame_rate) : 0.0;
-  const AVRational codecBase = videoCodec_ ? videoCodec_->time_base : AVRational{0, 1};
-  if ((frameRate_ <= 0 || frameRate_ > 120) && codecBase.num != 0 && codecBase.den != 0) {
-    const double corrected = 1.0 / (2.0 * av_q2d(codecBase));
+  // FFmpeg never fills a decoder's time base; the rate the demuxer measured
+  // over the stream, or the one the decoder read from the bitstream, stands
+  // in for it.
+  auto plausible = [](AVRational rate) { return rate.num > 0 && rate.den > 0 && av_q2d(rate) <= 120.0; };
+  const AVRational codecRate = videoCodec_ ? videoCodec_->framerate : AVRational{0, 1};
+  const AVRational measured = plausible(stream->avg_frame_rate) ? stream->avg_frame_rate : codecRate;
+  if ((frameRate_ <= 0 || frameRate_ > 120) && plausible(measured)) {
+    const double corrected = av_q2d(measured);
     logWarn("FFMpegDecoderCore::initFormatStreams Correcting fps to %f, r_frame_rate returned %f", corrected,
             frameRate_);
     frameRate_ = corrected;
