@@ -120,6 +120,7 @@ void FFMpegDecoderCore::resetDecodeState() {
   audioNextTimestamp_ = audioLastTimestamp_ = 0;
   audioPacketQuantum_ = 0;
   audioScratch_.clear();
+  audioPriming_ = false;
   firstAudioTimestamp_ = firstVideoTimestamp_ = AV_NOPTS_VALUE;
   lastAudioTimestamp_ = 0;
   lastVideoTimestamp_ = 0;

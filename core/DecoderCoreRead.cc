@@ -110,6 +110,13 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
     if (packet->dts != AV_NOPTS_VALUE && packet->dts >= 0) {
       timestamp = packet->dts;
     } else if (packet->dts != AV_NOPTS_VALUE && packet->pts != AV_NOPTS_VALUE && packet->pts < 0) {
+      if (isAudioPriming(packet)) {
+        if (!decodePrimingPacket(packet, data, size, time, duration)) continue;
+        type = PACKET_AUDIO;
+        keyFrame = true;
+        position_ = static_cast<int64_t>(time);
+        return true;
+      }
       logDebug("Skipping encoded packet with negative timestamps - %d %" PRId64 " %" PRId64, packet->stream_index,
                packet->dts, packet->pts);
       continue;
@@ -117,6 +124,7 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
 
     if (packet->stream_index == audioStreamIndex_ && audioStreamIndex_ >= 0) {
       type = PACKET_AUDIO;
+      audioPriming_ = false;
       if (timestamp == AV_NOPTS_VALUE && lastAudioTimestamp_ != AV_NOPTS_VALUE) timestamp = lastAudioTimestamp_ + 1;
       if (!passesFirstTimestamp(type, timestamp, firstAudioTimestamp_, audioSkipCount_)) continue;
       lastAudioTimestamp_ = timestamp;

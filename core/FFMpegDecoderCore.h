@@ -194,6 +194,11 @@ class FFMpegDecoderCore {
                       uint64_t& time, uint64_t& duration, bool& keyFrame);
   // The video skip rules applied to a decoded picture; false drops it.
   bool acceptVideo(uint64_t time, bool keyFrame, uint8_t*& data, unsigned& size);
+  // Encoder priming: a negative-time audio packet the container marks for
+  // trimming is decoded for the decoder's sake; nothing before time 0 is
+  // delivered.
+  bool isAudioPriming(const AVPacket* packet) const;
+  bool decodePrimingPacket(AVPacket* packet, uint8_t*& data, unsigned& size, uint64_t& time, uint64_t& duration);
   bool drainDecoders(streamer::PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
                      uint64_t& duration, bool& keyFrame);
   bool convertRawFrame(streamer::SamplePacket* packet, uint8_t*& data, unsigned& size);
@@ -268,6 +273,7 @@ class FFMpegDecoderCore {
   uint64_t audioNextTimestamp_ = 0, audioLastTimestamp_ = 0;
   int audioPacketQuantum_ = 0;  // -1: the stream's packets are not aligned to it
   std::vector<uint8_t> audioScratch_;  // decoded blocks of one packet, joined
+  bool audioPriming_ = false;          // the last audio packet was encoder priming
 
   // -- skip rules ------------------------------------------------------------------
   int64_t firstAudioTimestamp_ = AV_NOPTS_VALUE, lastAudioTimestamp_ = 0;

@@ -107,6 +107,42 @@ TEST(DecoderCoreDecodeTest, EveryFrameFfprobeDecodesIsDeliveredWithItsTime) {
   }
 }
 
+// AAC in MP4 starts with an encoder-priming packet at a negative time,
+// which the decoder needs to get the first samples right and FFmpeg trims
+// away. Compared sample by sample with the ffmpeg tool's own decode.
+TEST(DecoderCoreDecodeTest, AacInMp4IsExactFromTheFirstSample) {
+  struct Case {
+    std::string path;
+    const char* extension;
+  } cases[] = {
+      {mediaPath(Media::kMp4H264Aac), "mp4"},
+      {generateMedia("m4a_aac_5_1", "m4a",
+                     "-f lavfi -i aevalsrc=exprs=sin(300*2*PI*t)|sin(350*2*PI*t)|sin(400*2*PI*t)|0.5*sin(60*2*PI*t)|"
+                     "sin(450*2*PI*t)|sin(500*2*PI*t):c=5.1:s=48000:d=2 -c:a aac -b:a 192k"),
+       "m4a"},
+      // Cut without re-encoding: the priming ends inside the first packet.
+      {generateMedia("m4a_aac_cut", "m4a", "-ss 0.05 -i " + mediaPath(Media::kMp4H264Aac) + " -map 0:a -c copy"),
+       "m4a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const ProcessResult reference =
+        runProcess({"ffmpeg", "-v", "error", "-nostdin", "-i", c.path, "-map", "0:a:0", "-f", "s32le", "-"});
+    ASSERT_EQ(reference.exitCode, 0) << reference.err;
+    FFMpegDecoderCore core;
+    ASSERT_EQ(core.init(c.path, c.extension), 0);
+    const AudioFormat audio = outputAudio(core);
+    ASSERT_EQ(audio.bytesPerSample, 4);
+    std::string pcm;
+    for (const DeliveredFrame& frame : readFrames(core, 1000000, true).audio)
+      pcm.append(frame.bytes.begin(), frame.bytes.end());
+    EXPECT_EQ(pcm.size(), reference.out.size());
+    const auto differ = std::mismatch(pcm.begin(), pcm.end(), reference.out.begin(), reference.out.end());
+    EXPECT_TRUE(differ.first == pcm.end() && differ.second == reference.out.end())
+        << "first difference at sample frame " << (differ.first - pcm.begin()) / (4 * audio.channels);
+  }
+}
+
 TEST(DecoderCoreDecodeTest, AReopenedCoreDeliversLikeANewOne) {
   const std::string path = mediaPath(Media::kMp4H264Aac);
   FFMpegDecoderCore fresh;
