@@ -20,6 +20,25 @@ std::vector<uint8_t> unitTypes(const uint8_t* data, std::size_t size) {
   return types;
 }
 
+// The first byte of each NAL unit when the data is exactly a chain of
+// 4-byte big-endian sizes each followed by that many bytes (the form MP4,
+// Matroska and FLV store H.264 in); empty otherwise. A size of 256 to 511
+// bytes begins with 00 00 01, which looks like a start code.
+std::vector<uint8_t> lengthPrefixedTypes(const uint8_t* data, std::size_t size) {
+  std::vector<uint8_t> types;
+  std::size_t at = 0;
+  while (at + 4 < size) {
+    const std::size_t length = (static_cast<std::size_t>(data[at]) << 24) |
+                               (static_cast<std::size_t>(data[at + 1]) << 16) |
+                               (static_cast<std::size_t>(data[at + 2]) << 8) | data[at + 3];
+    if (length == 0 || length > size - at - 4) return {};
+    types.push_back(data[at + 4]);
+    at += 4 + length;
+  }
+  if (at != size) types.clear();
+  return types;
+}
+
 // An AVCDecoderConfigurationRecord: version 1, then profile, compatibility
 // and level, the NAL length size, and the count of sequence parameter sets
 // each preceded by its 16-bit size. A length-prefixed picture starting with
@@ -32,8 +51,11 @@ bool isAvcRecord(const uint8_t* data, std::size_t size) {
 
 VideoHeaderShape classifyH264(const uint8_t* data, std::size_t size) {
   if (isAvcRecord(data, size)) return VideoHeaderShape::kConfigurationRecord;
+  std::vector<uint8_t> units = lengthPrefixedTypes(data, size);
+  if (units.empty()) units = unitTypes(data, size);
   bool parameterSets = false;
-  for (uint8_t header : unitTypes(data, size)) {
+  for (uint8_t header : units) {
+    if (header & 0x80) return VideoHeaderShape::kPicture;  // the forbidden bit: not a NAL unit header
     const int type = header & 0x1F;
     if (type >= 1 && type <= 5) return VideoHeaderShape::kPicture;  // a slice
     if (type == 7 || type == 8) parameterSets = true;

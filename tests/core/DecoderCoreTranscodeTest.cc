@@ -117,6 +117,7 @@ TEST(DecoderCoreTranscodeTest, CompressedPacketsDecodeToTheSamePicturesAsTheFile
       {Media::kMpegTsH264Aac, "h264", true, false},   // Annex B header
       {Media::kMpegTsH264Aac, "h264", false, true},
       {Media::kMp4H264Aac, "h264", false, false},     // avcC record, length-prefixed pictures
+      {Media::kMp4H264BFrames, "h264", false, false},  // some sizes begin with 00 00 01, like a start code
       {Media::kAviMpeg4Mp3, "mpeg4", false, false},
   };
   for (const Case& c : cases) {
