@@ -43,8 +43,9 @@ bool FFMpegDecoderCore::decodePrimingPacket(AVPacket* packet, uint8_t*& data, un
       if (before < decodeFrame_->nb_samples && audioConverter_->append(decodeFrame_.get(), audioScratch_)) {
         const size_t frameBytes = static_cast<size_t>(av_get_bytes_per_sample(audioConverter_->delivered())) *
                                   static_cast<size_t>(decodeFrame_->ch_layout.nb_channels);
+        const size_t end = std::min(audioScratch_.size(), start + static_cast<size_t>(before) * frameBytes);
         audioScratch_.erase(audioScratch_.begin() + static_cast<std::ptrdiff_t>(start),
-                            audioScratch_.begin() + static_cast<std::ptrdiff_t>(start + static_cast<size_t>(before) * frameBytes));
+                            audioScratch_.begin() + static_cast<std::ptrdiff_t>(end));
         if (firstPts == AV_NOPTS_VALUE) firstPts = pts < 0 ? 0 : pts;
         samples += decodeFrame_->nb_samples - before;
       }
