@@ -1,3 +1,5 @@
+// The thread and lock wrappers: thread start-up and lifetime, flag waits,
+// recursive and guarded mutexes, and the read/write lock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,7 +31,7 @@ struct Worker {
   }
 };
 
-TEST(PThreadTest, ConstructorReturnsEvenWhenTheDelegateReturnsAtOnce) {
+TEST(PThreadTest, StartsEvenWhenTheDelegateReturnsAtOnceAndOutlivesItsObject) {
   Worker worker;
   for (int i = 0; i < 50; ++i) {
     PThread thread(nullptr, PThreadDelegateMember<Worker>(&worker, &Worker::returnAtOnce), nullptr);
@@ -37,34 +39,18 @@ TEST(PThreadTest, ConstructorReturnsEvenWhenTheDelegateReturnsAtOnce) {
     thread.join();
   }
   EXPECT_EQ(worker.runs, 50);
-}
-
-TEST(PThreadTest, AnUnjoinedThreadOutlivesItsObject) {
-  Worker worker;
-  {
-    PThread thread(nullptr, PThreadDelegateMember<Worker>(&worker, &Worker::waitForRelease), nullptr);
-  }
+  { PThread unjoined(nullptr, PThreadDelegateMember<Worker>(&worker, &Worker::waitForRelease), nullptr); }
   EXPECT_FALSE(worker.finished);
   worker.release = true;
   EXPECT_TRUE(test::waitFor([&] { return worker.finished.load(); }, 5s));
 }
 
-TEST(PCondMutexTest, TimedFlagWaits) {
+TEST(PCondMutexTest, TimedWaitsAndSetFlagWakesEveryWaiter) {
   PCondMutex event;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(event.waitForFlag(0));
   EXPECT_FALSE(event.waitForFlag(50));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 45ms);
-
-  event.setFlag(true);
-  const auto setAt = std::chrono::steady_clock::now();
-  EXPECT_TRUE(event.waitForFlag(0));
-  EXPECT_TRUE(event.waitForFlag(10000));
-  EXPECT_LT(std::chrono::steady_clock::now() - setAt, 1s);
-}
-
-TEST(PCondMutexTest, SetFlagWakesEveryWaiter) {
-  PCondMutex event;
   std::atomic<int> woken{0};
   std::vector<std::thread> waiters;
   for (int i = 0; i < 4; ++i)
@@ -77,27 +63,25 @@ TEST(PCondMutexTest, SetFlagWakesEveryWaiter) {
   event.setFlag(true);
   for (auto& waiter : waiters) waiter.join();
   EXPECT_EQ(woken, 4);
+  EXPECT_TRUE(event.waitForFlag(10000));
+  for (long long ms : {0LL, 999LL, 1000LL, 1999LL, 123456LL}) {
+    const struct timespec deadline = deadlineAfter(ms);
+    EXPECT_GE(deadline.tv_nsec, 0);
+    EXPECT_LT(deadline.tv_nsec, 1000000000L);
+  }
 }
 
-TEST(PMutexTest, RecursiveMutexMayBeLockedTwiceByOneThread) {
+TEST(PMutexTest, RecursionAndGuardsUnlockAndRelock) {
   PMutex recursive(true);
   recursive.lock();
   recursive.lock();
   EXPECT_EQ(pthread_mutex_trylock(recursive.native()), 0);  // a third time
-  recursive.unlock();
-  recursive.unlock();
-  recursive.unlock();
+  for (int i = 0; i < 3; ++i) recursive.unlock();
 
-  PMutex plain(false);
-  plain.lock();
-  EXPECT_NE(pthread_mutex_trylock(plain.native()), 0);
-  plain.unlock();
-}
-
-TEST(PMutexTest, GuardsUnlockAndRelock) {
   PMutex mutex;
   {
     PLockGuard lock(mutex);
+    EXPECT_NE(pthread_mutex_trylock(mutex.native()), 0);  // not recursive
     {
       PUnlockGuard unlocked(mutex);
       std::thread other([&] { PLockGuard inner(mutex); });
@@ -109,46 +93,51 @@ TEST(PMutexTest, GuardsUnlockAndRelock) {
   mutex.unlock();
 }
 
+// Two readers must be inside at the same time (each waits, bounded, for
+// the other while holding the lock); a writer waits for both to leave, and
+// a reader waits for the writer.
 TEST(PReadWriteLockTest, ReadersShareAndWritersExclude) {
   PReadWriteLock lock;
   std::atomic<int> readersInside{0};
-  std::atomic<int> maxReaders{0};
-  std::atomic<bool> writerInside{false};
-  std::atomic<bool> overlap{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) {
-        if (t == 0 && i % 10 == 0) {
-          PWriteGuard write(lock);
-          writerInside = true;
-          if (readersInside != 0) overlap = true;
-          std::this_thread::sleep_for(50us);
-          writerInside = false;
-        } else {
-          PReadGuard read(lock);
-          const int inside = ++readersInside;
-          int seen = maxReaders;
-          while (inside > seen && !maxReaders.compare_exchange_weak(seen, inside)) {
-          }
-          if (writerInside) overlap = true;
-          std::this_thread::sleep_for(20us);
-          --readersInside;
-        }
-      }
+  std::atomic<bool> release{false};
+  std::atomic<int> sawTheOther{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; ++i)
+    readers.emplace_back([&] {
+      PReadGuard read(lock);
+      ++readersInside;
+      if (test::waitFor([&] { return readersInside.load() == 2; }, 5s)) ++sawTheOther;
+      while (!release) std::this_thread::sleep_for(1ms);
+      --readersInside;
     });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_FALSE(overlap);
-  EXPECT_GE(maxReaders, 1);
-}
-
-TEST(DeadlineTest, NanosecondsStayNormalised) {
-  for (long long ms : {0LL, 1LL, 999LL, 1000LL, 1999LL, 123456LL}) {
-    const struct timespec deadline = deadlineAfter(ms);
-    EXPECT_GE(deadline.tv_nsec, 0);
-    EXPECT_LT(deadline.tv_nsec, 1000000000L);
-  }
+  ASSERT_TRUE(test::waitFor([&] { return sawTheOther.load() == 2; }, 10s));
+  std::atomic<bool> writerInside{false};
+  std::atomic<int> readersSeenByWriter{-1};
+  std::atomic<bool> releaseWriter{false};
+  std::thread writer([&] {
+    PWriteGuard write(lock);
+    readersSeenByWriter = readersInside.load();
+    writerInside = true;
+    while (!releaseWriter) std::this_thread::sleep_for(1ms);
+    writerInside = false;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(writerInside);
+  release = true;
+  for (auto& reader : readers) reader.join();
+  ASSERT_TRUE(test::waitFor([&] { return writerInside.load(); }, 5s));
+  EXPECT_EQ(readersSeenByWriter, 0);
+  std::atomic<bool> lateReaderInside{false};
+  std::thread lateReader([&] {
+    PReadGuard read(lock);
+    lateReaderInside = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(lateReaderInside);
+  releaseWriter = true;
+  writer.join();
+  lateReader.join();
+  EXPECT_TRUE(lateReaderInside);
 }
 
 }  // namespace
