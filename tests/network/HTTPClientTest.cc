@@ -20,7 +20,6 @@
 
 #include "host/records/Records.h"
 #include "network/HTTPClient.h"
-#include "support/CBBLog.h"
 #include "support/NetworkTimeouts.h"
 #include "TestHttpServer.h"
 
@@ -103,7 +102,6 @@ double secondsSince(Clock::time_point start) {
 
 class HTTPClientTest : public ::testing::Test {
  protected:
-  void TearDown() override { setCurrentLogger(nullptr); }
   // |events| are attached after open, as the input does (an event raised
   // before is delivered by the attachment).
   std::unique_ptr<HTTPClient> openClient(const std::string& path, unsigned bufferSize = 0xA00000,
@@ -471,24 +469,6 @@ TEST_F(HTTPClientTest, CloseReleasesBlockedReadWriteAndSeek) {
     if (waiter == Waiter::Seek) {
       EXPECT_EQ(result.load(), -1);
     }
-  }
-}
-
-TEST_F(HTTPClientTest, StatisticsAreKeptOnlyWhileDebugIsOn) {
-  server_.addResource("/file", patternResource(kMiB));
-  for (int level : {LOG_DEBUG, LOG_INFO}) {
-    SCOPED_TRACE(level);
-    auto log = std::make_shared<CBBLog>(1u << 20, false);
-    log->setLevel(level);
-    setCurrentLogger(log);
-    Events events;
-    auto client = openClient("/file", 0xA00000, 0x200000, &events);
-    ASSERT_TRUE(events.waitForAny());
-    const std::string text = log->getQueuedText();
-    const bool debug = level == LOG_DEBUG;
-    EXPECT_EQ(text.find("HTTPClient:: data received") != std::string::npos, debug);
-    EXPECT_EQ(text.find("HTTPClient : buffer size") != std::string::npos, debug);
-    setCurrentLogger(nullptr);
   }
 }
 

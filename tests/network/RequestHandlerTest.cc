@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "network/QTHTTPRequestHandler.h"
-#include "support/CBBLog.h"
 #include "TestHttpServer.h"
 
 namespace zan {
@@ -94,18 +93,7 @@ std::vector<std::string> methods(const TestHttpServer& server) {
 
 class RequestHandlerTest : public ::testing::Test {
  protected:
-  void SetUp() override { freshLog(); }
-  // Starts a new, empty log.
-  void freshLog() {
-    log_ = std::make_shared<CBBLog>(1u << 20, false);
-    log_->setLevel(LOG_DEBUG);
-    setCurrentLogger(log_);
-  }
-  void TearDown() override { setCurrentLogger(nullptr); }
-  bool logged(const std::string& text) { return log_->getQueuedText().find(text) != std::string::npos; }
-
   TestHttpServer server_;
-  std::shared_ptr<CBBLog> log_;
 };
 
 TEST_F(RequestHandlerTest, OpenSendsHeadThenGetWithTheRequestHeaders) {
@@ -150,9 +138,6 @@ TEST_F(RequestHandlerTest, RefusedHeadIsReplacedByGetRequests) {
   EXPECT_TRUE(matchesPattern(sink.bytes(), 0));
   EXPECT_EQ(sink.bytes().size(), 50000u);  // the standing-in GET delivered nothing
   EXPECT_EQ(methods(server_), (std::vector<std::string>{"HEAD /nohead", "GET /nohead", "GET /nohead"}));
-  // Qt reports a 405 answer as ContentOperationNotPermittedError (202).
-  EXPECT_EQ(static_cast<int>(QNetworkReply::ContentOperationNotPermittedError), 202);
-  EXPECT_TRUE(logged("QTHTTPClient::open : ContentOperationNotPermittedError 202"));
 }
 
 TEST_F(RequestHandlerTest, RedirectsAreFollowedAndLoopsRefused) {
@@ -174,24 +159,18 @@ TEST_F(RequestHandlerTest, RedirectsAreFollowedAndLoopsRefused) {
     EXPECT_EQ(sink.bytes().size(), 20000u);
     EXPECT_EQ(methods(server_),
               (std::vector<std::string>{"HEAD /absolute", "HEAD /moved", "HEAD /target", "GET /target"}));
-    EXPECT_TRUE(logged("QTHTTPClient::open : redirected to " + server_.url("/target")));
   }
   struct Case {
     const char* path;
-    const char* logLine;
     size_t maxRequests;
   };
-  for (const Case& c : {Case{"/loop-a", "QTHTTPClient::open : redirect loop at", 2},
-                        Case{"/chain0", "QTHTTPClient::open : more than 10 redirects", 11},
-                        Case{"/ftp", "QTHTTPClient::open : refused redirection to ftp://", 1}}) {
+  for (const Case& c : {Case{"/loop-a", 2}, Case{"/chain0", 11}, Case{"/ftp", 1}}) {
     SCOPED_TRACE(c.path);
     server_.clearRequests();
-    freshLog();
     QTHTTPRequestHandler handler;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(handler.open(wide(server_.url(c.path))));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_TRUE(logged(c.logLine));
     EXPECT_EQ(server_.requestCount("GET"), 0u);
     EXPECT_LE(server_.requestCount(), c.maxRequests);
   }
@@ -199,27 +178,25 @@ TEST_F(RequestHandlerTest, RedirectsAreFollowedAndLoopsRefused) {
 
 TEST_F(RequestHandlerTest, FailedAnswersFailOpen) {
   server_.addResource("/stall", patternResource(1000), RouteOptions().stallingFor(20000));
+  // HEAD answers at once, the GET stalls.
+  server_.addResource("/slowget", patternResource(1000), RouteOptions().refusingHead().stallingFor(20000));
   struct Case {
     std::string url;
     int timeoutMs;
-    int errorCode;
-    const char* logLine;
+    int errorCode;      // -1: any but 0
     const char* cause;  // null: any
   };
   const std::vector<Case> cases{
-      {server_.url("/missing"), 5000, QNetworkReply::ContentNotFoundError, "QTHTTPClient::open: Head request error 404",
-       "HTTP 404"},
-      {server_.url("/stall"), 300, 404, "QTHTTPClient::open: Head request timeout", "no response headers within 0.3 s"},
-      {"http://127.0.0.1:1/refused", 5000, QNetworkReply::ConnectionRefusedError, "Head request error 404",
-       "connection refused"},
-      {"file:///etc/passwd", 5000, 404, "QTHTTPClient::open : not an HTTP URL", "not an HTTP URL"},
+      {server_.url("/missing"), 5000, QNetworkReply::ContentNotFoundError, "HTTP 404"},
+      {server_.url("/stall"), 300, 404, "no response headers within 0.3 s"},
+      {server_.url("/slowget"), 400, 404, nullptr},
+      {"http://127.0.0.1:1/refused", 5000, QNetworkReply::ConnectionRefusedError, "connection refused"},
+      {"file:///etc/passwd", 5000, 404, "not an HTTP URL"},
       // TLS to a plain HTTP server: the handshake fails, promptly.
-      {"https://127.0.0.1:" + std::to_string(server_.port()) + "/missing", 5000, -1,
-       "QTHTTPClient::open: Head request error 404", nullptr},
+      {"https://127.0.0.1:" + std::to_string(server_.port()) + "/missing", 5000, -1, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    freshLog();
     QTHTTPRequestHandler handler;
     handler.setTimeout(c.timeoutMs);
     const auto start = std::chrono::steady_clock::now();
@@ -230,23 +207,11 @@ TEST_F(RequestHandlerTest, FailedAnswersFailOpen) {
     } else {
       EXPECT_NE(handler.getErrorCode(), 0);
     }
-    EXPECT_TRUE(logged(c.logLine));
     if (c.cause) {
       EXPECT_EQ(handler.getFailureCause(), c.cause);
     }
     EXPECT_FALSE(handler.getFailureCause().empty());
   }
-}
-
-TEST_F(RequestHandlerTest, HeaderTimeOutOfTheGet) {
-  // HEAD answers at once, the GET stalls.
-  server_.addResource("/slowget", patternResource(1000), RouteOptions().refusingHead().stallingFor(20000));
-  QTHTTPRequestHandler handler;
-  handler.setTimeout(400);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(handler.open(wide(server_.url("/slowget"))));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_TRUE(logged("QTHTTPClient::open: Head request timeout"));
 }
 
 TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
@@ -321,13 +286,9 @@ TEST_F(RequestHandlerTest, BodyThatDoesNotStartAtTheOffsetIsTrimmedOrRefused) {
   struct Case {
     const char* path;
     bool succeeds;
-    const char* logLine;
   };
-  for (const Case& c : {Case{"/ignores", true, "the server ignored the range, skipping 150000 bytes"},
-                        Case{"/early", true, "the answer starts at 149900, skipping 100 bytes"},
-                        Case{"/late", false, "the answer starts at 150100, after the asked 150000"}}) {
+  for (const Case& c : {Case{"/ignores", true}, Case{"/early", true}, Case{"/late", false}}) {
     SCOPED_TRACE(c.path);
-    freshLog();
     QTHTTPRequestHandler handler;
     Sink sink;
     sink.attach(handler);
@@ -335,7 +296,6 @@ TEST_F(RequestHandlerTest, BodyThatDoesNotStartAtTheOffsetIsTrimmedOrRefused) {
     ASSERT_TRUE(sink.waitForEnd());
     sink.clear();
     EXPECT_EQ(handler.seek(150000, -1, {}), c.succeeds);
-    EXPECT_TRUE(logged(c.logLine));
     if (c.succeeds) {
       ASSERT_TRUE(sink.waitForEnd());
       EXPECT_TRUE(sink.endOfFile());

@@ -1,0 +1,59 @@
+// A host with a QCoreApplication of its own: the library must use it and
+// start no application thread of its own, and a download on one of the
+// host's threads works while the host's main thread runs its event loop.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "network/HTTPClient.h"
+#include "network/QtRuntime.h"
+#include "TestHttpServer.h"
+
+namespace zan {
+namespace {
+
+TEST(HostQtApplicationTest, DownloadsThroughTheHostsApplication) {
+  int argc = 1;
+  char name[] = "host";
+  char* argv[] = {name, nullptr};
+  QCoreApplication application(argc, argv);
+  test::TestHttpServer server;
+  constexpr int64_t kSize = 3 * 1024 * 1024;
+  server.addResource("/media.flv", test::patternResource(kSize));
+
+  std::atomic<int64_t> received{-1};
+  std::atomic<bool> done{false};
+  std::thread host([&] {
+    HTTPClient client(0xA00000, 0x200000);
+    if (client.open(server.url("/media.flv"), nullptr)) {
+      std::vector<uint8_t> bytes(65536);
+      int64_t offset = 0;
+      for (int got; (got = client.read(bytes.data(), static_cast<int64_t>(bytes.size()))) > 0; offset += got) {
+        for (int i = 0; i < got; ++i)
+          if (bytes[static_cast<size_t>(i)] != test::patternByte(offset + i)) got = -1;
+        if (got < 0) break;
+      }
+      received = offset;
+      client.close();
+    }
+    done = true;
+  });
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (done) application.quit();
+  });
+  poll.start(10);
+  QTimer::singleShot(60000, &application, &QCoreApplication::quit);  // a hang fails instead of stalling
+  application.exec();
+  host.join();
+  EXPECT_EQ(received.load(), kSize);
+  EXPECT_FALSE(ownsQtApplication());
+}
+
+}  // namespace
+}  // namespace zan
