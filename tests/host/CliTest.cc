@@ -35,13 +35,10 @@ TEST(ZanstreamCliTest, LibrariesThatCannotServeAreClearErrors) {
 }
 
 TEST(ZanstreamCliTest, HelpAndUsageErrors) {
-  for (const char* command : {"plugins", "probe", "decode", "demo", "demux", "redecode"}) {
-    const auto help = runProcess({ZANSTREAM_PATH, command, "--help"});
-    EXPECT_EQ(help.exitCode, 0) << command;
-    EXPECT_EQ(help.out.rfind(std::string("usage: zanstream ") + command, 0), 0u) << help.out;
-  }
-  const auto overview = runProcess({ZANSTREAM_PATH, "--help"});
-  EXPECT_EQ(overview.exitCode, 0);
+  const auto help = runProcess({ZANSTREAM_PATH, "decode", "--json", "--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.out.rfind("usage: zanstream decode", 0), 0u) << help.out;
+  EXPECT_EQ(runProcess({ZANSTREAM_PATH, "--help"}).exitCode, 0);
   EXPECT_EQ(runProcess({ZANSTREAM_PATH, "frobnicate"}).exitCode, 2);
   EXPECT_EQ(runProcess({ZANSTREAM_PATH, "plugins", "--bogus"}).exitCode, 2);
 }
