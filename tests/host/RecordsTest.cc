@@ -1,8 +1,6 @@
-// The engine records: how a location splits into protocol and extension
-// (the input's download decision rests on it), and copies the caller owns.
+// How a location splits into protocol and extension: the input's download
+// decision rests on it.
 #include <gtest/gtest.h>
-
-#include <memory>
 
 #include "host/records/Records.h"
 
@@ -25,22 +23,6 @@ TEST(RecordsTest, MediumSplitsProtocolAndExtension) {
     EXPECT_STREQ(medium.getProtocol(), c.protocol) << c.location;
     EXPECT_STREQ(medium.getExtension(), c.extension) << c.location;
   }
-}
-
-TEST(RecordsTest, TargetIsAFreshCopyOwnedByTheCaller) {
-  Requested requested;
-  requested.target().setFormat("flv");
-  requested.target().audio().setCodec("aac");
-  requested.target().set("basePath", "/tmp/x");
-  std::unique_ptr<OutputStreamDescription> target(requested.getTarget());
-  target->getAudio()->setCodec("libfaac");  // the caller rewrites its copy
-  EXPECT_STREQ(requested.getAudio()->getCodec(), "aac");
-  EXPECT_STREQ(target->getFormat(), "flv");
-  EXPECT_STREQ(target->get("basePath"), "/tmp/x");
-  EXPECT_TRUE(target->hasAudio());
-  EXPECT_FALSE(target->hasVideo());  // no codec, no track
-  target->getAudio()->setCodec("none");
-  EXPECT_FALSE(target->hasAudio());
 }
 
 }  // namespace
