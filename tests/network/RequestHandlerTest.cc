@@ -5,8 +5,8 @@
 
 #include <QNetworkReply>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +14,7 @@
 
 #include "network/QTHTTPRequestHandler.h"
 #include "TestHttpServer.h"
+#include "tests/common/TestSupport.h"
 
 namespace zan {
 namespace {
@@ -32,20 +33,17 @@ class Sink {
     handler.setDataCallback([this](const uint8_t* data, int64_t length) {
       std::lock_guard<std::mutex> lock(mutex_);
       bytes_.insert(bytes_.end(), data, data + length);
-      changed_.notify_all();
       return length;
     });
-    handler.setEndOfFileCallback([this] { set(endOfFile_); });
-    handler.setBrokenStreamCallback([this] { set(broken_); });
+    handler.setEndOfFileCallback([this] { endOfFile_ = true; });
+    handler.setBrokenStreamCallback([this] { broken_ = true; });
   }
   // Waits for the end or the break of the download.
   bool waitForEnd(int timeoutMs = 10000) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return endOfFile_ || broken_; });
+    return test::waitFor([this] { return endOfFile_ || broken_; }, std::chrono::milliseconds(timeoutMs));
   }
-  bool waitForBytes(size_t count, int timeoutMs = 10000) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return bytes_.size() >= count; });
+  bool waitForBytes(size_t count) {
+    return test::waitFor([&] { return bytes().size() >= count; }, std::chrono::seconds(10));
   }
   std::vector<uint8_t> bytes() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -56,26 +54,13 @@ class Sink {
     bytes_.clear();
     endOfFile_ = broken_ = false;
   }
-  bool endOfFile() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return endOfFile_;
-  }
-  bool broken() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return broken_;
-  }
+  bool endOfFile() const { return endOfFile_; }
+  bool broken() const { return broken_; }
 
  private:
-  void set(bool& flag) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    flag = true;
-    changed_.notify_all();
-  }
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<uint8_t> bytes_;
-  bool endOfFile_ = false;
-  bool broken_ = false;
+  std::atomic<bool> endOfFile_{false}, broken_{false};
 };
 
 bool matchesPattern(const std::vector<uint8_t>& bytes, int64_t offset) {
