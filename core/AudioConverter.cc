@@ -33,8 +33,8 @@ bool AudioConverter::configure(const AVFrame* frame) {
   resampler_.reset();
   av_channel_layout_uninit(&inputLayout_);
   if (av_channel_layout_copy(&inputLayout_, &frame->ch_layout) < 0) return false;
-  // Only the sample format changes; the same layout on both sides keeps
-  // swresample from mixing channels, whatever their order says.
+  // The same layout on both sides keeps swresample from mixing channels,
+  // whatever their order says; only a changed count is mixed.
   AVChannelLayout layout{};
   if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) return false;
   if (layout.order == AV_CHANNEL_ORDER_UNSPEC) {
@@ -42,10 +42,14 @@ bool AudioConverter::configure(const AVFrame* frame) {
     av_channel_layout_uninit(&layout);
     av_channel_layout_default(&layout, channels);
   }
+  AVChannelLayout outputLayout{};
+  if (channels_ > 0 && channels_ != layout.nb_channels) av_channel_layout_default(&outputLayout, channels_);
+  else if (av_channel_layout_copy(&outputLayout, &layout) < 0) return false;
   SwrContext* raw = nullptr;
-  const int made = swr_alloc_set_opts2(&raw, &layout, delivered_, frame->sample_rate, &layout, format,
+  const int made = swr_alloc_set_opts2(&raw, &outputLayout, delivered_, frame->sample_rate, &layout, format,
                                        frame->sample_rate, 0, nullptr);
   av_channel_layout_uninit(&layout);
+  av_channel_layout_uninit(&outputLayout);
   ff::SwrPtr resampler(raw);
   if (made < 0 || swr_init(resampler.get()) < 0) return false;
   resampler_ = std::move(resampler);
@@ -56,14 +60,14 @@ bool AudioConverter::configure(const AVFrame* frame) {
 
 bool AudioConverter::append(const AVFrame* frame, std::vector<uint8_t>& out) {
   if (frame == nullptr || frame->nb_samples <= 0) return false;
-  const int channels = frame->ch_layout.nb_channels;
-  if (channels <= 0) return false;
+  if (frame->ch_layout.nb_channels <= 0) return false;
+  const int channels = channels_ > 0 ? channels_ : frame->ch_layout.nb_channels;
   const AVSampleFormat format = static_cast<AVSampleFormat>(frame->format);
   const int bytesPerSample = av_get_bytes_per_sample(delivered_);
   const size_t bytes = static_cast<size_t>(frame->nb_samples) * static_cast<size_t>(channels * bytesPerSample);
   const size_t start = out.size();
 
-  if (format == delivered_) {
+  if (format == delivered_ && channels == frame->ch_layout.nb_channels) {
     out.resize(start + bytes);
     std::memcpy(out.data() + start, frame->extended_data[0], bytes);
     return true;

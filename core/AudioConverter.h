@@ -2,7 +2,9 @@
 // the engine and the downstream stages understand: unsigned 8-bit stays
 // 8-bit, 16-bit stays 16-bit, and everything else (32-bit integer, float,
 // double, planar or not) becomes signed 32-bit. Rate and channel count are
-// kept. Frames that are already in the delivered form are copied as they
+// kept; a stream whose channel count changes midway is mixed to the count
+// it was described with, since the engine reads every block with that
+// count. Frames that are already in the delivered form are copied as they
 // are; the others go through libswresample.
 #pragma once
 
@@ -19,7 +21,8 @@ class AudioConverter {
   static AVSampleFormat deliveredFormat(AVSampleFormat decoded);
   static int deliveredBits(AVSampleFormat decoded);
 
-  explicit AudioConverter(AVSampleFormat delivered) : delivered_(delivered) {}
+  // |channels|: the delivered channel count; 0 keeps each frame's own.
+  explicit AudioConverter(AVSampleFormat delivered, int channels = 0) : delivered_(delivered), channels_(channels) {}
   ~AudioConverter();
   AudioConverter(const AudioConverter&) = delete;
   AudioConverter& operator=(const AudioConverter&) = delete;
@@ -34,6 +37,7 @@ class AudioConverter {
   bool configure(const AVFrame* frame);
 
   const AVSampleFormat delivered_;
+  const int channels_;
   ff::SwrPtr resampler_;
   AVSampleFormat inputFormat_ = AV_SAMPLE_FMT_NONE;
   int inputRate_ = 0;

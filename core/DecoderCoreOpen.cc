@@ -99,7 +99,8 @@ void FFMpegDecoderCore::resetDecodeState() {
   extension_.clear();
   byteSeek_ = decoderClock_ = counterClock_ = false;
   seekable_ = true;
-  isTransportStream_ = endOfInput_ = videoDrainSent_ = audioDrained_ = false;
+  isTransportStream_ = endOfInput_ = videoDrainSent_ = audioDrained_ = unwrapTimes_ = false;
+  wrapShift_ = 0;
   outputWidth_ = outputHeight_ = outputBufferSize_ = 0;
   videoLayout_ = reportedLayout_ = 1;
   videoBitrate_ = 0;
@@ -511,7 +512,7 @@ void FFMpegDecoderCore::setUpAudio(int index) {
   audioBitsPerFrame_ = audioBitsPerSample_ * audioChannels_;
   audioStreamIndex_ = index;
   audioStream_ = stream;
-  audioConverter_ = std::make_unique<AudioConverter>(AudioConverter::deliveredFormat(decoded));
+  audioConverter_ = std::make_unique<AudioConverter>(AudioConverter::deliveredFormat(decoded), audioChannels_);
 }
 
 int FFMpegDecoderCore::getMediumDescription(streamer::MediumDescription* medium) {

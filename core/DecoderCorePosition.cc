@@ -25,6 +25,15 @@ uint64_t flacTotalSamples(const uint8_t* streamInfo, int size) {
 }  // namespace
 
 void FFMpegDecoderCore::computeDuration() {
+  // A negative start in a format whose times are unsigned 33-bit counts
+  // (MPEG-TS, MPEG-PS) comes from FFmpeg's wrap correction.
+  const int64_t start = formatContext_->start_time;
+  if (start != AV_NOPTS_VALUE && start < 0 && formatContext_->nb_streams > 0 &&
+      formatContext_->streams[0]->pts_wrap_bits <= 33) {
+    const AVStream* first = formatContext_->streams[0];
+    unwrapTimes_ = true;
+    wrapShift_ = av_rescale_q(int64_t{1} << first->pts_wrap_bits, first->time_base, AVRational{1, 1000000});
+  }
   const char* demuxer = formatContext_->iformat ? formatContext_->iformat->name : "";
   if (formatContext_->duration != AV_NOPTS_VALUE) {
     logDebug("FFMpegDecoderCore::computeDuration : m_formatContext->duration %d",

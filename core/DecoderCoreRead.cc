@@ -102,6 +102,7 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
       endOfInput_ = true;
       continue;
     }
+    unwrapTimes(packet_.get());
     PacketRelease release{packet_.get()};
     AVPacket* packet = packet_.get();
 
@@ -452,6 +453,15 @@ bool FFMpegDecoderCore::drainDecoders(PACKETTYPE& type, uint8_t*& data, unsigned
   return false;
 }
 
+void FFMpegDecoderCore::unwrapTimes(AVPacket* packet) const {
+  if (!unwrapTimes_ || packet->stream_index < 0 ||
+      static_cast<unsigned>(packet->stream_index) >= formatContext_->nb_streams)
+    return;
+  const int64_t wrap = int64_t{1} << formatContext_->streams[packet->stream_index]->pts_wrap_bits;
+  if (packet->pts != AV_NOPTS_VALUE) packet->pts += wrap;
+  if (packet->dts != AV_NOPTS_VALUE) packet->dts += wrap;
+}
+
 bool FFMpegDecoderCore::skipPacket(PACKETTYPE& type, int64_t& timestamp, int64_t& duration) {
   PLockGuard guard(lock_);
   if (formatContext_ == nullptr || input_ == nullptr) return false;
@@ -459,6 +469,7 @@ bool FFMpegDecoderCore::skipPacket(PACKETTYPE& type, int64_t& timestamp, int64_t
     av_packet_unref(packet_.get());
     return false;
   }
+  unwrapTimes(packet_.get());
   PacketRelease release{packet_.get()};
   const AVPacket* packet = packet_.get();
   int64_t chosen = packet->pts;

@@ -48,7 +48,7 @@ uint64_t FFMpegDecoderCore::deliveredClock(uint64_t fromStart) const {
   // The stream clock carries the medium's start time; times made relative
   // to the first packet (no duration) or counted do not.
   const bool streamClock = !counterClock_ && !decoderClock_ && duration_ > 0;
-  return fromStart + static_cast<uint64_t>(streamClock ? mediumStart() : 0);
+  return fromStart + static_cast<uint64_t>(streamClock ? mediumStart() + wrapShift_ : 0);
 }
 
 int FFMpegDecoderCore::readPacket(AVPacket* packet) {

@@ -195,7 +195,7 @@ bool FFMpegDecoderCore::addAudioStream(const streamer::AudioDescription* input) 
   audioSampleRate_ = audioCodec_->sample_rate;
   audioBitsPerSecond_ = audioBitsPerSample_ * audioChannels_ * audioSampleRate_;
   audioBitsPerFrame_ = audioBitsPerSample_ * audioChannels_;
-  audioConverter_ = std::make_unique<AudioConverter>(AudioConverter::deliveredFormat(decoded));
+  audioConverter_ = std::make_unique<AudioConverter>(AudioConverter::deliveredFormat(decoded), audioChannels_);
   return true;
 }
 

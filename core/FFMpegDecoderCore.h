@@ -207,6 +207,7 @@ class FFMpegDecoderCore {
   bool holdVideoHeader(streamer::SamplePacket* packet);
   void applyDiscardLevel();
   uint64_t toMicroseconds(int64_t value, AVRational timeBase) const;
+  void unwrapTimes(AVPacket* packet) const;
 
   static int interruptCallback(void* core);
 
@@ -280,6 +281,11 @@ class FFMpegDecoderCore {
   int64_t firstVideoTimestamp_ = AV_NOPTS_VALUE;
   uint64_t lastVideoTimestamp_ = 0;  // microseconds; 0 = none
   bool checkLateFrames_ = true;
+  // FFmpeg's wrap correction puts the times before a 33-bit wrap below zero
+  // when a stream begins shortly before it; read packets are moved up by one
+  // wrap (wrapShift_ microseconds) so that times count on across it.
+  bool unwrapTimes_ = false;
+  int64_t wrapShift_ = 0;
   bool outputDescribed_ = false;
   bool videoFailing_ = false;
   bool videoDecodedOnce_ = false;
