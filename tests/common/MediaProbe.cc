@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -14,61 +15,21 @@ namespace zan::test {
 
 namespace {
 
-using Fields = std::map<std::string, std::string>;
-
-Fields parseFields(const std::string& line, std::string& section) {
-  Fields fields;
-  std::size_t start = 0;
-  bool first = true;
-  while (start <= line.size()) {
-    std::size_t end = line.find('|', start);
-    if (end == std::string::npos) end = line.size();
-    const std::string item = line.substr(start, end - start);
-    if (first) {
-      section = item;
-      first = false;
-    } else {
-      const std::size_t equals = item.find('=');
-      // Side-data markers ("side_data") carry no value; they are not needed.
-      if (equals != std::string::npos) fields.emplace(item.substr(0, equals), item.substr(equals + 1));
-    }
-    start = end + 1;
+struct Fields : std::map<std::string, std::string> {
+  std::string text(const char* key) const {
+    const auto found = find(key);
+    return found == end() ? std::string() : found->second;
   }
-  return fields;
-}
-
-int64_t timeValue(const Fields& fields, const char* key) {
-  const auto found = fields.find(key);
-  if (found == fields.end() || found->second.empty() || found->second == "N/A") return kProbeNoTime;
-  return std::strtoll(found->second.c_str(), nullptr, 10);
-}
-
-int intValue(const Fields& fields, const char* key) {
-  const auto found = fields.find(key);
-  if (found == fields.end()) return 0;
-  return std::atoi(found->second.c_str());
-}
-
-double secondsValue(const Fields& fields, const char* key) {
-  const auto found = fields.find(key);
-  if (found == fields.end() || found->second.empty() || found->second == "N/A") return std::nan("");
-  return std::strtod(found->second.c_str(), nullptr);
-}
-
-std::string textValue(const Fields& fields, const char* key) {
-  const auto found = fields.find(key);
-  return found == fields.end() ? std::string() : found->second;
-}
-
-// "1/90000" into its two parts; 0/0 for anything else.
-void parseRatio(const std::string& text, int& num, int& den) {
-  num = 0;
-  den = 0;
-  const std::size_t slash = text.find('/');
-  if (slash == std::string::npos) return;
-  num = std::atoi(text.substr(0, slash).c_str());
-  den = std::atoi(text.substr(slash + 1).c_str());
-}
+  int number(const char* key) const { return std::atoi(text(key).c_str()); }
+  int64_t time(const char* key) const {
+    const std::string value = text(key);
+    return value.empty() || value == "N/A" ? kProbeNoTime : std::strtoll(value.c_str(), nullptr, 10);
+  }
+  double seconds(const char* key) const {
+    const std::string value = text(key);
+    return value.empty() || value == "N/A" ? std::nan("") : std::strtod(value.c_str(), nullptr);
+  }
+};
 
 }  // namespace
 
@@ -78,25 +39,11 @@ const ProbeStream* ProbeResult::first(const std::string& type) const {
   return nullptr;
 }
 
-const ProbeStream* ProbeResult::stream(int index) const {
-  for (const ProbeStream& stream : streams)
-    if (stream.index == index) return &stream;
-  return nullptr;
-}
-
 const ProbeStream* ProbeResult::largestVideo() const {
   const ProbeStream* best = nullptr;
-  for (const ProbeStream& stream : streams) {
-    if (stream.type != "video") continue;
-    if (!best || stream.width * stream.height > best->width * best->height) best = &stream;
-  }
+  for (const ProbeStream& stream : streams)
+    if (stream.type == "video" && (!best || stream.width * stream.height > best->width * best->height)) best = &stream;
   return best;
-}
-
-int ProbeResult::packetCount(int index) const {
-  int count = 0;
-  for (const ProbePacket& packet : packets) count += packet.stream == index;
-  return count;
 }
 
 int ProbeResult::frameCount(int index) const {
@@ -118,29 +65,38 @@ int64_t ProbeResult::sampleCount(int index) const {
   return count;
 }
 
-std::vector<uint64_t> ProbeResult::frameTimes(int index) const {
+std::vector<int> ProbeResult::packetSizes(int index) const {
+  std::vector<int> sizes;
+  for (const ProbePacket& packet : packets)
+    if (packet.stream == index) sizes.push_back(packet.size);
+  return sizes;
+}
+
+std::vector<uint64_t> ProbeResult::frameTimes(int index, bool keysOnly) const {
+  const ProbeStream* found = nullptr;
+  for (const ProbeStream& stream : streams)
+    if (stream.index == index) found = &stream;
   std::vector<uint64_t> times;
+  if (!found || found->timeBaseDen == 0) return times;
+  // In double precision and truncated, the way the library converts.
+  const double timeBase = static_cast<double>(found->timeBaseNum) / found->timeBaseDen;
   for (const ProbeFrame& frame : frames)
-    if (frame.stream == index && frame.bestEffort != kProbeNoTime)
-      times.push_back(toMicroseconds(index, frame.bestEffort));
+    if (frame.stream == index && frame.bestEffort != kProbeNoTime && (frame.key || !keysOnly))
+      times.push_back(static_cast<uint64_t>(static_cast<double>(static_cast<uint64_t>(frame.bestEffort)) * timeBase * 1e6));
   return times;
 }
 
-uint64_t ProbeResult::toMicroseconds(int index, int64_t value) const {
-  const ProbeStream* found = stream(index);
-  if (!found || found->timeBaseDen == 0) return 0;
-  const double timeBase = static_cast<double>(found->timeBaseNum) / found->timeBaseDen;
-  return static_cast<uint64_t>(static_cast<double>(static_cast<uint64_t>(value)) * timeBase * 1000000.0);
+uint64_t ProbeResult::startMicroseconds() const {
+  // ffprobe prints six decimals.
+  return std::isnan(startTime) ? 0 : static_cast<uint64_t>(std::llround(startTime * 1e6));
 }
 
 ProbeResult probeMedia(const std::string& path) {
   const ProcessResult run = runProcess(
       {"ffprobe", "-v", "error", "-show_entries",
-       "format=format_name,duration,start_time,size,bit_rate"
-       ":stream=index,codec_type,codec_name,width,height,sample_rate,channels,time_base,r_frame_rate,"
-       "start_time,duration"
-       ":packet=stream_index,pts,dts,duration,size,flags"
-       ":frame=media_type,stream_index,key_frame,best_effort_timestamp,nb_samples,interlaced_frame",
+       "format=duration,start_time,bit_rate:stream=index,codec_type,codec_name,width,height,sample_rate,channels,"
+       "time_base:packet=stream_index,pts,dts,size:frame=stream_index,key_frame,best_effort_timestamp,nb_samples,"
+       "interlaced_frame",
        "-of", "compact=p=1", path},
       std::chrono::minutes(5));
   if (run.exitCode != 0) throw std::runtime_error("ffprobe " + path + " failed: " + run.err);
@@ -149,51 +105,47 @@ ProbeResult probeMedia(const std::string& path) {
   std::istringstream lines(run.out);
   std::string line;
   while (std::getline(lines, line)) {
-    std::string section;
-    const Fields fields = parseFields(line, section);
+    Fields fields;
+    std::string section, item;
+    std::istringstream items(line);
+    while (std::getline(items, item, '|')) {
+      const std::size_t equals = item.find('=');
+      if (section.empty()) section = item;
+      else if (equals != std::string::npos) fields.emplace(item.substr(0, equals), item.substr(equals + 1));
+    }
     if (section == "packet") {
-      ProbePacket packet;
-      packet.stream = intValue(fields, "stream_index");
-      packet.pts = timeValue(fields, "pts");
-      packet.dts = timeValue(fields, "dts");
-      packet.duration = timeValue(fields, "duration");
-      packet.size = intValue(fields, "size");
-      packet.key = textValue(fields, "flags").find('K') != std::string::npos;
-      result.packets.push_back(packet);
+      result.packets.push_back(
+          {fields.number("stream_index"), fields.time("pts"), fields.time("dts"), fields.number("size")});
     } else if (section == "frame") {
-      ProbeFrame frame;
-      frame.stream = intValue(fields, "stream_index");
-      frame.video = textValue(fields, "media_type") == "video";
-      frame.key = intValue(fields, "key_frame") != 0;
-      frame.interlaced = intValue(fields, "interlaced_frame") != 0;
-      frame.bestEffort = timeValue(fields, "best_effort_timestamp");
-      frame.samples = intValue(fields, "nb_samples");
-      result.frames.push_back(frame);
+      result.frames.push_back({fields.number("stream_index"), fields.number("key_frame") != 0,
+                               fields.number("interlaced_frame") != 0, fields.time("best_effort_timestamp"),
+                               fields.number("nb_samples")});
     } else if (section == "stream") {
-      ProbeStream stream;
-      stream.index = intValue(fields, "index");
-      stream.type = textValue(fields, "codec_type");
-      stream.codec = textValue(fields, "codec_name");
-      stream.width = intValue(fields, "width");
-      stream.height = intValue(fields, "height");
-      stream.sampleRate = intValue(fields, "sample_rate");
-      stream.channels = intValue(fields, "channels");
-      parseRatio(textValue(fields, "time_base"), stream.timeBaseNum, stream.timeBaseDen);
-      parseRatio(textValue(fields, "r_frame_rate"), stream.frameRateNum, stream.frameRateDen);
-      stream.startTime = secondsValue(fields, "start_time");
-      stream.duration = secondsValue(fields, "duration");
+      ProbeStream stream{fields.number("index"), fields.text("codec_type"), fields.text("codec_name"),
+                         fields.number("width"), fields.number("height"), fields.number("sample_rate"),
+                         fields.number("channels")};
+      const std::string timeBase = fields.text("time_base");
+      const std::size_t slash = timeBase.find('/');
+      if (slash != std::string::npos) {
+        stream.timeBaseNum = std::atoi(timeBase.substr(0, slash).c_str());
+        stream.timeBaseDen = std::atoi(timeBase.substr(slash + 1).c_str());
+      }
       result.streams.push_back(stream);
     } else if (section == "format") {
-      result.formatName = textValue(fields, "format_name");
-      result.duration = secondsValue(fields, "duration");
-      result.startTime = secondsValue(fields, "start_time");
-      result.size = timeValue(fields, "size");
-      result.bitRate = timeValue(fields, "bit_rate");
+      result.duration = fields.seconds("duration");
+      result.startTime = fields.seconds("start_time");
+      result.bitRate = fields.time("bit_rate");
     }
   }
-  if (result.streams.empty() && result.formatName.empty())
-    throw std::runtime_error("ffprobe " + path + " printed nothing usable");
+  if (result.streams.empty()) throw std::runtime_error("ffprobe " + path + " printed nothing usable");
   return result;
+}
+
+const ProbeResult& probeMedia(Media media) {
+  static std::map<Media, std::unique_ptr<ProbeResult>> cache;
+  std::unique_ptr<ProbeResult>& entry = cache[media];
+  if (!entry) entry = std::make_unique<ProbeResult>(probeMedia(mediaPath(media)));
+  return *entry;
 }
 
 }  // namespace zan::test

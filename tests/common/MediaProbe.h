@@ -1,14 +1,13 @@
-// What ffprobe says about a file: format, streams, every packet and every
-// decoded frame. Tests compare what the library delivers with it.
-//
-// Runs `ffprobe -show_entries format=...:stream=...:packet=...:frame=...
-// -of compact` (which decodes the whole file, draining the decoders at the
-// end) and parses the records.
+// What ffprobe says about a file: its streams, every packet and every
+// decoded frame (ffprobe decodes the whole file, draining the decoders at
+// the end). Tests compare what the library delivers with it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tests/common/TestMedia.h"
 
 namespace zan::test {
 
@@ -22,21 +21,16 @@ struct ProbeStream {
   int width = 0, height = 0;
   int sampleRate = 0, channels = 0;
   int timeBaseNum = 0, timeBaseDen = 1;
-  int frameRateNum = 0, frameRateDen = 0;  // r_frame_rate
-  double startTime = 0.0;                  // seconds; NaN when unknown
-  double duration = 0.0;                   // seconds; NaN when unknown
 };
 
 struct ProbePacket {
   int stream = -1;
-  int64_t pts = kProbeNoTime, dts = kProbeNoTime, duration = kProbeNoTime;  // stream units
+  int64_t pts = kProbeNoTime, dts = kProbeNoTime;  // stream units
   int size = 0;
-  bool key = false;
 };
 
 struct ProbeFrame {
   int stream = -1;
-  bool video = false;
   bool key = false;
   bool interlaced = false;
   int64_t bestEffort = kProbeNoTime;  // stream units
@@ -44,34 +38,32 @@ struct ProbeFrame {
 };
 
 struct ProbeResult {
-  std::string formatName;  // the demuxer's names, e.g. "mov,mp4,m4a,3gp,3g2,mj2"
   double duration = 0.0;   // seconds; NaN when unknown
   double startTime = 0.0;  // seconds; NaN when unknown
-  int64_t size = 0;
   int64_t bitRate = 0;
   std::vector<ProbeStream> streams;
   std::vector<ProbePacket> packets;
   std::vector<ProbeFrame> frames;
 
-  // The first stream of a type; null when there is none.
+  // The first stream of a type, or the video stream with the largest
+  // picture; null when there is none.
   const ProbeStream* first(const std::string& type) const;
-  const ProbeStream* stream(int index) const;
-  // The stream of a type with the largest picture, or the first one.
   const ProbeStream* largestVideo() const;
 
-  int packetCount(int stream) const;
   int frameCount(int stream) const;
   int keyFrameCount(int stream) const;
   int64_t sampleCount(int stream) const;
-  // Best-effort time stamps of a stream's decoded frames in microseconds, in
-  // decoding order; frames without one are left out.
-  std::vector<uint64_t> frameTimes(int stream) const;
-  // A stream value in microseconds, computed the way the library does it:
-  // value * (num / den) * 1e6 in double precision, truncated.
-  uint64_t toMicroseconds(int stream, int64_t value) const;
+  std::vector<int> packetSizes(int stream) const;
+  // Best-effort time stamps of a stream's decoded frames (or its key frames)
+  // in microseconds, in decoding order; frames without one are left out.
+  std::vector<uint64_t> frameTimes(int stream, bool keysOnly = false) const;
+  // The format's start time in microseconds (0 when unknown).
+  uint64_t startMicroseconds() const;
 };
 
 // Throws std::runtime_error when ffprobe fails.
 ProbeResult probeMedia(const std::string& path);
+// The same for a test clip, probed once per program.
+const ProbeResult& probeMedia(Media media);
 
 }  // namespace zan::test

@@ -7,10 +7,9 @@
 
 #include "core/FFMpegDecoderCore.h"
 #include "host/records/Records.h"
+#include "tests/common/Harness.h"
 #include "tests/common/MediaProbe.h"
-#include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
-#include "tests/core/CoreTestSupport.h"
 
 namespace zan::test {
 namespace {
@@ -76,10 +75,10 @@ TEST(DecoderCoreCorruptTest, DamagedInputGivesAnErrorOrEndsCleanly) {
       }
       EXPECT_TRUE(readFrames(core, 10).all.empty());
     } else {
-      const Delivery delivery = readFrames(core, 100000);
-      EXPECT_LT(delivery.all.size(), 100000u);  // ended by itself
-      EXPECT_TRUE(nonDecreasing(delivery.video));
-      for (const DeliveredFrame& frame : delivery.video) EXPECT_EQ(frame.size, 160u * 120u * 2u);
+      const Frames frames = readFrames(core, 100000);
+      EXPECT_LT(frames.all.size(), 100000u);  // ended by itself
+      EXPECT_TRUE(nonDecreasing(frames.video));
+      for (const Frame& frame : frames.video) EXPECT_EQ(frame.size, 160u * 120u * 2u);
     }
     // A failed or damaged open leaves nothing behind that spoils the next.
     core.close();
@@ -92,20 +91,16 @@ TEST(DecoderCoreCorruptTest, DamagedInputGivesAnErrorOrEndsCleanly) {
 }
 
 TEST(DecoderCoreCorruptTest, TruncatedFileDeliversWhatItHoldsThenStops) {
-  const std::string path = mediaPath(Media::kTruncatedMp4);
   FFMpegDecoderCore core;
-  // ffprobe opens it (its index is whole), so the core must too.
-  ASSERT_EQ(core.init(path, "mp4"), 0);
-  const ProbeResult probe = probeMedia(path);
-  const Delivery delivery = readFrames(core);
-  // ffprobe and the core read the same half; both stop where the data ends.
-  const int probed = probe.frameCount(probe.first("video")->index);
-  EXPECT_GT(delivery.video.size(), 5u);
-  EXPECT_NEAR(static_cast<double>(delivery.video.size()), probed, 2.0);
-  EXPECT_TRUE(nonDecreasing(delivery.video));
-  EXPECT_TRUE(nonDecreasing(delivery.audio));
-  // Reading past the end keeps answering false.
-  EXPECT_TRUE(readFrames(core, 5).all.empty());
+  // ffprobe opens it (its index is whole), so the core must too; both stop
+  // where the data ends.
+  ASSERT_EQ(core.init(mediaPath(Media::kTruncatedMp4), "mp4"), 0);
+  const ProbeResult& probe = probeMedia(Media::kTruncatedMp4);
+  const Frames frames = readFrames(core);
+  EXPECT_GT(frames.video.size(), 5u);
+  EXPECT_NEAR(static_cast<double>(frames.video.size()), probe.frameCount(probe.first("video")->index), 2.0);
+  EXPECT_TRUE(nonDecreasing(frames.video));
+  EXPECT_TRUE(readFrames(core, 5).all.empty());  // past the end, reads stay false
 }
 
 }  // namespace

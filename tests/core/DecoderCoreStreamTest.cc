@@ -16,16 +16,16 @@ extern "C" {
 
 #include "core/FFMpegDecoderCore.h"
 #include "host/records/Records.h"
+#include "tests/common/Harness.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
-#include "tests/core/CoreTestSupport.h"
 
 namespace zan::test {
 namespace {
 
-int64_t totalSize(const std::vector<DeliveredFrame>& frames) {
+int64_t totalSize(const std::vector<Frame>& frames) {
   int64_t total = 0;
-  for (const DeliveredFrame& frame : frames) total += frame.size;
+  for (const Frame& frame : frames) total += frame.size;
   return total;
 }
 
@@ -59,7 +59,7 @@ TEST(DecoderCoreStreamTest, ByteStreamsOpenByFormatName) {
 
     FFMpegDecoderCore fromFile;
     ASSERT_EQ(fromFile.init(path, recipe.extension), 0);
-    const Delivery expected = readFrames(fromFile);
+    const Frames expected = readFrames(fromFile);
 
     MemoryByteSource source(readFile(path));
     FFMpegDecoderCore core;
@@ -71,7 +71,7 @@ TEST(DecoderCoreStreamTest, ByteStreamsOpenByFormatName) {
     EXPECT_EQ(medium.isSeekable(), c.seekable);
     EXPECT_EQ(core.isSeekable(), c.seekable);
     EXPECT_EQ(medium.isLive(), c.live);
-    const Delivery delivery = readFrames(core);
+    const Frames delivery = readFrames(core);
     // The same pictures and the same sound as from the file.
     ASSERT_EQ(delivery.video.size(), expected.video.size());
     for (std::size_t i = 0; i < delivery.video.size(); ++i)
@@ -123,10 +123,10 @@ TEST(DecoderCoreStreamTest, ByteSeekingLandsNearTheTarget) {
     ASSERT_GT(bytesPerSecond, 0);
     const uint64_t target = static_cast<uint64_t>(core.duration()) * 6 / 10;
     ASSERT_TRUE(core.setPosition(target));
-    const Delivery delivery = readFrames(core);
+    const Frames delivery = readFrames(core);
     ASSERT_FALSE(delivery.audio.empty());
     EXPECT_EQ(delivery.audio.front().time, target * 1000);
-    for (const DeliveredFrame& frame : delivery.video) EXPECT_GE(frame.time, target * 1000);
+    for (const Frame& frame : delivery.video) EXPECT_GE(frame.time, target * 1000);
     const double remaining = static_cast<double>(core.duration() - static_cast<int64_t>(target)) / 1000.0;
     const double delivered = static_cast<double>(totalSize(delivery.audio)) / bytesPerSecond;
     EXPECT_NEAR(delivered, remaining, remaining * c.tolerance);
