@@ -152,7 +152,9 @@ void FFMpegDecoder::resetPosition(uint64_t /*position*/) {}
 
 bool FFMpegDecoder::start() {
   PLockGuard guard(lock_);
-  queue_.start();
+  // After stop there is no core to empty the queue: it stays stopped, so
+  // writes are dropped instead of blocking once it is full.
+  if (core_) queue_.start();
   return true;
 }
 
