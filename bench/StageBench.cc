@@ -29,7 +29,7 @@
 #include "core/FFMpegDecoderCore.h"
 #include "host/records/Records.h"
 #include "plugins/SimpleSamplePacket.h"
-#include "tests/common/FrameReading.h"
+#include "tests/common/Harness.h"
 #include "tests/common/TestMedia.h"
 #include "transcoders/FFMpegDecoder.h"
 #include "transcoders/FFMpegDemuxer.h"
@@ -74,7 +74,7 @@ void count(Counts& counts, PACKETTYPE type) {
 // Pulls every frame out of a stage until the end; frames go back through
 // freeFrame.
 void drain(zan::streamer::InputStream& stage, Counts& counts) {
-  for (const zan::test::ReadFrame& frame : zan::test::readFrames(stage)) count(counts, frame.type);
+  for (const zan::test::Frame& frame : zan::test::readFrames(stage).all) count(counts, frame.type);
 }
 
 void drainCore(zan::FFMpegDecoderCore& core, Counts& counts) {

@@ -25,7 +25,7 @@
 #include "host/records/Records.h"
 #include "input/FFMpegInput.h"
 #include "support/NetworkTimeouts.h"
-#include "tests/common/FrameReading.h"
+#include "tests/common/Harness.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
 #include "tests/network/TestHttpServer.h"
@@ -37,14 +37,21 @@ using host::ErrorRecord;
 using host::Medium;
 using test::Media;
 using test::mediaPath;
-using Frame = test::ReadFrame;
+using Frame = test::Frame;
 using Clock = std::chrono::steady_clock;
 
 // A hung server is given up after 2 s here, not 30 s (unless the
 // environment says otherwise already).
 [[maybe_unused]] const bool kShortTimeouts = setenv("ZAN_NETWORK_TIMEOUT_MS", "2000", 0) == 0;
 
-std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) { return test::readFrames(input, limit); }
+std::vector<Frame> framesOfType(const std::vector<Frame>& frames, PACKETTYPE type) {
+  std::vector<Frame> out;
+  for (const Frame& frame : frames)
+    if (frame.type == type) out.push_back(frame);
+  return out;
+}
+
+std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) { return test::readFrames(input, limit).all; }
 
 std::vector<Frame> playLocally(Media media, uint64_t seekMs = 0) {
   FFMpegInput input;
@@ -74,8 +81,8 @@ struct EventLog {
 // |toleranceUs| (an MP3 stream is timed by counting samples over HTTP).
 void expectSameFrames(const std::vector<Frame>& local, const std::vector<Frame>& remote, uint64_t toleranceUs) {
   for (PACKETTYPE type : {PACKET_AUDIO, PACKET_VIDEO}) {
-    const auto a = test::framesOfType(local, type);
-    const auto b = test::framesOfType(remote, type);
+    const auto a = framesOfType(local, type);
+    const auto b = framesOfType(remote, type);
     ASSERT_EQ(a.size(), b.size()) << "type " << type;
     for (size_t i = 0; i < a.size(); ++i) {
       EXPECT_EQ(a[i].size, b[i].size) << "frame " << i;
@@ -356,8 +363,8 @@ TEST_F(InputTest, TrustedCertificatePlaysOverHttps) {
     ErrorRecord error;
     ASSERT_TRUE(input.open(&medium, &error)) << error.getMessage();
     input.start();
-    EXPECT_EQ(test::framesOfType(readAll(input), PACKET_VIDEO).size(),
-              test::framesOfType(playLocally(media), PACKET_VIDEO).size());
+    EXPECT_EQ(framesOfType(readAll(input), PACKET_VIDEO).size(),
+              framesOfType(playLocally(media), PACKET_VIDEO).size());
   }
 }
 
@@ -446,8 +453,8 @@ TEST_F(InputTest, ResetAfterFFmpegOpenedTheUrlItselfKeepsTheMedium) {
   input.start();
   readAll(input, 10);
   ASSERT_EQ(input.resetPosition(1000), PLUGIN_OK);
-  const auto video = test::framesOfType(readAll(input), PACKET_VIDEO);
-  const auto local = test::framesOfType(playLocally(Media::kMkvH264Vorbis), PACKET_VIDEO);
+  const auto video = framesOfType(readAll(input), PACKET_VIDEO);
+  const auto local = framesOfType(playLocally(Media::kMkvH264Vorbis), PACKET_VIDEO);
   ASSERT_FALSE(video.empty());
   ASSERT_FALSE(local.empty());
   EXPECT_EQ(video.back().time, local.back().time);
@@ -466,8 +473,8 @@ TEST_F(InputTest, SeekBackOnAServerWithoutRangesNeedsNoRequest) {
   ASSERT_FALSE(readAll(input).empty());
   const size_t requests = server_.requestCount();
   ASSERT_EQ(input.setTimePosition(2000), PLUGIN_OK);
-  const auto video = test::framesOfType(readAll(input), PACKET_VIDEO);
-  const auto local = test::framesOfType(playLocally(Media::kFlvSorensonMp3, 2000), PACKET_VIDEO);
+  const auto video = framesOfType(readAll(input), PACKET_VIDEO);
+  const auto local = framesOfType(playLocally(Media::kFlvSorensonMp3, 2000), PACKET_VIDEO);
   EXPECT_EQ(server_.requestCount(), requests);
   ASSERT_FALSE(video.empty());
   ASSERT_EQ(video.size(), local.size());

@@ -1,9 +1,6 @@
 // The "FFMpegAudioResampler" stage as the engine drives it: created by the
 // built plug-in's factory, fed by a writer thread and drained by a reader
-// thread. Signals are made here: byte patterns for the sample-width and
-// channel steps, 1 kHz tones for the rate step.
-#include <dlfcn.h>
-
+// thread. Signals are 1 kHz tones, checked against a fitted sinusoid.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,7 +15,7 @@
 
 #include "host/records/Records.h"
 #include "plugins/SimpleSamplePacket.h"
-#include "support/CRegistry.h"
+#include "tests/common/Harness.h"
 #include "tests/common/TestSupport.h"
 #include "zan/streamer/PluginInterfaces.h"
 
@@ -32,8 +29,8 @@ using streamer::PACKETTYPE;
 using streamer::PLUGIN_FAILED;
 using streamer::PLUGIN_OK;
 using streamer::SamplePacket;
-using streamer::SimpleSamplePacket;
 using streamer::TranscoderPluginInterface;
+using test::makePacket;
 
 struct PcmFormat {
   int bits;
@@ -52,18 +49,6 @@ struct Frame {
   void* context;
 };
 
-SamplePacket* makePacket(PACKETTYPE type, const std::vector<uint8_t>& bytes, uint64_t time = 0,
-                         uint64_t duration = 0, bool keyFrame = false) {
-  auto* packet = new SimpleSamplePacket();
-  uint8_t* data = nullptr;
-  if (!bytes.empty()) {
-    data = new uint8_t[bytes.size()];
-    std::memcpy(data, bytes.data(), bytes.size());
-  }
-  packet->set(type, data, static_cast<unsigned>(bytes.size()), time, duration, keyFrame);
-  return packet;
-}
-
 std::vector<uint8_t> littleEndian16(const std::vector<int>& samples) {
   std::vector<uint8_t> bytes;
   for (int s : samples) {
@@ -71,15 +56,6 @@ std::vector<uint8_t> littleEndian16(const std::vector<int>& samples) {
     bytes.push_back(static_cast<uint8_t>((s >> 8) & 0xFF));
   }
   return bytes;
-}
-
-// The built plug-in, loaded once for the whole program as the engine does.
-// (Unloading it would also unload libraries that FFmpeg pulls in, whose
-// per-thread blocks LeakSanitizer then reports.)
-TranscoderPluginFactoryFn pluginFactory() {
-  static void* library = dlopen(ZAN_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return nullptr;
-  return reinterpret_cast<TranscoderPluginFactoryFn>(dlsym(library, "TranscoderPluginFactory"));
 }
 
 std::vector<int16_t> samplesOf(const std::vector<uint8_t>& bytes) {
@@ -90,18 +66,10 @@ std::vector<int16_t> samplesOf(const std::vector<uint8_t>& bytes) {
 
 class AudioResamplerTest : public ::testing::Test {
  protected:
-  AudioResamplerTest()
-      : appData_(folder_.file("appdata")), appDataEnv_("ZAN_APPDATA", appData_),
-        registryEnv_("ZAN_REGISTRY_ROOT", folder_.file("registry")) {}
-
   void SetUp() override {
-    // Warnings are what the stage reports about dropped packets.
-    ASSERT_TRUE(CRegistry::instance()->setDword("Software\\ZAN Networks\\Zan", "LogLevel", 2));
-    factory_ = pluginFactory();
-    ASSERT_NE(factory_, nullptr) << dlerror();
+    factory_ = test::transcoderFactory(ZAN_PLUGIN_PATH);
+    ASSERT_NE(factory_, nullptr);
   }
-
-  std::string log() const { return test::readFile(appData_ + "/ZanNetworks/Logs/FFMpegAudioResampler.log"); }
 
   // A new stage, initialised for raw audio |in| -> |out| (explicit channel
   // count and rate). The records outlive it: they are members.
@@ -162,9 +130,6 @@ class AudioResamplerTest : public ::testing::Test {
     return frames;
   }
 
-  test::TemporaryFolder folder_;
-  std::string appData_;
-  test::ScopedEnvironment appDataEnv_, registryEnv_;
   TranscoderPluginFactoryFn factory_ = nullptr;
   host::Settings settings_;
   host::Medium medium_;
@@ -195,95 +160,40 @@ TEST_F(AudioResamplerTest, PacketsThatNeedNoWorkComeOutThemselves) {
   video->release();
 }
 
-TEST_F(AudioResamplerTest, SampleWidthAndChannelFoldDown) {
+// A packet that cannot be converted is dropped; when the format itself is
+// sound, the next packet passes, and the end always does.
+TEST_F(AudioResamplerTest, UnconvertiblePacketsAreDropped) {
   struct Case {
     PcmFormat in;
-    int outChannels;
     std::vector<uint8_t> bytes;
-    std::vector<int> expected;  // 16-bit samples
+    bool laterPacketsPass;
   } cases[] = {
-      // Unsigned 8-bit: (b - 128) x 256.
-      {{8, 1, 8000}, 1, {0x80, 0xFF, 0x00, 0x01}, {0, 0x7F00, -0x8000, -0x7F00}},
-      {{8, 2, 8000}, 2, {0x80, 0x81, 0x7F, 0xC0}, {0, 0x100, -0x100, 0x4000}},
-      // 24 and 32 bits keep their upper two bytes.
-      {{24, 1, 8000}, 1, {0x11, 0x22, 0x33, 0xAA, 0xBB, 0xCC}, {0x3322, static_cast<int16_t>(0xCCBB)}},
-      {{32, 2, 8000}, 2, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}, {0x4433, static_cast<int16_t>(0x8877)}},
-      // Six channels: left = s0 + s1, right = s2 + s1, wrapping in 16 bits.
-      {{16, 6, 44100}, 2, littleEndian16({0x7000, 0x2000, 0x1000, 1, 2, 3, 10, 20, 30, 40, 50, 60}),
-       {static_cast<int16_t>(0x9000), 0x3000, 30, 50}},
-      // Five: left = s1 + s4, right = s2 + s4.
-      {{16, 5, 44100}, 2, littleEndian16({1, 0x7000, 0x0100, 3, 0x2000}), {static_cast<int16_t>(0x9000), 0x2100}},
-      // Four: left = s1, right = s2.
-      {{16, 4, 44100}, 2, littleEndian16({1, 2, 3, 4, 5, 6, 7, 8}), {2, 3, 6, 7}},
-      // Both steps: 8-bit six channels.
-      {{8, 6, 22050}, 2, {0xF0, 0xA0, 0x90, 0x00, 0x00, 0x00}, {static_cast<int16_t>(0x9000), 0x3000}},
-      {{24, 4, 22050}, 2, {0, 0, 0, 0, 1, 2, 0, 3, 4, 0, 0, 0}, {0x0201, 0x0403}},
+      {{16, 3, 44100}, littleEndian16({1, 2, 3}), false},  // no rule for three channels
+      {{16, 0, 44100}, littleEndian16({1, 2}), false},
+      {{12, 2, 44100}, {1, 2, 3, 4, 5, 6}, false},
+      {{16, 2, 0}, littleEndian16({1, 2}), false},
+      {{16, 2, 44100}, {}, true},
+      {{16, 2, 44100}, {1, 2, 3, 4, 5, 6}, true},  // not whole sample frames
+      {{24, 2, 44100}, {1, 2, 3}, true},
   };
   for (const Case& c : cases) {
-    const std::string label = std::to_string(c.in.bits) + " bits " + std::to_string(c.in.channels) + " channels";
-    auto stage = makeStage(c.in, c.outChannels, c.in.rate);
-    SamplePacket* packet = makePacket(PACKET_AUDIO, c.bytes, 123456, 7890, true);
-    packet->addRef();
-    const auto frames = run(*stage, {packet});
-    ASSERT_EQ(frames.size(), 2u) << label;
-    EXPECT_NE(frames[0].context, packet) << label;
-    EXPECT_EQ(frames[0].type, PACKET_AUDIO);
-    std::vector<int16_t> expected(c.expected.begin(), c.expected.end());
-    EXPECT_EQ(samplesOf(frames[0].bytes), expected) << label;
-    EXPECT_EQ(frames[0].time, 123456u) << label;
-    EXPECT_EQ(frames[0].duration, 7890u) << label;
-    EXPECT_TRUE(frames[0].keyFrame) << label;
-    packet->release();
-  }
-}
-
-TEST_F(AudioResamplerTest, UnconvertiblePacketsAreDroppedWithAWarning) {
-  struct Case {
-    PcmFormat in;
-    bool nullData;
-    std::vector<uint8_t> bytes;
-    const char* warning;
-    bool laterPacketsPass;  // the format itself is fine
-  } cases[] = {
-      {{16, 3, 44100}, false, littleEndian16({1, 2, 3}),
-       "FFMpegAudioResampler::encodeAudioPacket : unknown channels value 3", false},
-      {{16, 0, 44100}, false, littleEndian16({1, 2}),
-       "FFMpegAudioResampler::encodeAudioPacket : unknown channels value 0", false},
-      {{12, 2, 44100}, false, {1, 2, 3, 4, 5, 6},
-       "FFMpegAudioResampler::encodeAudioPacket : unknown bitsPerSample value 12", false},
-      {{16, 2, 0}, false, littleEndian16({1, 2}), "FFMpegAudioResampler: Unsupported format: channels=2, sampleRate=0",
-       false},
-      {{16, 2, 44100}, false, {}, "FFMpegAudioResampler::encodeAudioPacket : empty packet dropped", true},
-      {{8, 1, 44100}, true, {}, "FFMpegAudioResampler::encodeAudioPacket : empty packet dropped", true},
-      {{16, 2, 44100}, false, {1, 2, 3, 4, 5, 6},
-       "FFMpegAudioResampler::encodeAudioPacket : 6 bytes are not whole 4-byte sample frames", true},
-      {{24, 2, 44100}, false, {1, 2, 3},
-       "FFMpegAudioResampler::encodeAudioPacket : 3 bytes are not whole 6-byte sample frames", true},
-  };
-  for (const Case& c : cases) {
-    const size_t logged = log().size();
-    {
-      auto stage = makeStage(c.in, 2, 44100);
-      std::vector<SamplePacket*> packets;
-      if (c.nullData) {
-        auto* bad = new SimpleSamplePacket();
-        bad->set(PACKET_AUDIO, nullptr, 8, 0, 0, false);  // claims bytes it does not have
-        packets.push_back(bad);
-      } else {
-        packets.push_back(makePacket(PACKET_AUDIO, c.bytes));
-      }
-      const std::vector<uint8_t> good(static_cast<size_t>(c.in.bits / 8 * 2 * 4), 0x80);
-      if (c.laterPacketsPass) packets.push_back(makePacket(PACKET_AUDIO, good, 42, 0, false));
-      const auto frames = run(*stage, packets);
-      ASSERT_EQ(frames.size(), c.laterPacketsPass ? 2u : 1u) << c.warning;
-      if (c.laterPacketsPass) {
-        EXPECT_EQ(frames[0].type, PACKET_AUDIO);
-        EXPECT_EQ(frames[0].time, 42u);
-      }
-      EXPECT_EQ(frames.back().type, PACKET_END);
-    }  // the stage's logger has written everything once it is gone
-    const std::string added = log().substr(logged);
-    EXPECT_NE(added.find(std::string("[WARN ] - ") + c.warning + "\n"), std::string::npos) << added;
+    SCOPED_TRACE(std::to_string(c.in.bits) + " bits, " + std::to_string(c.in.channels) + " channels, " +
+                 std::to_string(c.bytes.size()) + " bytes");
+    auto stage = makeStage(c.in, 2, 44100);
+    std::vector<SamplePacket*> packets = {makePacket(PACKET_AUDIO, c.bytes)};
+    if (c.bytes.empty()) {
+      auto* claiming = new streamer::SimpleSamplePacket();
+      claiming->set(PACKET_AUDIO, nullptr, 8, 0, 0, false);  // claims bytes it does not have
+      packets.push_back(claiming);
+    }
+    if (c.laterPacketsPass)
+      packets.push_back(makePacket(PACKET_AUDIO, std::vector<uint8_t>(static_cast<size_t>(c.in.bits / 8 * 2 * 4), 0x80), 42));
+    const auto frames = run(*stage, packets);
+    ASSERT_EQ(frames.size(), c.laterPacketsPass ? 2u : 1u);
+    if (c.laterPacketsPass) {
+      EXPECT_EQ(frames[0].time, 42u);
+    }
+    EXPECT_EQ(frames.back().type, PACKET_END);
   }
 }
 
@@ -310,8 +220,6 @@ TEST_F(AudioResamplerTest, CallsInTheWrongOrderFailCleanly) {
     EXPECT_EQ(stage->init(&medium_, &input, &requested, &settings_), PLUGIN_FAILED);
     EXPECT_EQ(stage->init(&medium_, nullptr, nullptr, nullptr), PLUGIN_FAILED);
   }
-  EXPECT_NE(log().find("[ERROR] - FFMpegAudioResampler::init : failed, could not compute profile\n"),
-            std::string::npos);
 }
 
 TEST_F(AudioResamplerTest, OutputDescriptionCarriesTheTargetFormat) {
@@ -340,58 +248,36 @@ TEST_F(AudioResamplerTest, OutputDescriptionCarriesTheTargetFormat) {
   }
 }
 
-TEST_F(AudioResamplerTest, StopReleasesABlockedReader) {
-  auto stage = makeStage({16, 2, 44100}, 2, 44100);
-  std::atomic<bool> returned{false};
-  bool got = true;
-  std::thread reader([&] {
-    PACKETTYPE type;
-    uint8_t* data;
-    unsigned size;
-    uint64_t time, duration;
-    void* context;
-    bool key;
-    got = stage->readFrame(type, data, size, time, duration, context, key);
-    returned = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(returned.load());
-  EXPECT_TRUE(stage->stop());
-  EXPECT_TRUE(test::waitFor([&] { return returned.load(); }, std::chrono::seconds(5)));
-  reader.join();
-  EXPECT_FALSE(got);
-  // Stopped: writes are dropped without blocking, even beyond the queue's
-  // five packets.
-  for (int i = 0; i < 8; ++i) stage->write(makePacket(PACKET_AUDIO, littleEndian16({1, 2})));
-  EXPECT_TRUE(stage->close());
-}
-
 // ---- Rate conversion on tones ------------------------------------------
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTone = 1000.0;
 
 // |count| packets of |frames| stereo frames of a 1 kHz tone, amplitude 0.5
-// left and 0.25 right (so a channel swap shows), time-stamped in
-// microseconds from 0.
+// left and 0.25 right (so a channel swap shows), as |bits|-bit samples
+// (8-bit unsigned), time-stamped in microseconds from 0.
 struct Stamp {
   uint64_t time;
   uint64_t duration;
 };
 
-std::vector<SamplePacket*> tonePackets(int rate, int count, int frames, std::vector<Stamp>* stamps) {
+std::vector<SamplePacket*> tonePackets(int rate, int count, int frames, std::vector<Stamp>* stamps, int bits = 16) {
   std::vector<SamplePacket*> packets;
   for (int p = 0; p < count; ++p) {
-    std::vector<int> samples;
+    std::vector<uint8_t> bytes;
     for (int i = 0; i < frames; ++i) {
       const double phase = 2 * kPi * kTone * (static_cast<double>(p) * frames + i) / rate;
-      samples.push_back(static_cast<int>(std::lround(16384 * std::sin(phase))));
-      samples.push_back(static_cast<int>(std::lround(8192 * std::sin(phase))));
+      for (double amplitude : {16384.0, 8192.0}) {
+        const int sample = static_cast<int>(std::lround(amplitude * std::sin(phase)));
+        if (bits == 8) bytes.push_back(static_cast<uint8_t>((sample >> 8) + 128));
+        if (bits == 24) bytes.push_back(0);
+        if (bits >= 16) bytes.insert(bytes.end(), {static_cast<uint8_t>(sample & 0xFF), static_cast<uint8_t>((sample >> 8) & 0xFF)});
+      }
     }
     const uint64_t time = static_cast<uint64_t>(p) * frames * 1000000 / rate;
     const uint64_t end = static_cast<uint64_t>(p + 1) * frames * 1000000 / rate;
     stamps->push_back({time, end - time});
-    packets.push_back(makePacket(PACKET_AUDIO, littleEndian16(samples), time, end - time, false));
+    packets.push_back(makePacket(PACKET_AUDIO, bytes, time, end - time, false));
   }
   return packets;
 }
@@ -432,6 +318,7 @@ size_t risingZeroCrossings(const std::vector<double>& x, size_t from, size_t to)
 struct RateCase {
   int inRate;
   int outRate;
+  int bits;  // of the input; the output has 16
 };
 
 class ToneTest : public AudioResamplerTest, public ::testing::WithParamInterface<RateCase> {};
@@ -440,9 +327,9 @@ TEST_P(ToneTest, ToneSurvivesAndPacketsJoinSeamlessly) {
   const RateCase rates = GetParam();
   constexpr int kPackets = 150;
   constexpr int kFrames = 997;  // prime: the joins fall at every phase
-  auto stage = makeStage({16, 2, rates.inRate}, 2, rates.outRate);
+  auto stage = makeStage({rates.bits, 2, rates.inRate}, 2, rates.outRate);
   std::vector<Stamp> stamps;
-  const auto frames = run(*stage, tonePackets(rates.inRate, kPackets, kFrames, &stamps));
+  const auto frames = run(*stage, tonePackets(rates.inRate, kPackets, kFrames, &stamps, rates.bits));
 
   // One converted packet per written packet, with its time stamps, then the
   // samples the filter held back, then the end.
@@ -475,23 +362,25 @@ TEST_P(ToneTest, ToneSurvivesAndPacketsJoinSeamlessly) {
 
   // Still one continuous 1 kHz tone on each channel: one fitted sinusoid
   // explains every sample (a gap or repeat at any join would leave an error
-  // of thousands; rounding to 16 bits leaves about 1), and the crossings
+  // of thousands; rounding to 16 bits leaves about 1, to 8 bits a few hundred), and the crossings
   // count 1,000 per second.
   const size_t from = 64, to = left.size() - 64;
   const ToneFit l = fitTone(left, rates.outRate, from, to);
   const ToneFit r = fitTone(right, rates.outRate, from, to);
   EXPECT_NEAR(l.amplitude, 16384, 16384 * 0.02);
   EXPECT_NEAR(r.amplitude, 8192, 8192 * 0.02);
-  EXPECT_LT(l.worstError, 20.0);
-  EXPECT_LT(r.worstError, 20.0);
+  const double worst = rates.bits == 8 ? 600.0 : 20.0;
+  EXPECT_LT(l.worstError, worst);
+  EXPECT_LT(r.worstError, worst);
   const double seconds = static_cast<double>(to - from) / rates.outRate;
   EXPECT_NEAR(static_cast<double>(risingZeroCrossings(left, from, to)), seconds * kTone, 2.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, ToneTest,
-                         ::testing::Values(RateCase{44100, 22050}, RateCase{48000, 44100}, RateCase{22050, 44100}),
+                         ::testing::Values(RateCase{44100, 22050, 16}, RateCase{48000, 44100, 24}, RateCase{22050, 44100, 8}),
                          [](const ::testing::TestParamInfo<RateCase>& info) {
-                           return std::to_string(info.param.inRate) + "to" + std::to_string(info.param.outRate);
+                           return std::to_string(info.param.bits) + "bits" + std::to_string(info.param.inRate) + "to" +
+                                  std::to_string(info.param.outRate);
                          });
 
 TEST_F(AudioResamplerTest, HalfRateMonoHasHalfTheFrames) {
@@ -531,16 +420,6 @@ TEST_F(AudioResamplerTest, ResetPositionForgetsSamplesFromBeforeTheJump) {
     ASSERT_FALSE(after.empty());
     for (int16_t s : after) ASSERT_EQ(s, 0) << "tone leaked across the reposition";
   }
-}
-
-TEST(AudioResamplerFactoryTest, FactoryAnswersTheName) {
-  const TranscoderPluginFactoryFn factory = pluginFactory();
-  ASSERT_NE(factory, nullptr) << dlerror();
-  std::unique_ptr<TranscoderPluginInterface> first(factory("FFMpegAudioResampler"));
-  std::unique_ptr<TranscoderPluginInterface> second(factory("FFMpegAudioResampler"));
-  EXPECT_NE(first, nullptr);
-  EXPECT_NE(first.get(), second.get());
-  EXPECT_EQ(factory("ffmpegaudioresampler"), nullptr);
 }
 
 }  // namespace
