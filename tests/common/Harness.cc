@@ -12,6 +12,8 @@ extern "C" {
 #include <libavformat/avio.h>
 }
 
+#include <gtest/gtest.h>
+
 #include "plugins/SimpleSamplePacket.h"
 
 namespace zan::test {
@@ -66,10 +68,24 @@ Frames readFrames(streamer::InputStream& stage, std::size_t limit, bool keepByte
     uint8_t* data = nullptr;
     void* context = nullptr;
     if (!stage.readFrame(frame.type, data, frame.size, frame.time, frame.duration, context, frame.key)) break;
+    frame.data = data;
+    frame.context = context;
     const bool more = record(frames, std::move(frame), data, keepBytes);
     stage.freeFrame(data, context);
     if (!more) break;
   }
+  return frames;
+}
+
+Frames pump(streamer::InputStream& stage, const std::function<void()>& write, const std::function<void()>& unblock,
+            bool keepBytes) {
+  std::thread writer(write);
+  Frames frames;
+  const bool ended = returnsWithin(std::chrono::seconds(30), [&] { frames = readFrames(stage, kNoLimit, keepBytes); },
+                                   unblock);
+  if (frames.ends != 1) unblock();  // a writer blocked on a stage that quit early is let go
+  writer.join();
+  EXPECT_TRUE(ended && frames.ends == 1) << "no end marker came out";
   return frames;
 }
 

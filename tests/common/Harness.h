@@ -26,6 +26,8 @@ struct Frame {
   bool key = false;
   uint64_t checksum = 0;       // FNV-1a of the bytes
   std::vector<uint8_t> bytes;  // kept only when asked for
+  const void* data = nullptr;  // a stage's data and frame context, compared only
+  const void* context = nullptr;
 };
 
 struct Frames {
@@ -45,6 +47,12 @@ Frames readFrames(FFMpegDecoderCore& core, std::size_t limit = kNoLimit, bool ke
 // readFrame until it is false or gives PACKET_END, at most |limit| calls;
 // each frame goes back through freeFrame.
 Frames readFrames(streamer::InputStream& stage, std::size_t limit = kNoLimit, bool keepBytes = false);
+
+// Runs |write| on a writer thread while this one reads |stage| up to its
+// end marker; when no end comes within 30 s, runs |unblock| (which must end
+// the read) and fails the test instead of hanging it.
+Frames pump(streamer::InputStream& stage, const std::function<void()>& write, const std::function<void()>& unblock,
+            bool keepBytes = false);
 
 // True when no frame's time is below the one before it.
 bool nonDecreasing(const std::vector<Frame>& frames);

@@ -42,30 +42,26 @@ std::string manyChannelsCommand(int channels) {
 
 std::vector<MediaRecipe> makeRecipes() {
   return {
-      {Media::kMp4H264Aac, "mp4_h264_aac", "mp4", true, true,
-       // ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4
-       //        -f lavfi -i sine=frequency=440:sample_rate=44100:duration=4
-       //        -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p
-       //        -c:a aac -ac 2 -b:a 64k mp4_h264_aac.mp4
+      {Media::kMp4H264Aac, "mp4_h264_aac", "mp4",
        VIDEO_160 TONE_44K X264_FAST AAC_STEREO},
-      {Media::kFlvSorensonMp3, "flv_sorenson_mp3", "flv", true, true,
+      {Media::kFlvSorensonMp3, "flv_sorenson_mp3", "flv",
        VIDEO_160 TONE_44K "-c:v flv -g 25 -b:v 300k -c:a libmp3lame -ac 2 -b:a 64k"},
-      {Media::kMkvH264Vorbis, "mkv_h264_vorbis", "mkv", true, true,
+      {Media::kMkvH264Vorbis, "mkv_h264_vorbis", "mkv",
        VIDEO_160 TONE_44K X264_FAST "-c:a libvorbis -ac 2"},
-      {Media::kMpegTsH264Aac, "ts_h264_aac", "ts", true, true,
+      {Media::kMpegTsH264Aac, "ts_h264_aac", "ts",
        VIDEO_160 TONE_44K X264_FAST AAC_STEREO "-f mpegts"},
-      {Media::kAviMpeg4Mp3, "avi_mpeg4_mp3", "avi", true, true,
+      {Media::kAviMpeg4Mp3, "avi_mpeg4_mp3", "avi",
        VIDEO_160 TONE_44K "-c:v mpeg4 -g 25 -b:v 300k -c:a libmp3lame -ac 2 -b:a 64k"},
-      {Media::kMpegPsMpeg1Mp2, "mpeg_ps_mpeg1_mp2", "mpg", true, true,
+      {Media::kMpegPsMpeg1Mp2, "mpeg_ps_mpeg1_mp2", "mpg",
        VIDEO_160 TONE_44K "-c:v mpeg1video -g 12 -b:v 500k -c:a mp2 -ac 2 -b:a 128k -f mpeg"},
-      {Media::kAsfWmv2Wma2, "asf_wmv2_wma2", "asf", true, true,
+      {Media::kAsfWmv2Wma2, "asf_wmv2_wma2", "asf",
        VIDEO_160 TONE_44K "-c:v wmv2 -g 25 -b:v 300k -c:a wmav2 -ac 2 -b:a 64k -f asf"},
-      {Media::kMp3Audio, "mp3_audio", "mp3", false, true, TONE_44K "-ac 2 -c:a libmp3lame -b:a 128k"},
-      {Media::kFlacAudio, "flac_audio", "flac", false, true, TONE_44K "-ac 2 -c:a flac"},
-      {Media::kWavS16, "wav_s16", "wav", false, true, TONE_44K "-ac 2 -c:a pcm_s16le"},
-      {Media::kOggTheoraVorbis, "ogg_theora_vorbis", "ogg", true, true,
+      {Media::kMp3Audio, "mp3_audio", "mp3", TONE_44K "-ac 2 -c:a libmp3lame -b:a 128k"},
+      {Media::kFlacAudio, "flac_audio", "flac", TONE_44K "-ac 2 -c:a flac"},
+      {Media::kWavS16, "wav_s16", "wav", TONE_44K "-ac 2 -c:a pcm_s16le"},
+      {Media::kOggTheoraVorbis, "ogg_theora_vorbis", "ogg",
        VIDEO_160 TONE_44K "-c:v libtheora -q:v 6 -g 25 -c:a libvorbis -ac 2"},
-      {Media::kInterlacedMpeg2Ts, "ts_interlaced_mpeg2", "ts", true, true,
+      {Media::kInterlacedMpeg2Ts, "ts_interlaced_mpeg2", "ts",
        // 50 progressive pictures a second woven into 25 interlaced ones
        // (top field from one picture, bottom field from the next), so that
        // moving parts comb; interlaced DCT and motion estimation make the
@@ -73,22 +69,22 @@ std::vector<MediaRecipe> makeRecipes() {
        "-f lavfi -i testsrc2=size=320x240:rate=50:duration=4 " TONE_48K
        "-vf tinterlace=interleave_top,setfield=tff "
        "-c:v mpeg2video -flags +ilme+ildct -top 1 -g 12 -b:v 2M -c:a mp2 -ac 2 -b:a 128k -f mpegts"},
-      {Media::kTwoVideoStreams, "mkv_two_video_sizes", "mkv", true, true,
+      {Media::kTwoVideoStreams, "mkv_two_video_sizes", "mkv",
        // The smaller picture is the first stream, so taking the first
        // video stream is not enough to pass.
        VIDEO_160 "-f lavfi -i testsrc2=size=320x240:rate=25:duration=4 " TONE_44K
                  "-map 0:v -map 1:v -map 2:a " X264_FAST AAC_STEREO},
-      {Media::kWav18Channels, "wav_18_channels", "wav", false, true, manyChannelsCommand(18)},
-      {Media::kWav19Channels, "wav_19_channels", "wav", false, true, manyChannelsCommand(19)},
-      {Media::kTruncatedMp4, "mp4_truncated", "mp4", true, true,
+      {Media::kWav18Channels, "wav_18_channels", "wav", manyChannelsCommand(18)},
+      {Media::kWav19Channels, "wav_19_channels", "wav", manyChannelsCommand(19)},
+      {Media::kTruncatedMp4, "mp4_truncated", "mp4",
        // Then cut to its first half (see makeFile).
        VIDEO_160 TONE_44K X264_FAST AAC_STEREO "-movflags +faststart"},
-      {Media::kTruncatedMp4NoIndex, "mp4_truncated_no_index", "mp4", true, true,
+      {Media::kTruncatedMp4NoIndex, "mp4_truncated_no_index", "mp4",
        VIDEO_160 TONE_44K X264_FAST AAC_STEREO},
-      {Media::kRandomBytes, "random_bytes", "mp4", false, false, ""},
-      {Media::kMp4H264BFrames, "mp4_h264_bframes", "mp4", true, true,
+      {Media::kRandomBytes, "random_bytes", "mp4", ""},
+      {Media::kMp4H264BFrames, "mp4_h264_bframes", "mp4",
        VIDEO_160 TONE_44K "-c:v libx264 -preset medium -bf 3 -g 25 -pix_fmt yuv420p " AAC_STEREO},
-      {Media::kBenchmark720p, "bench_720p_h264_aac", "mp4", true, true,
+      {Media::kBenchmark720p, "bench_720p_h264_aac", "mp4",
        "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=10 "
        "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=10 "
        "-c:v libx264 -preset veryfast -g 50 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 128k"},
@@ -204,13 +200,9 @@ std::string makeOnce(const std::string& path, Make make) {
 
 }  // namespace
 
-const std::vector<MediaRecipe>& allMediaRecipes() {
-  static const std::vector<MediaRecipe> recipes = makeRecipes();
-  return recipes;
-}
-
 const MediaRecipe& mediaRecipe(Media media) {
-  for (const MediaRecipe& recipe : allMediaRecipes())
+  static const std::vector<MediaRecipe> recipes = makeRecipes();
+  for (const MediaRecipe& recipe : recipes)
     if (recipe.id == media) return recipe;
   throw std::logic_error("no recipe for a media kind");
 }

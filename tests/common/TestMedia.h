@@ -47,15 +47,11 @@ struct MediaRecipe {
   Media id;
   std::string name;       // file name stem
   std::string extension;  // file suffix without the dot, as the engine passes it
-  bool video = false;
-  bool audio = false;
   // The ffmpeg arguments between "ffmpeg" and the output path (the
   // inputs and the encoding options); empty for files not made by ffmpeg.
   std::string command;
 };
 
-// Every recipe, in the order of the enumeration.
-const std::vector<MediaRecipe>& allMediaRecipes();
 const MediaRecipe& mediaRecipe(Media media);
 
 // The folder generated media go to (created when missing).

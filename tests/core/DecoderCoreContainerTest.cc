@@ -183,49 +183,40 @@ TEST(DecoderCoreContainerTest, AudioWithMoreThanEighteenChannelsIsRefused) {
   EXPECT_TRUE(readFrames(core, 10).all.empty());
 }
 
-// Every call that describes or reads on a core with nothing open fails and
-// leaves the caller's records alone.
-void expectNothingOpen(FFMpegDecoderCore& core) {
-  host::Medium medium;
-  medium.setTitle("untouched");
-  EXPECT_EQ(core.getMediumDescription(&medium), -1);
-  EXPECT_STREQ(medium.getTitle(), "untouched");
-  host::StreamDescription input, output;
-  input.setFormat("untouched");
-  core.getInputStreamDescription(&input);
-  core.getOutputStreamDescription(&output);
-  EXPECT_STREQ(input.getFormat(), "untouched");
-  EXPECT_FALSE(output.hasVideo() || output.hasAudio());
-  EXPECT_FALSE(core.hasVideo() || core.hasAudio());
-  EXPECT_FALSE(core.setVideoDecodingMode(0));
-  EXPECT_FALSE(core.setPosition(1000));
-  streamer::PACKETTYPE type = streamer::PACKET_END;
-  int64_t timestamp = 0, duration = 0;
-  EXPECT_FALSE(core.skipPacket(type, timestamp, duration));
-  EXPECT_TRUE(readFrames(core, 1).all.empty());
-  uint8_t* data = nullptr;
-  unsigned size = 0;
-  uint64_t time = 0, length = 0;
-  void* context = nullptr;
-  bool key = false;
-  EXPECT_FALSE(core.decodeFromPacket(nullptr, type, data, size, time, length, context, key));
-  EXPECT_EQ(data, nullptr);
-  core.flush(0);
-  core.close();  // closing a closed core is harmless
-}
-
+// Every call that describes or reads on a core with nothing open (new, or
+// closed after a read) fails and leaves the caller's records alone.
 TEST(DecoderCoreContainerTest, NothingIsDescribedOrReadBeforeOpenOrAfterClose) {
   FFMpegDecoderCore core;
-  expectNothingOpen(core);
-  uint64_t position = 99;
-  core.getPosition(position);
-  EXPECT_EQ(position, 0u);
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    ASSERT_EQ(core.init(mediaPath(Media::kMp4H264Aac), "mp4"), 0);
-    EXPECT_FALSE(readFrames(core, 3).all.empty());
-    core.close();
-    expectNothingOpen(core);
+    if (round > 0) {
+      ASSERT_EQ(core.init(mediaPath(Media::kMp4H264Aac), "mp4"), 0);
+      EXPECT_FALSE(readFrames(core, 3).all.empty());
+      core.close();
+    }
+    host::Medium medium;
+    medium.setTitle("untouched");
+    EXPECT_EQ(core.getMediumDescription(&medium), -1);
+    EXPECT_STREQ(medium.getTitle(), "untouched");
+    host::StreamDescription input, output;
+    input.setFormat("untouched");
+    core.getInputStreamDescription(&input);
+    core.getOutputStreamDescription(&output);
+    EXPECT_STREQ(input.getFormat(), "untouched");
+    EXPECT_FALSE(output.hasVideo() || output.hasAudio() || core.hasVideo() || core.hasAudio());
+    EXPECT_FALSE(core.setVideoDecodingMode(0) || core.setPosition(1000));
+    streamer::PACKETTYPE type = streamer::PACKET_END;
+    int64_t timestamp = 0, duration = 0;
+    EXPECT_FALSE(core.skipPacket(type, timestamp, duration));
+    EXPECT_TRUE(readFrames(core, 1).all.empty());
+    uint8_t* data = nullptr;
+    unsigned size = 0;
+    uint64_t time = 0, length = 0;
+    void* context = nullptr;
+    bool key = false;
+    EXPECT_FALSE(core.decodeFromPacket(nullptr, type, data, size, time, length, context, key));
+    core.flush(0);
+    core.close();  // closing a closed core is harmless
   }
 }
 

@@ -56,38 +56,24 @@ void writeBytes(FFMpegDemuxer& stage, const std::string& bytes, size_t chunk, si
 
 void expectSameFrames(const std::vector<Frame>& actual, const std::vector<Frame>& expected) {
   ASSERT_EQ(actual.size(), expected.size());
-  for (size_t i = 0; i < actual.size(); ++i) {
-    ASSERT_EQ(actual[i].time, expected[i].time) << "frame " << i;
-    ASSERT_EQ(actual[i].duration, expected[i].duration) << "frame " << i;
-    ASSERT_EQ(actual[i].size, expected[i].size) << "frame " << i;
-    ASSERT_EQ(actual[i].key, expected[i].key) << "frame " << i;
-  }
-}
-
-// The times of |frames|, each minus the first one (a stream without a
-// known length is timed from its first packet).
-std::vector<uint64_t> relativeTimes(const std::vector<Frame>& frames) {
-  std::vector<uint64_t> times;
-  for (const Frame& frame : frames) times.push_back(frame.time - frames.front().time);
-  return times;
+  for (size_t i = 0; i < actual.size(); ++i)
+    ASSERT_TRUE(actual[i].time == expected[i].time && actual[i].duration == expected[i].duration &&
+                actual[i].checksum == expected[i].checksum && actual[i].key == expected[i].key)
+        << "frame " << i;
 }
 
 TEST(DemuxerStageTest, TransportStreamInPacketsGivesTheFramesOfTheFile) {
   const std::string path = mediaPath(Media::kMpegTsH264Aac);
   const std::string bytes = readFile(path);
 
-  FFMpegDecoderCore onFile;
-  ASSERT_EQ(onFile.init(path, "ts"), 0);
-  const Frames fileFrames = readFrames(onFile);
-  ASSERT_GT(fileFrames.video.size(), 50u);
-  ASSERT_GT(fileFrames.audio.size(), 50u);
-
   // The same bytes through a read callback without seeking: what FFmpeg
-  // makes of the stream itself, with no stage in between.
+  // makes of the stream itself, with no stage in between (the core's tests
+  // compare that with the file).
   MemoryByteSource memory(bytes);
   FFMpegDecoderCore onStream;
   ASSERT_EQ(onStream.initWithTransportStream(path, "mpegts", &MemoryByteSource::read, nullptr, &memory), 0);
   const Frames streamFrames = readFrames(onStream);
+  ASSERT_GT(streamFrames.video.size(), 50u);
 
   // 188 x 7 as a transport stream arrives; 1000, cutting through transport
   // packets; 100000, more than FFmpeg ever asks for at once.
@@ -108,21 +94,9 @@ TEST(DemuxerStageTest, TransportStreamInPacketsGivesTheFramesOfTheFile) {
     EXPECT_STREQ(output.audio().getCodec(), "raw");
     EXPECT_EQ(output.audio().getSampleRate(), 44100);
 
-    // Exactly what FFmpeg gives for the same bytes read in one go...
+    // Exactly what FFmpeg gives for the same bytes read in one go.
     expectSameFrames(frames.video, streamFrames.video);
     expectSameFrames(frames.audio, streamFrames.audio);
-
-    // ...which is what the file gives. A stream without a known length is
-    // timed from its first packet, and FFmpeg times the audio of a stream
-    // it cannot seek by counting frames (within a fraction of a
-    // millisecond of the stored times).
-    ASSERT_EQ(frames.video.size(), fileFrames.video.size());
-    ASSERT_EQ(frames.audio.size(), fileFrames.audio.size());
-    EXPECT_EQ(relativeTimes(frames.video), relativeTimes(fileFrames.video));
-    const std::vector<uint64_t> audio = relativeTimes(frames.audio);
-    const std::vector<uint64_t> fileAudio = relativeTimes(fileFrames.audio);
-    for (size_t i = 0; i < audio.size(); ++i)
-      ASSERT_NEAR(static_cast<double>(audio[i]), static_cast<double>(fileAudio[i]), 1000.0) << "audio " << i;
   }
 }
 
@@ -173,24 +147,6 @@ TEST(DemuxerStageTest, ReadCallbackFillsWholeRequestsInOrder) {
     EXPECT_TRUE(received == pattern) << "bytes out of order or lost";
     EXPECT_EQ(stage.demuxerReadCallback(buffer.data(), c.request), 0);  // the end stays
   }
-}
-
-TEST(DemuxerStageTest, ReadCallbackGivesUpWhenStopped) {
-  FFMpegDemuxer stage;
-  const std::string bytes(100, 'x');
-  stage.write(makePacket(PACKET_AUDIO, bytesOf(bytes)));
-  std::vector<uint8_t> buffer(4096);
-  int got = -1;
-  std::thread controller([&] {
-    std::this_thread::sleep_for(100ms);  // the callback has the 100 bytes and waits for more
-    stage.stop();
-  });
-  const bool returned = returnsWithin(5s, [&] { got = stage.demuxerReadCallback(buffer.data(), 4096); },
-                                      [&] { stage.stop(); });
-  controller.join();
-  EXPECT_TRUE(returned);
-  EXPECT_EQ(got, 0);
-  EXPECT_EQ(stage.demuxerReadCallback(buffer.data(), 4096), 0);
 }
 
 // A failed open stops the stage: later packets are dropped, so the writer
