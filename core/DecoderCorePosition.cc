@@ -29,7 +29,7 @@ void FFMpegDecoderCore::computeDuration() {
   // (MPEG-TS, MPEG-PS) comes from FFmpeg's wrap correction.
   const int64_t start = formatContext_->start_time;
   if (start != AV_NOPTS_VALUE && start < 0 && formatContext_->nb_streams > 0 &&
-      formatContext_->streams[0]->pts_wrap_bits <= 33) {
+      formatContext_->streams[0]->pts_wrap_bits == 33) {
     const AVStream* first = formatContext_->streams[0];
     unwrapTimes_ = true;
     wrapShift_ = av_rescale_q(int64_t{1} << first->pts_wrap_bits, first->time_base, AVRational{1, 1000000});
