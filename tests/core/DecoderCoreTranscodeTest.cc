@@ -134,12 +134,17 @@ TEST(DecoderCoreTranscodeTest, CompressedPacketsDecodeToTheSamePicturesAsTheFile
     Requested requested = rawVideo(160, 120);
     FFMpegDecoderCore core;
     ASSERT_TRUE(core.init(&input, &requested));
-    std::vector<uint64_t> decoded, times, durations;
+    std::vector<uint64_t> decoded;
+    uint64_t nextTime = 0;
+    // Pictures are counted out at the stream's frame rate (25 fps).
     auto take = [&](const std::vector<uint8_t>& bytes, uint64_t time, uint64_t duration) {
       ASSERT_EQ(bytes.size(), 160u * 120u * 2u);
+      if (!decoded.empty()) {
+        EXPECT_NEAR(static_cast<double>(time), static_cast<double>(nextTime), 1.0) << decoded.size();
+      }
+      EXPECT_NEAR(static_cast<double>(duration), 40000.0, 1.0) << decoded.size();
       decoded.push_back(checksum(bytes.data(), bytes.size()));
-      times.push_back(time);
-      durations.push_back(duration);
+      nextTime = time + 40000;
     };
     for (const Frame& frame : packets) {
       const PacketResult result = decode(core, streamer::PACKET_VIDEO, frame.bytes, c.times ? frame.time : streamer::kNoTime,
@@ -159,13 +164,6 @@ TEST(DecoderCoreTranscodeTest, CompressedPacketsDecodeToTheSamePicturesAsTheFile
       data = nullptr;
     }
     EXPECT_EQ(decoded, expected);
-    // Pictures are counted out at the stream's frame rate (25 fps).
-    for (std::size_t i = 0; i < durations.size(); ++i) {
-      ASSERT_NEAR(static_cast<double>(durations[i]), 40000.0, 1.0) << "picture " << i;
-      if (i > 0) {
-        ASSERT_NEAR(static_cast<double>(times[i] - times[i - 1]), 40000.0, 1.0) << "picture " << i;
-      }
-    }
   }
 }
 
@@ -187,15 +185,6 @@ TEST(DecoderCoreTranscodeTest, VideoFrameRateIsCappedAtThirtyAndNeverMissing) {
       EXPECT_TRUE(std::isfinite(rate) && rate > 0.0 && rate <= 30.0) << rate;
     }
   }
-}
-
-TEST(DecoderCoreTranscodeTest, UnknownCodecsAreRefused) {
-  TranscoderInput video = videoInput("nonesuch", 160, 120, 4);
-  TranscoderInput audio = audioInput("nonesuch");
-  Requested rawPictures = rawVideo(160, 120), rawSound = rawAudio();
-  FFMpegDecoderCore core;
-  EXPECT_FALSE(core.init(&video, &rawPictures));
-  EXPECT_FALSE(core.init(&audio, &rawSound));
 }
 
 // A 64x48 RGB24 picture in four quadrants: red, blue / white, black.
@@ -268,10 +257,14 @@ TEST(DecoderCoreTranscodeTest, RawVideoWithoutSizeIsNeverReadAsAPicture) {
   }
 }
 
-TEST(DecoderCoreTranscodeTest, RawAudioPassesThroughOtherKindsAreRefused) {
+TEST(DecoderCoreTranscodeTest, RawAudioPassesThroughUnknownCodecsAndOtherKindsAreRefused) {
   TranscoderInput input = audioInput("raw");
   Requested requested = rawAudio("Raw");
   FFMpegDecoderCore core;
+  TranscoderInput unknownVideo = videoInput("nonesuch", 160, 120, 4), unknownAudio = audioInput("nonesuch");
+  Requested rawPictures = rawVideo(160, 120);
+  EXPECT_FALSE(core.init(&unknownVideo, &rawPictures));
+  EXPECT_FALSE(core.init(&unknownAudio, &requested));
   ASSERT_TRUE(core.init(&input, &requested));
   const std::vector<uint8_t> pcm = {1, 2, 3, 4, 5, 6, 7, 8};
   const PacketResult result = decode(core, streamer::PACKET_AUDIO, pcm, 5000);
