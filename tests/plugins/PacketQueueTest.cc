@@ -107,10 +107,8 @@ TEST(PacketQueueTest, ClearReleasesEveryPacketExactlyOnce) {
     EXPECT_EQ(ledger.deleted(), 4);
     EXPECT_EQ(queue.read(false), nullptr);
     // The byte count went back to 0: ten more 100-byte packets fit again.
-    std::thread writer([&] {
-      for (int i = 0; i < 10; ++i) queue.write(packet(ledger, i, 100));
-    });
-    writer.join();
+    EXPECT_TRUE(returnsWithin(2s, [&] { for (int i = 0; i < 10; ++i) queue.write(packet(ledger, i, 100)); },
+                              [&] { queue.stop(); }));
     EXPECT_EQ(queue.size(), 10);
   }
   EXPECT_EQ(ledger.deleted(), 14);  // the destructor released what was left
