@@ -246,7 +246,7 @@ TEST_P(ToneTest, ToneSurvivesAndPacketsJoinSeamlessly) {
   // Still one continuous 1 kHz tone on each channel: one fitted sinusoid
   // explains every sample (a gap or repeat at any join would leave an error
   // of thousands; rounding to 16 bits leaves about 1, to 8 bits a few
-  // hundred), and the rising zero crossings count 1,000 per second.
+  // hundred); the fit is at 1 kHz, so a wrong rate fails it too.
   const size_t from = 64, to = left.size() - 64;
   const ToneFit l = fitTone(left, rates.outRate, from, to);
   const ToneFit r = fitTone(right, rates.outRate, from, to);
@@ -255,9 +255,6 @@ TEST_P(ToneTest, ToneSurvivesAndPacketsJoinSeamlessly) {
   const double worst = rates.bits == 8 ? 600.0 : 20.0;
   EXPECT_LT(l.worstError, worst);
   EXPECT_LT(r.worstError, worst);
-  size_t crossings = 0;
-  for (size_t n = from + 1; n < to; ++n) crossings += left[n - 1] < 0 && left[n] >= 0;
-  EXPECT_NEAR(static_cast<double>(crossings), static_cast<double>(to - from) / rates.outRate * kTone, 2.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, ToneTest,
