@@ -20,7 +20,7 @@
 #include "tests/common/MediaProbe.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
-#include "tests/output/OutputRequest.h"
+#include "tests/common/OutputRequest.h"
 
 namespace zan {
 namespace {
