@@ -1,9 +1,6 @@
-// The basic muxer against a real reader. H.264 (with B-frames) and AAC from
-// a clip made by the ffmpeg tool (TestMedia's kMp4H264BFrames: ffmpeg -f
-// lavfi -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i
-// sine=frequency=440:sample_rate=44100:duration=4 -c:v libx264 -preset
-// medium -bf 3 -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k) are muxed
-// through BasicMuxer; ffprobe decodes what the sink collected.
+// The basic muxer against a real reader: the H.264 (with B-frames) and AAC
+// packets of a test clip muxed through BasicMuxer, and what the sink
+// collected decoded by ffprobe.
 #include <gtest/gtest.h>
 
 #include <algorithm>
