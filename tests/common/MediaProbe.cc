@@ -48,7 +48,8 @@ const ProbeStream* ProbeResult::largestVideo() const {
 }
 
 int ProbeResult::frameCount(int index) const {
-  return static_cast<int>(std::count_if(frames.begin(), frames.end(), [&](const ProbeFrame& f) { return f.stream == index; }));
+  return static_cast<int>(
+      std::count_if(frames.begin(), frames.end(), [&](const ProbeFrame& f) { return f.stream == index; }));
 }
 
 int ProbeResult::keyFrameCount(int index) const {
@@ -70,7 +71,8 @@ std::vector<int> ProbeResult::packetSizes(int index) const {
 }
 
 std::vector<uint64_t> ProbeResult::frameTimes(int index, bool keysOnly) const {
-  const auto found = std::find_if(streams.begin(), streams.end(), [&](const ProbeStream& s) { return s.index == index; });
+  const auto found =
+      std::find_if(streams.begin(), streams.end(), [&](const ProbeStream& s) { return s.index == index; });
   std::vector<uint64_t> times;
   if (found == streams.end() || found->timeBaseDen == 0) return times;
   // In double precision and truncated, the way the library converts.

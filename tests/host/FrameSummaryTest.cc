@@ -85,7 +85,8 @@ TEST(FrameSummaryTest, CountsPerStreamAndSkipsMissingTimes) {
             "[{\"audio\":{\"frames\":1,\"first_us\":0,\"last_us\":0,\"bytes\":4,\"key_frames\":0},"
             "\"video\":{\"frames\":4,\"first_us\":40000,\"last_us\":80000,\"bytes\":65,\"key_frames\":2},"
             "\"other_frames\":1},"
-            "{\"audio\":null,\"video\":{\"frames\":0,\"first_us\":null,\"last_us\":null,\"bytes\":0,\"key_frames\":0}}]");
+            "{\"audio\":null,"
+            "\"video\":{\"frames\":0,\"first_us\":null,\"last_us\":null,\"bytes\":0,\"key_frames\":0}}]");
 }
 
 }  // namespace
