@@ -95,51 +95,43 @@ bool nonDecreasing(const std::vector<Frame>& frames) {
   return true;
 }
 
+namespace {
+
+uint8_t* copyOf(const std::vector<uint8_t>& bytes) {
+  if (bytes.empty()) return nullptr;
+  auto* copy = new uint8_t[bytes.size()];
+  std::memcpy(copy, bytes.data(), bytes.size());
+  return copy;
+}
+
+}  // namespace
+
 streamer::SamplePacket* makePacket(PACKETTYPE type, const std::vector<uint8_t>& bytes, uint64_t time,
                                    uint64_t duration, bool key) {
   auto* packet = new streamer::SimpleSamplePacket();
-  uint8_t* copy = nullptr;
-  if (!bytes.empty()) {
-    copy = new uint8_t[bytes.size()];
-    std::memcpy(copy, bytes.data(), bytes.size());
-  }
-  packet->set(type, copy, static_cast<unsigned>(bytes.size()), time, duration, key);
+  packet->set(type, copyOf(bytes), static_cast<unsigned>(bytes.size()), time, duration, key);
   return packet;
 }
 
-class CountedPacket : public streamer::SamplePacket {
+class CountedPacket : public streamer::SimpleSamplePacket {
  public:
-  CountedPacket(PacketLedger& ledger, PACKETTYPE type, std::vector<uint8_t> bytes, uint64_t time, uint64_t duration,
-                bool key)
-      : ledger_(ledger), type_(type), bytes_(std::move(bytes)), time_(time), duration_(duration), key_(key) {}
+  explicit CountedPacket(PacketLedger& ledger) : ledger_(ledger) {}
   ~CountedPacket() override { ++ledger_.deleted_; }
   void release() override {
     ++ledger_.released_;
-    if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    SimpleSamplePacket::release();
   }
-  void addRef() override { references_.fetch_add(1); }
-  uint64_t getTime() override { return time_; }
-  void setTime(const uint64_t& time) override { time_ = time; }
-  uint64_t getDuration() override { return duration_; }
-  void setDuration(const uint64_t& duration) override { duration_ = duration; }
-  PACKETTYPE getType() override { return type_; }
-  uint8_t* getData() override { return bytes_.empty() ? nullptr : bytes_.data(); }
-  unsigned getSize() override { return static_cast<unsigned>(bytes_.size()); }
-  bool isKeyFrame() override { return key_; }
 
  private:
   PacketLedger& ledger_;
-  PACKETTYPE type_;
-  std::vector<uint8_t> bytes_;
-  uint64_t time_, duration_;
-  bool key_;
-  std::atomic<int> references_{1};
 };
 
 streamer::SamplePacket* PacketLedger::make(PACKETTYPE type, std::vector<uint8_t> bytes, uint64_t time,
                                            uint64_t duration, bool key) {
   ++made_;
-  return new CountedPacket(*this, type, std::move(bytes), time, duration, key);
+  auto* packet = new CountedPacket(*this);
+  packet->set(type, copyOf(bytes), static_cast<unsigned>(bytes.size()), time, duration, key);
+  return packet;
 }
 
 int MemoryByteSource::read(void* opaque, uint8_t* buffer, int size) {

@@ -1,8 +1,6 @@
-// The test harness for everything that hands out frames or takes packets:
-// frames pulled out of a decoding core or a stage into plain records (each
-// array handed back as the engine does), packets that count their own
-// deletion, a byte stream held in memory, the built plug-in loaded once,
-// and a call that must return within a time limit.
+// Frames out of a core or a stage as plain records, packets that count
+// their release, a byte stream in memory, the plug-in loaded once, and
+// calls bounded in time.
 #pragma once
 
 #include <atomic>
@@ -41,16 +39,13 @@ inline constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
 
 uint64_t checksum(const uint8_t* data, std::size_t size);
 
-// decodeFromMedium until it is false or |limit| frames came out; arrays are
-// freed with delete[] as the engine's freeFrame does.
+// Until the core or stage gives false or the end marker, or |limit| frames;
+// every array is handed back as the engine does.
 Frames readFrames(FFMpegDecoderCore& core, std::size_t limit = kNoLimit, bool keepBytes = false);
-// readFrame until it is false or gives PACKET_END, at most |limit| calls;
-// each frame goes back through freeFrame.
 Frames readFrames(streamer::InputStream& stage, std::size_t limit = kNoLimit, bool keepBytes = false);
 
-// Runs |write| on a writer thread while this one reads |stage| up to its
-// end marker; when no end comes within 30 s, runs |unblock| (which must end
-// the read) and fails the test instead of hanging it.
+// Reads |stage| to its end marker while |write| runs on a thread; after
+// 30 s without the end, |unblock| ends the read and the test fails.
 Frames pump(streamer::InputStream& stage, const std::function<void()>& write, const std::function<void()>& unblock,
             bool keepBytes = false);
 
@@ -61,9 +56,8 @@ bool nonDecreasing(const std::vector<Frame>& frames);
 streamer::SamplePacket* makePacket(streamer::PACKETTYPE type, const std::vector<uint8_t>& bytes = {},
                                    uint64_t time = 0, uint64_t duration = 0, bool key = false);
 
-// Makes packets that count their releases and deletions, so a test can
-// tell "released exactly once" from a leak (and AddressSanitizer a second
-// release from a use after free). getTime() is the time given.
+// Packets that count their releases and deletions: "released exactly
+// once" apart from a leak (AddressSanitizer catches a second release).
 class PacketLedger {
  public:
   streamer::SamplePacket* make(streamer::PACKETTYPE type, std::vector<uint8_t> bytes = {}, uint64_t time = 0,
@@ -77,8 +71,7 @@ class PacketLedger {
   std::atomic<int> made_{0}, released_{0}, deleted_{0};
 };
 
-// A file held in memory and served through the core's read and seek
-// callbacks, as a network reader serves its buffer.
+// A file served from memory through the core's read and seek callbacks.
 class MemoryByteSource {
  public:
   explicit MemoryByteSource(std::string bytes) : bytes_(std::move(bytes)) {}
@@ -90,16 +83,14 @@ class MemoryByteSource {
   int64_t position_ = 0;
 };
 
-// The factories of the plug-in library at |path|, loaded once for the whole
-// program as the engine does (unloading it would also unload libraries
-// FFmpeg pulls in, whose per-thread blocks LeakSanitizer then reports).
-// Null when it cannot be loaded.
+// The plug-in library's factories (null when it does not load), loaded
+// once and never unloaded, as the engine does: unloading it would unload
+// libraries whose per-thread blocks LeakSanitizer then reports.
 TranscoderPluginFactoryFn transcoderFactory(const char* path);
 InputPluginFactoryFn inputFactory(const char* path);
 
-// Runs |call| on a thread of its own. True when it returned within
-// |limit|; otherwise runs |unblock| (which must make |call| return), waits
-// for it and gives false, so a hang fails the test instead of stalling it.
+// Runs |call| on a thread; false when it took longer than |limit|, after
+// |unblock| made it return.
 bool returnsWithin(std::chrono::milliseconds limit, const std::function<void()>& call,
                    const std::function<void()>& unblock);
 

@@ -2,6 +2,7 @@
 // "section|key=value|key=value...".
 #include "tests/common/MediaProbe.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -47,21 +48,18 @@ const ProbeStream* ProbeResult::largestVideo() const {
 }
 
 int ProbeResult::frameCount(int index) const {
-  int count = 0;
-  for (const ProbeFrame& frame : frames) count += frame.stream == index;
-  return count;
+  return static_cast<int>(
+      std::count_if(frames.begin(), frames.end(), [&](const ProbeFrame& f) { return f.stream == index; }));
 }
 
 int ProbeResult::keyFrameCount(int index) const {
-  int count = 0;
-  for (const ProbeFrame& frame : frames) count += frame.stream == index && frame.key;
-  return count;
+  return static_cast<int>(
+      std::count_if(frames.begin(), frames.end(), [&](const ProbeFrame& f) { return f.stream == index && f.key; }));
 }
 
 int64_t ProbeResult::sampleCount(int index) const {
   int64_t count = 0;
-  for (const ProbeFrame& frame : frames)
-    if (frame.stream == index) count += frame.samples;
+  for (const ProbeFrame& frame : frames) count += frame.stream == index ? frame.samples : 0;
   return count;
 }
 
@@ -73,11 +71,10 @@ std::vector<int> ProbeResult::packetSizes(int index) const {
 }
 
 std::vector<uint64_t> ProbeResult::frameTimes(int index, bool keysOnly) const {
-  const ProbeStream* found = nullptr;
-  for (const ProbeStream& stream : streams)
-    if (stream.index == index) found = &stream;
+  const auto found =
+      std::find_if(streams.begin(), streams.end(), [&](const ProbeStream& s) { return s.index == index; });
   std::vector<uint64_t> times;
-  if (!found || found->timeBaseDen == 0) return times;
+  if (found == streams.end() || found->timeBaseDen == 0) return times;
   // In double precision and truncated, the way the library converts.
   const double timeBase = static_cast<double>(found->timeBaseNum) / found->timeBaseDen;
   for (const ProbeFrame& frame : frames)
@@ -95,8 +92,7 @@ ProbeResult probeMedia(const std::string& path) {
   const ProcessResult run = runProcess(
       {"ffprobe", "-v", "error", "-show_entries",
        "format=duration,start_time,bit_rate:stream=index,codec_type,codec_name,width,height,sample_rate,channels,"
-       "time_base:packet=stream_index,pts,dts,size:frame=stream_index,key_frame,best_effort_timestamp,nb_samples,"
-       "interlaced_frame",
+       "time_base:packet=stream_index,pts,dts,size:frame=stream_index,key_frame,best_effort_timestamp,nb_samples",
        "-of", "compact=p=1", path},
       std::chrono::minutes(5));
   if (run.exitCode != 0) throw std::runtime_error("ffprobe " + path + " failed: " + run.err);
@@ -118,8 +114,7 @@ ProbeResult probeMedia(const std::string& path) {
           {fields.number("stream_index"), fields.time("pts"), fields.time("dts"), fields.number("size")});
     } else if (section == "frame") {
       result.frames.push_back({fields.number("stream_index"), fields.number("key_frame") != 0,
-                               fields.number("interlaced_frame") != 0, fields.time("best_effort_timestamp"),
-                               fields.number("nb_samples")});
+                               fields.time("best_effort_timestamp"), fields.number("nb_samples")});
     } else if (section == "stream") {
       ProbeStream stream{fields.number("index"), fields.text("codec_type"), fields.text("codec_name"),
                          fields.number("width"), fields.number("height"), fields.number("sample_rate"),

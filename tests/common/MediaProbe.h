@@ -1,6 +1,5 @@
-// What ffprobe says about a file: its streams, every packet and every
-// decoded frame (ffprobe decodes the whole file, draining the decoders at
-// the end). Tests compare what the library delivers with it.
+// What ffprobe says about a file: its streams, packets and decoded frames
+// (decoders drained at the end), the reference the library is held to.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +31,6 @@ struct ProbePacket {
 struct ProbeFrame {
   int stream = -1;
   bool key = false;
-  bool interlaced = false;
   int64_t bestEffort = kProbeNoTime;  // stream units
   int samples = 0;                    // audio frames only
 };
@@ -45,8 +43,7 @@ struct ProbeResult {
   std::vector<ProbePacket> packets;
   std::vector<ProbeFrame> frames;
 
-  // The first stream of a type, or the video stream with the largest
-  // picture; null when there is none.
+  // Null when there is none.
   const ProbeStream* first(const std::string& type) const;
   const ProbeStream* largestVideo() const;
 

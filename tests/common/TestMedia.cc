@@ -1,5 +1,3 @@
-// Test media generation: the recipe table (each ffmpeg command beside its
-// file) and the cache that makes each file once per media folder.
 #include "tests/common/TestMedia.h"
 
 #include <fcntl.h>
@@ -11,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -77,7 +74,7 @@ std::vector<MediaRecipe> makeRecipes() {
       {Media::kWav18Channels, "wav_18_channels", "wav", manyChannelsCommand(18)},
       {Media::kWav19Channels, "wav_19_channels", "wav", manyChannelsCommand(19)},
       {Media::kTruncatedMp4, "mp4_truncated", "mp4",
-       // Then cut to its first half (see makeFile).
+       // Then cut to its first half.
        VIDEO_160 TONE_44K X264_FAST AAC_STEREO "-movflags +faststart"},
       {Media::kTruncatedMp4NoIndex, "mp4_truncated_no_index", "mp4",
        VIDEO_160 TONE_44K X264_FAST AAC_STEREO},
@@ -97,39 +94,18 @@ std::vector<MediaRecipe> makeRecipes() {
 #undef X264_FAST
 #undef AAC_STEREO
 
-enum class PostStep { kNone, kTruncateHalf, kRandomBytes };
-
-PostStep postStep(Media media) {
-  switch (media) {
-    case Media::kTruncatedMp4:
-    case Media::kTruncatedMp4NoIndex: return PostStep::kTruncateHalf;
-    case Media::kRandomBytes: return PostStep::kRandomBytes;
-    default: return PostStep::kNone;
-  }
-}
-
 std::string hashText(const std::string& text) {
   uint64_t hash = 1469598103934665603ULL;  // FNV-1a
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= 1099511628211ULL;
-  }
+  for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ULL;
   char out[17];
   std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(hash));
   return std::string(out, 10);
 }
 
-std::vector<std::string> splitArguments(const std::string& command) {
-  std::vector<std::string> arguments;
-  std::istringstream in(command);
-  std::string word;
-  while (in >> word) arguments.push_back(word);
-  return arguments;
-}
-
 void runFfmpeg(const std::string& command, const std::string& output) {
   std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"};
-  for (std::string& argument : splitArguments(command)) argv.push_back(std::move(argument));
+  std::istringstream words(command);
+  for (std::string word; words >> word;) argv.push_back(word);
   argv.push_back(output);
   const ProcessResult result = runProcess(argv, std::chrono::minutes(10));
   if (result.exitCode != 0)
@@ -137,58 +113,30 @@ void runFfmpeg(const std::string& command, const std::string& output) {
                              "): " + result.err);
 }
 
-void writeRandomBytes(const std::string& output) {
-  std::mt19937 generator(20240607u);
-  std::string bytes(256 * 1024, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator() & 0xff);
-  writeFile(output, bytes);
-}
-
-// Holds an flock on the media folder's lock file, so that one process at a
-// time generates.
-class FolderLock {
- public:
-  explicit FolderLock(const std::string& folder) {
-    fd_ = ::open((folder + "/.generate.lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-    if (fd_ < 0) throw std::runtime_error("cannot open the lock file in " + folder);
-    while (flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) throw std::runtime_error("cannot lock " + folder);
-    }
-  }
-  ~FolderLock() {
-    flock(fd_, LOCK_UN);
-    ::close(fd_);
-  }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
-
-std::mutex& generationMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-// Makes |path| by running |make| on a temporary name in the same folder and
-// renaming the result; does nothing when |path| exists.
+// Makes |path| once: under an flock on the folder (which also orders this
+// program's threads, each holding a descriptor of its own), on a temporary
+// name that keeps the suffix for ffmpeg, renamed when complete, so no
+// program ever sees half a file.
 template <typename Make>
 std::string makeOnce(const std::string& path, Make make) {
   namespace fs = std::filesystem;
   if (fs::exists(path)) return path;
-  std::lock_guard<std::mutex> guard(generationMutex());
   const fs::path target(path);
-  FolderLock lock(target.parent_path().string());
+  struct Descriptor {
+    int fd;
+    ~Descriptor() { ::close(fd); }  // releases the lock
+  };
+  const int lock = ::open((target.parent_path() / ".generate.lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  if (lock < 0) throw std::runtime_error("cannot open the lock file for " + path);
+  const Descriptor closer{lock};
+  while (flock(lock, LOCK_EX) != 0)
+    if (errno != EINTR) throw std::runtime_error("cannot lock the folder of " + path);
   if (fs::exists(path)) return path;
   static std::atomic<int> counter{0};
-  // The temporary keeps the suffix so ffmpeg picks the same muxer.
-  const std::string temporary = (target.parent_path() / (".tmp-" + std::to_string(getpid()) + "-" +
-                                                          std::to_string(counter++) + "-" +
-                                                          target.filename().string()))
-                                    .string();
+  const fs::path temporary = target.parent_path() / (".tmp-" + std::to_string(getpid()) + "-" +
+                                                     std::to_string(counter++) + "-" + target.filename().string());
   try {
-    make(temporary);
+    make(temporary.string());
     fs::rename(temporary, path);
   } catch (...) {
     std::error_code ignored;
@@ -219,18 +167,19 @@ std::string mediaFolder() {
 
 std::string mediaPath(Media media) {
   const MediaRecipe& recipe = mediaRecipe(media);
-  const PostStep step = postStep(media);
-  const std::string key = recipe.command + "|post=" + std::to_string(static_cast<int>(step));
+  const bool truncate = media == Media::kTruncatedMp4 || media == Media::kTruncatedMp4NoIndex;
+  const int post = truncate ? 1 : media == Media::kRandomBytes ? 2 : 0;  // part of the name's hash
+  const std::string key = recipe.command + "|post=" + std::to_string(post);
   const std::string path = mediaFolder() + "/" + recipe.name + "-" + hashText(key) + "." + recipe.extension;
   return makeOnce(path, [&](const std::string& temporary) {
-    switch (step) {
-      case PostStep::kRandomBytes: writeRandomBytes(temporary); break;
-      case PostStep::kTruncateHalf:
-        runFfmpeg(recipe.command, temporary);
-        std::filesystem::resize_file(temporary, std::filesystem::file_size(temporary) / 2);
-        break;
-      case PostStep::kNone: runFfmpeg(recipe.command, temporary); break;
+    if (media == Media::kRandomBytes) {
+      std::mt19937 generator(20240607u);
+      std::string bytes(256 * 1024, '\0');
+      for (char& byte : bytes) byte = static_cast<char>(generator() & 0xff);
+      return writeFile(temporary, bytes);
     }
+    runFfmpeg(recipe.command, temporary);
+    if (truncate) std::filesystem::resize_file(temporary, std::filesystem::file_size(temporary) / 2);
   });
 }
 

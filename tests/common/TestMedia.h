@@ -1,18 +1,8 @@
-// Test media made at test time by the ffmpeg command-line tool.
-//
-// Every file is generated on first use into the media folder
-// ($ZAN_TEST_MEDIA, which ctest sets to a folder below the build folder;
-// otherwise a folder below the system's temporary folder) and reused by
-// every later test program. A file's name carries a hash of the command that
-// makes it, so changing a command makes a new file instead of reusing a
-// stale one. Generation writes to a temporary name under an flock and then
-// renames, so test programs running in parallel never see half a file.
-//
-// The pictures are small (160x120 unless said otherwise, 25 fps) and the
-// clips 4 s long, so a whole set is made in a few seconds.
-//
-// Functions throw std::runtime_error (with ffmpeg's error output) when a
-// file cannot be made; inside a test that fails the test with the reason.
+// Test media made by the ffmpeg tool on first use into $ZAN_TEST_MEDIA (or
+// a folder below the temporary folder), named after a hash of the command
+// that makes them, and shared by every test program. Pictures are 160x120
+// at 25 fps unless said otherwise, clips 4 s. Failures throw
+// std::runtime_error with ffmpeg's error output.
 #pragma once
 
 #include <string>
@@ -47,24 +37,14 @@ struct MediaRecipe {
   Media id;
   std::string name;       // file name stem
   std::string extension;  // file suffix without the dot, as the engine passes it
-  // The ffmpeg arguments between "ffmpeg" and the output path (the
-  // inputs and the encoding options); empty for files not made by ffmpeg.
-  std::string command;
+  std::string command;    // ffmpeg's arguments before the output path
 };
 
 const MediaRecipe& mediaRecipe(Media media);
 
-// The folder generated media go to (created when missing).
 std::string mediaFolder();
-
-// The path of a ready file, made on first use.
 std::string mediaPath(Media media);
-
-// A file of one's own: |command| is what follows "ffmpeg" on the command
-// line up to the output path (for example "-f lavfi -i
-// testsrc2=size=64x48:rate=25:duration=1 -c:v mpeg4"). The file is
-// "<name>-<hash of the command>.<extension>" in the media folder, made on
-// first use. Arguments are split at spaces; none may contain one.
+// A clip of one's own: |command| as in MediaRecipe, split at spaces.
 std::string generateMedia(const std::string& name, const std::string& extension, const std::string& command);
 
 }  // namespace zan::test

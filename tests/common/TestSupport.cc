@@ -1,8 +1,7 @@
 #include "tests/common/TestSupport.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,52 +38,44 @@ ScopedEnvironment::~ScopedEnvironment() {
   else unsetenv(name_.c_str());
 }
 
+namespace {
+
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[65536];
+  lseek(fd, 0, SEEK_SET);
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+}  // namespace
+
+// The child writes into two anonymous files, read once it has ended: no
+// pipe can fill up and stall it, and nothing it leaves running holds us.
 ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
   ProcessResult result;
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return result;
-  const pid_t child = fork();
+  const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
+  const pid_t child = out >= 0 && err >= 0 ? fork() : -1;
   if (child == 0) {
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
+    dup2(out, 1);
+    dup2(err, 2);
     std::vector<char*> args;
     for (const std::string& argument : argv) args.push_back(const_cast<char*>(argument.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
     _exit(127);
   }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  int open = 2;
-  char buffer[65536];
-  bool timedOut = false;
-  while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      break;
-    }
-    if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      } else {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
-      }
-    }
-  }
-  if (timedOut) kill(child, SIGKILL);
-  for (auto& fd : fds)
-    if (fd.fd >= 0) close(fd.fd);
   int status = 0;
-  waitpid(child, &status, 0);
-  result.exitCode = timedOut ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const bool ended = child > 0 && waitFor([&] { return waitpid(child, &status, WNOHANG) != 0; }, timeout);
+  if (child > 0 && !ended) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  if (out >= 0) result.out = readAll(out);
+  if (err >= 0) result.err = readAll(err);
+  if (ended) result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  else if (child > 0) result.exitCode = -2;
   return result;
 }
 

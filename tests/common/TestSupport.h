@@ -42,7 +42,8 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs |argv| (no shell), waits at most |timeout| and captures both streams.
+// Runs |argv| (no shell), waits at most |timeout| (then kills it: exit code
+// -2) and captures both streams; exit code -1 when it could not start.
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          std::chrono::milliseconds timeout = std::chrono::seconds(120));
 

@@ -14,10 +14,8 @@ extern "C" {
 namespace zan::codecs {
 namespace {
 
-// An engine name, the codec its stream carries, and the engine name the
-// decoder core reports for that codec; the reported name must lead back
-// to the same codec, so a stream the core described can be handed to a
-// decoder stage.
+// The name the core reports for a codec must lead back to the same codec,
+// so a stream the core described can be handed to a decoder stage.
 TEST(CodecResolverTest, EngineNamesFindTheDecoderOfTheirCodecBothWays) {
   struct Case {
     const char* engine;
@@ -30,10 +28,9 @@ TEST(CodecResolverTest, EngineNamesFindTheDecoderOfTheirCodecBothWays) {
       {"libamr", AV_CODEC_ID_AMR_WB, "amr"},   {"amr_nb", AV_CODEC_ID_AMR_NB, "amr_nb"},
       {"mpeg2", AV_CODEC_ID_MPEG2VIDEO, "mpeg2"}, {"svq", AV_CODEC_ID_FLV1, "svq"},
       {"H264", AV_CODEC_ID_H264, "h264"},
-      // Names that pass the table unchanged, and FFmpeg's own names.
-      {"mp2", AV_CODEC_ID_MP2, "mp2"},         {"vp6f", AV_CODEC_ID_VP6F, "vp6f"},
-      {"wmv3", AV_CODEC_ID_WMV3, "wmv9"},      {"libfaac", AV_CODEC_ID_AAC, "aac"},
-      {"flv", AV_CODEC_ID_FLV1, "svq"},        {"libx264", AV_CODEC_ID_H264, "h264"},
+      // A name that passes the table unchanged, and FFmpeg's own names.
+      {"vp6f", AV_CODEC_ID_VP6F, "vp6f"},      {"wmv3", AV_CODEC_ID_WMV3, "wmv9"},
+      {"libfaac", AV_CODEC_ID_AAC, "aac"},     {"libx264", AV_CODEC_ID_H264, "h264"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.engine);
@@ -47,10 +44,8 @@ TEST(CodecResolverTest, EngineNamesFindTheDecoderOfTheirCodecBothWays) {
     ASSERT_TRUE(again.available()) << again.describe();
     EXPECT_EQ(again.codec->id, c.id);
   }
-  for (const char* unknown : {"raw", "none", "", "no-such-codec"}) {
+  for (const char* unknown : {"raw", "none", "", "no-such-codec"})
     EXPECT_FALSE(resolveDecoder(unknown).available()) << unknown;
-    EXPECT_EQ(resolveDecoder(unknown).codec, nullptr) << unknown;
-  }
 }
 
 TEST(CodecResolverTest, DemuxerNamesBecomeEngineContainerNames) {
@@ -81,13 +76,6 @@ TEST(CodecResolverTest, PixelFormatCodesAgreeWithFFmpeg) {
     EXPECT_EQ(ffmpegPixelFormat(unknown), AV_PIX_FMT_NONE) << unknown;
     EXPECT_EQ(bitsPerPixel(unknown), 0) << unknown;
   }
-}
-
-TEST(CodecResolverTest, CaseFoldingIsAsciiOnlyWhateverTheLocale) {
-  EXPECT_EQ(lowerClassic("H264-AaC_Z@[`{"), "h264-aac_z@[`{");
-  EXPECT_EQ(lowerClassic("\xC3\x84"), "\xC3\x84");
-  EXPECT_TRUE(equalsIgnoreCase("LibX264", "libx264"));
-  EXPECT_FALSE(equalsIgnoreCase("libx264", "libx26"));
 }
 
 }  // namespace

@@ -1,12 +1,6 @@
-// zanstream probe, decode and the built-in demo as a user runs them: the
-// real program loading the real plug-in library, on media made by the
-// ffmpeg tool. Only what the program adds is checked here (options, exit
-// codes, output formats, the files it writes); decoding itself is tested
-// in the core. Counts and pictures are compared with ffprobe and ffmpeg.
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// zanstream as a user runs it, with the real plug-in library: only what the
+// program adds (options, exit codes, output formats, the files it writes),
+// compared with ffprobe and ffmpeg; decoding itself is tested in the core.
 
 #include <QJsonArray>
 #include <algorithm>
@@ -46,19 +40,27 @@ ProcessResult zanstream(std::vector<std::string> arguments) {
 
 size_t lineCount(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
-// Every key of |object| is present and of the JSON type given, and no other.
-void expectMembers(const QJsonObject& object, const std::vector<std::pair<const char*, QJsonValue::Type>>& members,
-                   const char* where) {
-  for (const auto& [name, type] : members) EXPECT_EQ(object.value(name).type(), type) << where << "." << name;
-  EXPECT_EQ(static_cast<size_t>(object.size()), members.size()) << where << " has other members";
+// Each of the five plug-ins is listed once, with or without a library named.
+TEST(ZanstreamCliTest, PluginsListsEveryNameOnceWhereverTheLibraryOptionStands) {
+  const ProcessResult run = zanstream({"--library", ZAN_PLUGIN_PATH, "plugins"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(lineCount(run.out), 5u) << run.out;
+  for (const char* name : {"FFMpegInput", "FFMpegDecoder", "FFMpegDemuxer", "FFMpegEncoder", "FFMpegAudioResampler"})
+    EXPECT_TRUE(std::regex_search(run.out, std::regex(std::string("(^|\n)") + name + " (yes|no)\n"))) << name;
+  EXPECT_EQ(zanstream({"plugins", "--library", ZAN_PLUGIN_PATH}).out, run.out);
+  EXPECT_EQ(zanstream({"plugins"}).out, run.out);
 }
 
-constexpr auto kString = QJsonValue::String;
-constexpr auto kNumber = QJsonValue::Double;
-constexpr auto kBool = QJsonValue::Bool;
-constexpr auto kObject = QJsonValue::Object;
+TEST(ZanstreamCliTest, LibrariesThatCannotServeAreClearErrors) {
+  for (const char* library : {"/nonexistent/libnothing.so", "libm.so.6", "/lib/x86_64-linux-gnu/libm.so.6"}) {
+    const ProcessResult run = zanstream({"--library", library, "plugins"});
+    EXPECT_NE(run.exitCode, 0) << library;
+    EXPECT_NE(run.err.find(library), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "") << library;
+  }
+}
 
-TEST(ProbeCliTest, JsonHasEveryMemberOnOneLineAndSkippedStreamsStayCompressed) {
+TEST(ProbeCliTest, JsonOnOneLineAgreesWithFfprobeAndSkippedStreamsStayCompressed) {
   for (Media media : {Media::kMp4H264Aac, Media::kMp3Audio}) {
     const std::string path = mediaPath(media);
     SCOPED_TRACE(path);
@@ -66,38 +68,18 @@ TEST(ProbeCliTest, JsonHasEveryMemberOnOneLineAndSkippedStreamsStayCompressed) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     ASSERT_EQ(lineCount(run.out), 1u) << run.out;
     const QJsonObject json = lastJsonObject(run.out);
-    expectMembers(json, {{"location", kString}, {"medium", kObject}, {"input", kObject}, {"output", kObject}}, "probe");
+    const zan::test::ProbeResult& probe = zan::test::probeMedia(media);
     EXPECT_EQ(json["location"].toString().toStdString(), path);
-    expectMembers(json["medium"].toObject(),
-                  {{"title", kString}, {"author", kString}, {"duration_ms", kNumber}, {"size", kNumber},
-                   {"bitrate", kNumber}, {"seekable", kBool}, {"live", kBool}},
-                  "medium");
     EXPECT_EQ(u64(json["medium"]["size"]), std::filesystem::file_size(path));
-    const QJsonObject input = json["input"].toObject(), output = json["output"].toObject();
-    expectMembers(input["audio"].toObject(),
-                  {{"codec", kString}, {"sample_rate", kNumber}, {"channels", kNumber}, {"bitrate", kNumber}},
-                  "input.audio");
-    expectMembers(output["audio"].toObject(),
-                  {{"codec", kString}, {"sample_rate", kNumber}, {"channels", kNumber}, {"bits_per_sample", kNumber},
-                   {"bitrate", kNumber}},
-                  "output.audio");
+    EXPECT_EQ(json["input"]["audio"]["sample_rate"].toInt(), probe.first("audio")->sampleRate);
+    EXPECT_EQ(json["input"]["audio"]["channels"].toInt(), probe.first("audio")->channels);
     if (media == Media::kMp3Audio) {
-      EXPECT_TRUE(input["video"].isNull());
-      EXPECT_TRUE(output["video"].isNull());
+      EXPECT_TRUE(json["input"]["video"].isNull());
+      EXPECT_TRUE(json["output"]["video"].isNull());
       continue;
     }
-    const zan::test::ProbeResult probe = zan::test::probeMedia(path);
-    expectMembers(input["video"].toObject(),
-                  {{"codec", kString}, {"width", kNumber}, {"height", kNumber}, {"frame_rate", kNumber},
-                   {"bitrate", kNumber}},
-                  "input.video");
-    expectMembers(output["video"].toObject(),
-                  {{"codec", kString}, {"width", kNumber}, {"height", kNumber}, {"frame_rate", kNumber},
-                   {"pixel_format", kNumber}, {"frame_size", kNumber}, {"bitrate", kNumber}},
-                  "output.video");
-    EXPECT_EQ(input["video"]["width"].toInt(), probe.first("video")->width);
-    EXPECT_EQ(input["audio"]["sample_rate"].toInt(), probe.first("audio")->sampleRate);
-
+    EXPECT_EQ(json["input"]["video"]["width"].toInt(), probe.first("video")->width);
+    EXPECT_EQ(json["input"]["video"]["height"].toInt(), probe.first("video")->height);
     const QJsonObject skipped = lastJsonObject(zanstream({"probe", path, "--json", "--skip-audio"}).out);
     EXPECT_EQ(skipped["output"]["audio"]["codec"].toString(), "aac");
     EXPECT_EQ(skipped["output"]["video"]["codec"].toString(), "raw");
@@ -110,45 +92,39 @@ TEST(ProbeDecodeCliTest, MediumThatDoesNotOpenIsErrorOneAndSaysWhy) {
   TemporaryFolder folder;
   const std::string subtitles = folder.file("subtitles.srt");
   zan::test::writeFile(subtitles, "1\n00:00:00,000 --> 00:00:01,000\nhello\n\n");
-  struct Case {
-    std::string path;
-    std::string expected;  // in stderr; COMMAND stands for the command
-  };
-  const std::vector<Case> cases{
+  const std::pair<std::string, std::string> cases[] = {
       {folder.file("missing.mp4"), "error 2: FFMpeg input: File could not be rendered. (no such file)\n"},
       {mediaPath(Media::kRandomBytes), "error 2: FFMpeg input: File could not be rendered. (not a media stream)\n"},
-      {subtitles, "zanstream COMMAND: no audio or video stream\n"},
+      {subtitles, ": no audio or video stream\n"},
   };
   for (const std::string command : {"probe", "decode"}) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(command + " " + c.path);
-      const ProcessResult run = zanstream({command, c.path, "--json"});
+    for (const auto& [path, expected] : cases) {
+      SCOPED_TRACE(command + " " + path);
+      const ProcessResult run = zanstream({command, path, "--json"});
       EXPECT_EQ(run.exitCode, 1);
-      const std::string expected = std::regex_replace(c.expected, std::regex("COMMAND"), command);
       EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
       EXPECT_EQ(run.out, "");
     }
   }
 }
 
-TEST(ProbeDecodeCliTest, UsageErrorsAreExitCodeTwo) {
+TEST(ProbeDecodeCliTest, HelpIsExitCodeZeroAndUsageErrorsTwo) {
+  const ProcessResult help = zanstream({"decode", "--json", "--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.out.rfind("usage: zanstream decode", 0), 0u) << help.out;
   const std::string path = mediaPath(Media::kMp4H264Aac);
   const std::vector<std::vector<std::string>> cases = {
-      {"decode", "--json"},
-      {"probe", path, path},
-      {"decode", path, "--seek", "-5"},
-      {"decode", path, "--seek"},
-      {"decode", path, "--mode", "fast"},
+      {"frobnicate"}, {"plugins", "--bogus"}, {"decode", "--json"}, {"probe", path, path},
+      {"decode", path, "--seek", "-5"}, {"decode", path, "--seek"}, {"decode", path, "--mode", "fast"},
       {"decode", path, "--video-out="},
       {"probe", path, "--seek", "5"},  // an option of another command
   };
   for (const auto& arguments : cases) {
-    std::string shown;
-    for (const auto& argument : arguments) shown += argument + " ";
     const ProcessResult run = zanstream(arguments);
-    EXPECT_EQ(run.exitCode, 2) << shown << "\n" << run.err;
-    EXPECT_FALSE(run.err.empty()) << shown;
-    EXPECT_EQ(run.out, "") << shown;
+    SCOPED_TRACE(arguments[0] + " " + arguments.back());
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_FALSE(run.err.empty());
+    EXPECT_EQ(run.out, "");
   }
 }
 
@@ -161,10 +137,6 @@ TEST(DecodeCliTest, SummaryFrameLinesAndOptions) {
   const ProcessResult run = zanstream({"decode", path, "--frames", "--json"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const QJsonObject json = lastJsonObject(run.out);
-  const std::vector<std::pair<const char*, QJsonValue::Type>> streamMembers = {
-      {"frames", kNumber}, {"first_us", kNumber}, {"last_us", kNumber}, {"bytes", kNumber}, {"key_frames", kNumber}};
-  expectMembers(json["video"].toObject(), streamMembers, "video");
-  expectMembers(json["audio"].toObject(), streamMembers, "audio");
   EXPECT_EQ(json["video"]["frames"].toInt(), probe.frameCount(videoIndex));
   EXPECT_EQ(json["video"]["key_frames"].toInt(), probe.keyFrameCount(videoIndex));
   EXPECT_EQ(u64(json["video"]["last_us"]), probe.frameTimes(videoIndex).back());
@@ -229,26 +201,19 @@ TEST(DecodeCliTest, VideoOutIsY4mThatMatchesFfmpegsDecode) {
 }
 
 TEST(DecodeCliTest, AudioOutIsWavInTheProbedFormatAndPassThroughWritesNoFile) {
-  TemporaryFolder folder;
-  for (Media media : {Media::kMp4H264Aac, Media::kWavS16}) {
-    const std::string path = mediaPath(media);
-    SCOPED_TRACE(path);
-    const QJsonObject audio = lastJsonObject(zanstream({"probe", path, "--json"}).out)["output"]["audio"].toObject();
-    const std::string wav = folder.file("out.wav");
-    const ProcessResult run = zanstream({"decode", path, "--json", "--audio-out", wav});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    const uint64_t bytes = u64(lastJsonObject(run.out)["audio"]["bytes"]);
-    ASSERT_GT(bytes, 0u);
-    const std::string file = readFile(wav);
-    ASSERT_GE(file.size(), 44u);
-    EXPECT_EQ(le16(file, 22), audio["channels"].toInt());
-    EXPECT_EQ(static_cast<int>(le32(file, 24)), audio["sample_rate"].toInt());
-    EXPECT_EQ(le16(file, 34), audio["bits_per_sample"].toInt());
-    const size_t data = 20 + le32(file, 16);
-    ASSERT_EQ(file.substr(data, 4), "data");
-    EXPECT_EQ(le32(file, data + 4), bytes);
-  }
   const std::string path = mediaPath(Media::kMp4H264Aac);
+  TemporaryFolder folder;
+  const QJsonObject audio = lastJsonObject(zanstream({"probe", path, "--json"}).out)["output"]["audio"].toObject();
+  const ProcessResult decoded = zanstream({"decode", path, "--json", "--audio-out", folder.file("out.wav")});
+  ASSERT_EQ(decoded.exitCode, 0) << decoded.err;
+  const std::string file = readFile(folder.file("out.wav"));
+  ASSERT_GE(file.size(), 44u);
+  EXPECT_EQ(le16(file, 22), audio["channels"].toInt());
+  EXPECT_EQ(static_cast<int>(le32(file, 24)), audio["sample_rate"].toInt());
+  EXPECT_EQ(le16(file, 34), audio["bits_per_sample"].toInt());
+  // Behind the format chunk's header and its data chunk's header: every byte decoded.
+  EXPECT_EQ(file.size() - (20 + le32(file, 16) + 8), u64(lastJsonObject(decoded.out)["audio"]["bytes"]));
+
   const std::string y4m = folder.file("pass.y4m"), wav = folder.file("pass.wav");
   const ProcessResult run =
       zanstream({"decode", path, "--json", "--skip-video", "--skip-audio", "--video-out", y4m, "--audio-out", wav});
@@ -263,38 +228,11 @@ TEST(DecodeCliTest, AudioOutIsWavInTheProbedFormatAndPassThroughWritesNoFile) {
   EXPECT_LT(u64(json["video"]["bytes"]), u64(json["video"]["frames"]) * kPictureBytes / 10);
 }
 
-// Runs zanstream with its standard streams on a pseudo-terminal and returns
-// everything it wrote there.
-std::string runOnTerminal(const std::vector<std::string>& arguments) {
-  int terminal = -1;
-  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-  if (child == 0) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(ZANSTREAM_PATH));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  std::string output;
-  if (child < 0) return output;
-  char buffer[4096];
-  for (;;) {
-    struct pollfd ready = {terminal, POLLIN, 0};
-    if (poll(&ready, 1, 60000) <= 0) break;
-    const ssize_t n = read(terminal, buffer, sizeof buffer);
-    if (n <= 0) break;  // EIO once the child has exited
-    output.append(buffer, static_cast<size_t>(n));
-  }
-  close(terminal);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return output;
-}
-
 TEST(DecodeCliTest, ProgressLineOnlyOnATerminal) {
   const std::string path = mediaPath(Media::kMp4H264Aac);
-  const std::string onTerminal = runOnTerminal({"decode", path});
+  // script(1) gives the program a pseudo-terminal and copies what it wrote there.
+  const std::string onTerminal =
+      runProcess({"script", "-qec", std::string("'") + ZANSTREAM_PATH + "' decode '" + path + "'", "/dev/null"}).out;
   EXPECT_NE(onTerminal.find("\r\033[K"), std::string::npos) << onTerminal;
   EXPECT_NE(onTerminal.find(" s / 4.0 s"), std::string::npos) << onTerminal;
   const ProcessResult piped = zanstream({"decode", path});

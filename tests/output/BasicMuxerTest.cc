@@ -1,9 +1,6 @@
-// The basic muxer against a real reader. H.264 (with B-frames) and AAC from
-// a clip made by the ffmpeg tool (TestMedia's kMp4H264BFrames: ffmpeg -f
-// lavfi -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i
-// sine=frequency=440:sample_rate=44100:duration=4 -c:v libx264 -preset
-// medium -bf 3 -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k) are muxed
-// through BasicMuxer; ffprobe decodes what the sink collected.
+// The basic muxer against a real reader: the H.264 (with B-frames) and AAC
+// packets of a test clip muxed through BasicMuxer, and what the sink
+// collected decoded by ffprobe.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,9 +15,9 @@
 #include "output/FlvHeader.h"
 #include "output/MuxerSink.h"
 #include "tests/common/MediaProbe.h"
+#include "tests/common/OutputRequest.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
-#include "tests/output/OutputRequest.h"
 
 namespace zan {
 namespace {
@@ -33,13 +30,7 @@ using Bytes = std::vector<uint8_t>;
 struct Source {
   ff::InputFormatPtr format;
   int video = -1, audio = -1;
-  struct Packet {
-    int stream;
-    int64_t pts, dts;
-    bool key;
-    Bytes data;
-  };
-  std::vector<Packet> packets;
+  std::vector<ff::PacketPtr> packets;
 
   Source() {
     AVFormatContext* raw = nullptr;
@@ -49,16 +40,15 @@ struct Source {
     avformat_find_stream_info(raw, nullptr);
     video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    for (ff::PacketPtr p = ff::makePacket(); av_read_frame(raw, p.get()) >= 0; av_packet_unref(p.get()))
-      if (!(p->flags & AV_PKT_FLAG_DISCARD))
-        packets.push_back({p->stream_index, p->pts, p->dts, (p->flags & AV_PKT_FLAG_KEY) != 0,
-                           Bytes(p->data, p->data + p->size)});
+    for (ff::PacketPtr p = ff::makePacket(); av_read_frame(raw, p.get()) >= 0; p = ff::makePacket())
+      if (!(p->flags & AV_PKT_FLAG_DISCARD)) packets.push_back(std::move(p));
   }
   // Packet count and span of presentation times (second to last, µs).
   std::pair<int, double> fed(int stream) const {
     std::vector<int64_t> times;
-    for (const Packet& p : packets)
-      if (p.stream == stream) times.push_back(av_rescale_q(p.pts, format->streams[stream]->time_base, {1, 1000000}));
+    for (const ff::PacketPtr& p : packets)
+      if (p->stream_index == stream)
+        times.push_back(av_rescale_q(p->pts, format->streams[stream]->time_base, {1, 1000000}));
     std::sort(times.begin(), times.end());
     return {static_cast<int>(times.size()), double(times.back() - times[1])};
   }
@@ -113,14 +103,15 @@ Bytes mux(const MuxRun& run, Collector& sink) {
       muxer.suspendOutput();
       muxer.resumeOutput(0);
     }
-    const Source::Packet& p = src.packets[i];
-    const bool video = p.stream == src.video;
-    const AVRational from = src.format->streams[p.stream]->time_base,
+    const AVPacket& p = *src.packets[i];
+    const bool video = p.stream_index == src.video;
+    const AVRational from = src.format->streams[p.stream_index]->time_base,
                      to = muxer.formatContext()->streams[video ? muxer.videoStreamIndex : muxer.audioStreamIndex]->time_base;
-    const unsigned size = static_cast<unsigned>(p.data.size());
+    const unsigned size = static_cast<unsigned>(p.size);
     const uint64_t ts = av_rescale_q(p.pts, from, to);
-    EXPECT_TRUE(video ? muxer.writeVideoPacket(p.data.data(), size, ts, p.key, 0, av_rescale_q(p.dts, from, to))
-                      : muxer.writeAudioPacket(p.data.data(), size, ts, 0));
+    const bool key = (p.flags & AV_PKT_FLAG_KEY) != 0;
+    EXPECT_TRUE(video ? muxer.writeVideoPacket(p.data, size, ts, key, 0, av_rescale_q(p.dts, from, to))
+                      : muxer.writeAudioPacket(p.data, size, ts, 0));
   }
   EXPECT_TRUE(muxer.writeTrailer());
   muxer.close();

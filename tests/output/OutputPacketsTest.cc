@@ -11,7 +11,7 @@
 #include "output/BitWriter.h"
 #include "output/FlvHeader.h"
 #include "output/InternalSamplePacket.h"
-#include "tests/output/OutputRequest.h"
+#include "tests/common/OutputRequest.h"
 
 namespace zan {
 namespace {
@@ -44,7 +44,6 @@ TEST(OutputPacketsTest, RtpAudioPayloadLayouts) {
     Bytes expected;      // empty: a packet without data
   } cases[] = {
       {&plain, &f300, f300},
-      {&plain, nullptr, {}},
       {&amrPacket, &amr, Bytes{0xF0, 0x3C} + speech},
       {&amrPacket, &amrLast, Bytes{0xF0, 0x3C} + speech},  // the F bit is cleared
       {&latm, &f300, Bytes{0xFF, 0x2D} + f300},

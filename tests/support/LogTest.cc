@@ -1,6 +1,5 @@
-// The log files: the level from the registry, the shared error file,
-// rotation without lost lines, fall-back names, cut messages, the
-// memory-only log and the current logger's lifetime.
+// The log files: level, shared error file, rotation without lost lines,
+// fall-back names, cut messages, the memory log, the current logger.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>

@@ -1,7 +1,6 @@
-// An encoder request made of the host's engine records, and the profile
-// computed from it: what the output tests hand to the muxer, the FLV header
-// builder and the audio packet factory. Raw input, so nothing is passed
-// through; every record lives as long as the request.
+// An encoder request made of the host's engine records, and the streaming
+// profile computed from it. Raw input (nothing passes through) unless a
+// test changes it; every record lives as long as the request.
 #pragma once
 
 #include <memory>
