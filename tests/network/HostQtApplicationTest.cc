@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 #include "network/HTTPClient.h"
 #include "network/QtRuntime.h"
@@ -30,17 +29,8 @@ TEST(HostQtApplicationTest, DownloadsThroughTheHostsApplication) {
   std::atomic<bool> done{false};
   std::thread host([&] {
     HTTPClient client(0xA00000, 0x200000);
-    if (client.open(server.url("/media.flv"), nullptr)) {
-      std::vector<uint8_t> bytes(65536);
-      int64_t offset = 0;
-      for (int got; (got = client.read(bytes.data(), static_cast<int64_t>(bytes.size()))) > 0; offset += got) {
-        for (int i = 0; i < got; ++i)
-          if (bytes[static_cast<size_t>(i)] != test::patternByte(offset + i)) got = -1;
-        if (got < 0) break;
-      }
-      received = offset;
-      client.close();
-    }
+    if (client.open(server.url("/media.flv"), nullptr)) received = test::readPattern(client, 0, kSize + 1);
+    client.close();
     done = true;
   });
   QTimer poll;

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "network/HTTPClient.h"
 #include "TestHttpServer.h"
@@ -25,21 +24,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "open failed\n");
     return 1;
   }
-  std::vector<uint8_t> bytes(65536);
-  int64_t offset = 0;
-  for (;;) {
-    const int got = client->read(bytes.data(), static_cast<int64_t>(bytes.size()));
-    if (got <= 0) break;
-    for (int i = 0; i < got; ++i) {
-      if (bytes[static_cast<size_t>(i)] != zan::test::patternByte(offset + i)) {
-        std::fprintf(stderr, "wrong byte at %lld\n", static_cast<long long>(offset + i));
-        return 1;
-      }
-    }
-    offset += got;
-  }
-  if (offset != kSize) {
-    std::fprintf(stderr, "read %lld bytes\n", static_cast<long long>(offset));
+  const int64_t got = zan::test::readPattern(*client, 0, kSize + 1);
+  if (got != kSize) {
+    std::fprintf(stderr, "read %lld bytes (-1: a wrong byte)\n", static_cast<long long>(got));
     return 1;
   }
   if (keepOpen) {

@@ -1,6 +1,5 @@
-// The Qt request handler against a real HTTP server on loopback: the
-// request headers as the server saw them, the HEAD/GET exchange and its
-// fallbacks, redirects, time-outs, seeks, end and break of a download.
+// The Qt request handler against a loopback server: the requests as the
+// server saw them, fallbacks, redirects, time-outs, seeks, end and break.
 #include <gtest/gtest.h>
 
 #include <QNetworkReply>
@@ -19,7 +18,6 @@
 namespace zan {
 namespace {
 
-using test::patternByte;
 using test::patternResource;
 using test::RouteOptions;
 using test::TestHttpServer;
@@ -64,10 +62,7 @@ class Sink {
 };
 
 bool matchesPattern(const std::vector<uint8_t>& bytes, int64_t offset) {
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] != patternByte(offset + static_cast<int64_t>(i))) return false;
-  }
-  return true;
+  return test::matchesPattern(bytes.data(), bytes.size(), offset);
 }
 
 std::vector<std::string> methods(const TestHttpServer& server) {
@@ -98,8 +93,6 @@ TEST_F(RequestHandlerTest, OpenSendsHeadThenGetWithTheRequestHeaders) {
 
   EXPECT_EQ(methods(server_), (std::vector<std::string>{"HEAD /media.flv", "GET /media.flv"}));
   for (const auto& request : server_.requests()) {
-    EXPECT_EQ(request.header("User-Agent"), "Mozilla/4.0 (LibZanStreamer)");
-    EXPECT_EQ(request.header("x-flash-version"), "9,0,47,0");
     EXPECT_EQ(request.header("X-Zan-Client"), "one,two");
     EXPECT_FALSE(request.has("Range"));
     EXPECT_FALSE(request.has("Zan-seek"));
@@ -172,10 +165,10 @@ TEST_F(RequestHandlerTest, FailedAnswersFailOpen) {
     const char* cause;  // null: any
   };
   const std::vector<Case> cases{
-      {server_.url("/missing"), 5000, QNetworkReply::ContentNotFoundError, "HTTP 404"},
+      // (404, refused and certificate causes are the input's open-failure rows.)
+      {server_.url("/missing"), 5000, QNetworkReply::ContentNotFoundError, nullptr},
       {server_.url("/stall"), 300, 404, "no response headers within 0.3 s"},
       {server_.url("/slowget"), 400, 404, nullptr},
-      {"http://127.0.0.1:1/refused", 5000, QNetworkReply::ConnectionRefusedError, "connection refused"},
       {"file:///etc/passwd", 5000, 404, "not an HTTP URL"},
       // TLS to a plain HTTP server: the handshake fails, promptly.
       {"https://127.0.0.1:" + std::to_string(server_.port()) + "/missing", 5000, -1, nullptr},
@@ -248,49 +241,21 @@ TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
   }
 }
 
-TEST_F(RequestHandlerTest, SeekNeedsASeekableServerAndLeavesTheDownloadAlone) {
-  server_.addResource("/plain", patternResource(300000), RouteOptions().withoutAcceptRanges().throttledTo(300000));
+// A server that offers ranges but answers a ranged GET with the whole body
+// (shifted 206 answers are the client's hostile-server rows).
+TEST_F(RequestHandlerTest, BodyFromTheStartIsTrimmedToTheSeekOffset) {
+  server_.addResource("/ignores", patternResource(400000), RouteOptions().ignoringRange());
   QTHTTPRequestHandler handler;
   Sink sink;
   sink.attach(handler);
-  ASSERT_TRUE(handler.open(wide(server_.url("/plain"))));
-  EXPECT_FALSE(handler.isSeekable());
-  bool restarted = false;
-  EXPECT_FALSE(handler.seek(1000, -1, [&] { return restarted = true; }));
-  EXPECT_FALSE(restarted);
+  ASSERT_TRUE(handler.open(wide(server_.url("/ignores"))));
   ASSERT_TRUE(sink.waitForEnd());
-  EXPECT_EQ(server_.requestCount(), 2u);
-  EXPECT_TRUE(matchesPattern(sink.bytes(), 0));
-  EXPECT_EQ(sink.bytes().size(), 300000u);
-}
-
-TEST_F(RequestHandlerTest, BodyThatDoesNotStartAtTheOffsetIsTrimmedOrRefused) {
-  server_.addResource("/ignores", patternResource(400000), RouteOptions().ignoringRange());
-  server_.addResource("/early", patternResource(400000), RouteOptions().shiftingRanges(-100));
-  server_.addResource("/late", patternResource(400000), RouteOptions().shiftingRanges(100));
-  struct Case {
-    const char* path;
-    bool succeeds;
-  };
-  for (const Case& c : {Case{"/ignores", true}, Case{"/early", true}, Case{"/late", false}}) {
-    SCOPED_TRACE(c.path);
-    QTHTTPRequestHandler handler;
-    Sink sink;
-    sink.attach(handler);
-    ASSERT_TRUE(handler.open(wide(server_.url(c.path))));
-    ASSERT_TRUE(sink.waitForEnd());
-    sink.clear();
-    EXPECT_EQ(handler.seek(150000, -1, {}), c.succeeds);
-    if (c.succeeds) {
-      ASSERT_TRUE(sink.waitForEnd());
-      EXPECT_TRUE(sink.endOfFile());
-      EXPECT_EQ(sink.bytes().size(), 250000u);
-      EXPECT_TRUE(matchesPattern(sink.bytes(), 150000));
-    } else {
-      EXPECT_FALSE(sink.waitForEnd(300));
-      EXPECT_TRUE(sink.bytes().empty());
-    }
-  }
+  sink.clear();
+  ASSERT_TRUE(handler.seek(150000, -1, {}));
+  ASSERT_TRUE(sink.waitForEnd());
+  EXPECT_TRUE(sink.endOfFile());
+  EXPECT_EQ(sink.bytes().size(), 250000u);
+  EXPECT_TRUE(matchesPattern(sink.bytes(), 150000));
 }
 
 TEST_F(RequestHandlerTest, DownloadThatBreaksOffIsReportedBroken) {

@@ -1,20 +1,12 @@
 // A small real HTTP/1.1 server on a free loopback port for the network
-// tests and the benchmark. Each resource is served with behaviours a test
-// can switch on: byte ranges (206), a refused HEAD (405), redirects, no
-// Content-Length, time seeks ("Accept-Zan-Seek" / "Zan-seek"), extra
-// response headers, a throttled rate, a stall before the headers, a cut
-// connection, a server that ignores "Range" or answers another range than
-// asked, a 206 without Content-Range, a body that stalls part-way (the
-// connection stays open and silent), a redirect without Location. Every
-// request is recorded with its headers so tests can tell a
-// new request from one served from history and check the header texts as
-// the server saw them.
-//
-// One thread per connection; every answer closes its connection. stop()
-// (and the destructor) ends stalls and transfers at once and joins all
-// threads.
+// tests and the benchmark. Each resource can be served with the faults a
+// test switches on in RouteOptions; every request is recorded with its
+// headers, so tests can tell a new request from one served from history.
+// One thread per connection, every answer closes it; stop() (and the
+// destructor) ends stalls and transfers at once and joins all threads.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -35,6 +27,29 @@ namespace zan::test {
 inline uint8_t patternByte(int64_t offset) {
   const uint64_t x = static_cast<uint64_t>(offset);
   return static_cast<uint8_t>((x * 131u) ^ (x >> 8) ^ (x >> 17) ^ (x >> 29));
+}
+
+// Whether |length| bytes at |data| are the pattern from |offset| on.
+inline bool matchesPattern(const uint8_t* data, size_t length, int64_t offset) {
+  for (size_t i = 0; i < length; ++i)
+    if (data[i] != patternByte(offset + static_cast<int64_t>(i))) return false;
+  return true;
+}
+
+// Reads up to |length| bytes from |client| (read(data, size) returns the
+// count, 0 at the end) and checks them against the pattern from |offset|:
+// the count read, or -1 at a wrong byte.
+template <class Client>
+int64_t readPattern(Client& client, int64_t offset, int64_t length) {
+  std::vector<uint8_t> bytes(64 * 1024);
+  int64_t done = 0;
+  while (done < length) {
+    const int got = client.read(bytes.data(), std::min<int64_t>(length - done, static_cast<int64_t>(bytes.size())));
+    if (got <= 0) break;
+    if (!matchesPattern(bytes.data(), static_cast<size_t>(got), offset + done)) return -1;
+    done += got;
+  }
+  return done;
 }
 
 struct ServedResource {
