@@ -123,12 +123,6 @@ size_t TestHttpServer::requestCount() const {
   return requests_.size();
 }
 
-size_t TestHttpServer::requestCount(const std::string& method) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(),
-                                           [&](const RecordedRequest& r) { return r.method == method; }));
-}
-
 void TestHttpServer::clearRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
   requests_.clear();
@@ -153,23 +147,7 @@ void TestHttpServer::stop() {
     connections.swap(connections_);
   }
   changed_.notify_all();
-  for (auto& connection : connections) connection->thread.join();
-}
-
-void TestHttpServer::reapFinished() {
-  std::list<std::unique_ptr<Connection>> finished;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      if ((*it)->done) {
-        finished.push_back(std::move(*it));
-        it = connections_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& connection : finished) connection->thread.join();
+  connections.clear();  // joins their threads
 }
 
 void TestHttpServer::acceptLoop() {
@@ -179,11 +157,12 @@ void TestHttpServer::acceptLoop() {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       break;
     }
-    reapFinished();
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     Connection* raw = connection.get();
     std::lock_guard<std::mutex> lock(mutex_);
+    // Joins finished connections: they set |done| last, under this lock.
+    connections_.remove_if([](const std::unique_ptr<Connection>& c) { return c->done.load(); });
     if (stopping_) {
       ::close(fd);
       break;

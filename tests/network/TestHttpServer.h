@@ -127,7 +127,6 @@ class TestHttpServer {
 
   std::vector<RecordedRequest> requests() const;
   size_t requestCount() const;
-  size_t requestCount(const std::string& method) const;
   void clearRequests();
   // Waits up to |timeoutMs| for the number of requests to reach |count|.
   bool waitForRequests(size_t count, int timeoutMs) const;
@@ -145,6 +144,9 @@ class TestHttpServer {
     int fd = -1;
     std::thread thread;
     std::atomic<bool> done{false};
+    ~Connection() {
+      if (thread.joinable()) thread.join();
+    }
   };
 
   void acceptLoop();
@@ -152,7 +154,6 @@ class TestHttpServer {
   bool sendAll(int fd, const char* data, size_t length);
   // Sleeps |ms| or until stop(); false when stopped.
   bool pause(int64_t ms);
-  void reapFinished();
 
   int listenFd_ = -1;
   int port_ = 0;
