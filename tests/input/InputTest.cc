@@ -40,13 +40,6 @@ using Clock = std::chrono::steady_clock;
 // environment says otherwise already).
 [[maybe_unused]] const bool kShortTimeouts = setenv("ZAN_NETWORK_TIMEOUT_MS", "2000", 0) == 0;
 
-std::vector<Frame> framesOfType(const std::vector<Frame>& frames, PACKETTYPE type) {
-  std::vector<Frame> out;
-  for (const Frame& frame : frames)
-    if (frame.type == type) out.push_back(frame);
-  return out;
-}
-
 std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) { return test::readFrames(input, limit).all; }
 
 ::testing::AssertionResult openAndStart(FFMpegInput& input, const std::string& location) {
@@ -57,11 +50,11 @@ std::vector<Frame> readAll(FFMpegInput& input, size_t limit = SIZE_MAX) { return
   return ::testing::AssertionSuccess();
 }
 
-std::vector<Frame> playLocally(Media media, uint64_t seekMs = 0) {
+test::Frames playLocally(Media media, uint64_t seekMs = 0) {
   FFMpegInput input;
   if (!openAndStart(input, mediaPath(media))) return {};
   if (seekMs) input.setTimePosition(seekMs);
-  return readAll(input);
+  return test::readFrames(input);
 }
 
 struct EventLog {
@@ -80,14 +73,12 @@ struct EventLog {
 
 // Frame by frame equal per stream in count and size; times equal within
 // |toleranceUs| (an MP3 stream is timed by counting samples over HTTP).
-void expectSameFrames(const std::vector<Frame>& local, const std::vector<Frame>& remote, uint64_t toleranceUs) {
-  for (PACKETTYPE type : {PACKET_AUDIO, PACKET_VIDEO}) {
-    const auto a = framesOfType(local, type);
-    const auto b = framesOfType(remote, type);
-    ASSERT_EQ(a.size(), b.size()) << "type " << type;
-    for (size_t i = 0; i < a.size(); ++i) {
-      EXPECT_EQ(a[i].size, b[i].size) << "frame " << i;
-      EXPECT_LE(std::fabs(static_cast<double>(a[i].time) - static_cast<double>(b[i].time)),
+void expectSameFrames(const test::Frames& local, const test::Frames& remote, uint64_t toleranceUs) {
+  for (const auto& [a, b] : {std::pair{&local.audio, &remote.audio}, {&local.video, &remote.video}}) {
+    ASSERT_EQ(a->size(), b->size()) << (a == &local.audio ? "audio" : "video");
+    for (size_t i = 0; i < a->size(); ++i) {
+      EXPECT_EQ((*a)[i].size, (*b)[i].size) << "frame " << i;
+      EXPECT_LE(std::fabs(static_cast<double>((*a)[i].time) - static_cast<double>((*b)[i].time)),
                 static_cast<double>(toleranceUs))
           << "frame " << i;
     }
@@ -298,7 +289,7 @@ TEST_F(InputTest, FramesFlowOnlyWhileStartedAndUpdateMediumSwitchesMedium) {
     input.getOutputStreamDescription(&delivered);
     EXPECT_EQ(delivered.hasVideo(), step.media != Media::kMp3Audio);
     input.start();
-    expectSameFrames(playLocally(step.media), readAll(input), step.media == Media::kMp3Audio ? 30000 : 0);
+    expectSameFrames(playLocally(step.media), test::readFrames(input), step.media == Media::kMp3Audio ? 30000 : 0);
   }
   EXPECT_TRUE(input.close());
   EXPECT_TRUE(input.close());
@@ -332,14 +323,14 @@ TEST_F(InputTest, DownloadsAtOnceMatchLocalPlayback) {
     threads.emplace_back([c, url] {
       SCOPED_TRACE(url);
       const auto local = playLocally(c.media, c.seekMs);
-      ASSERT_FALSE(local.empty());
+      ASSERT_FALSE(local.all.empty());
       FFMpegInput input;
       ASSERT_TRUE(openAndStart(input, url));
       if (c.seekMs) {
         readAll(input, 20);
         ASSERT_EQ(input.setTimePosition(c.seekMs), PLUGIN_OK);
       }
-      expectSameFrames(local, readAll(input), c.toleranceUs);
+      expectSameFrames(local, test::readFrames(input), c.toleranceUs);
     });
   }
   for (auto& thread : threads) thread.join();
@@ -352,8 +343,7 @@ TEST_F(InputTest, TrustedCertificatePlaysOverHttps) {
   for (const auto& [path, media] : {std::pair{"/clip.ts", Media::kMpegTsH264Aac}, {"/clip.flv", Media::kFlvSorensonMp3}}) {
     FFMpegInput input;
     ASSERT_TRUE(openAndStart(input, tls.url(path)));
-    EXPECT_EQ(framesOfType(readAll(input), PACKET_VIDEO).size(),
-              framesOfType(playLocally(media), PACKET_VIDEO).size());
+    EXPECT_EQ(test::readFrames(input).video.size(), playLocally(media).video.size());
   }
 }
 
@@ -435,8 +425,8 @@ TEST_F(InputTest, ResetAfterFFmpegOpenedTheUrlItselfKeepsTheMedium) {
   EXPECT_FALSE(input.getInputBufferStatus(a, b, c, d));
   readAll(input, 10);
   ASSERT_EQ(input.resetPosition(1000), PLUGIN_OK);
-  const auto video = framesOfType(readAll(input), PACKET_VIDEO);
-  const auto local = framesOfType(playLocally(Media::kMkvH264Vorbis), PACKET_VIDEO);
+  const auto video = test::readFrames(input).video;
+  const auto local = playLocally(Media::kMkvH264Vorbis).video;
   ASSERT_FALSE(video.empty());
   ASSERT_FALSE(local.empty());
   EXPECT_EQ(video.back().time, local.back().time);
@@ -450,11 +440,12 @@ TEST_F(InputTest, FailedSeekLeavesTheStreamUsable) {
     SCOPED_TRACE(test::mediaRecipe(media).name);
     FFMpegInput input;
     ASSERT_TRUE(openAndStart(input, serve(media)));
-    auto frames = readAll(input, 20);
-    ASSERT_EQ(frames.size(), 20u);
+    test::Frames frames = test::readFrames(input, 20);
+    ASSERT_EQ(frames.all.size(), 20u);
     EXPECT_EQ(input.setTimePosition(600000), PLUGIN_FAILED);
-    const auto rest = readAll(input);
-    frames.insert(frames.end(), rest.begin(), rest.end());
+    const test::Frames rest = test::readFrames(input);
+    frames.audio.insert(frames.audio.end(), rest.audio.begin(), rest.audio.end());
+    frames.video.insert(frames.video.end(), rest.video.begin(), rest.video.end());
     expectSameFrames(playLocally(media), frames, 0);
   }
 }
@@ -498,7 +489,7 @@ TEST_F(InputTest, HungServersAreGivenUpOnBothPaths) {
         input.start();
         const auto frames = readAll(input);
         EXPECT_FALSE(frames.empty());
-        EXPECT_LT(frames.size(), playLocally(c.media).size());
+        EXPECT_LT(frames.size(), playLocally(c.media).all.size());
       } else {
         EXPECT_NE(error.getCode(), 0);
       }
