@@ -3,6 +3,7 @@
 // over damaged data, decodes (or passes through) audio and video, converts
 // pictures and samples, and turns every time into microseconds.
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 
 #include "core/AudioConverter.h"
@@ -232,10 +233,12 @@ bool FFMpegDecoderCore::acceptVideo(uint64_t time, bool keyFrame, uint8_t*& data
   // decoded their distance says nothing about lost pictures. It hides a
   // picture decoded across lost data; a passed-through picture was not
   // decoded, and dropping it would break every picture that refers to it.
-  const int limit = static_cast<int>(1000000.0 / frameRate_ * 10.0);
+  // Ten frame intervals, in µs; kept in floating point, as a stream can
+  // claim a frame rate so low (or zero) that the interval fits no integer.
+  const double limit = 1000000.0 / frameRate_ * 10.0;
   const int64_t jump = static_cast<int64_t>(time) - static_cast<int64_t>(lastVideoTimestamp_);
   if (!passThrough && lastVideoTimestamp_ != 0 && checkLateFrames_ && decodingMode_.load() == 0 &&
-      (jump > limit || jump < -limit)) {
+      std::fabs(static_cast<double>(jump)) > limit) {
     logWarn("FFMpegDecoderCore::decodeFromMedium - skipping dec %d - %" PRId64, static_cast<int>(keyFrame), jump);
     dropOutput(data, size);
     lastVideoTimestamp_ = 0;
