@@ -7,8 +7,8 @@
 // an open, seek, reset or recovery to the next) no frame of a stream may be
 // skipped, and a run that reaches the end must reach the file's last frame.
 // An input that makes no progress for kHangSeconds fails the soak, and the
-// resident memory of the second quarter of the run and of the last may
-// differ by at most kMemoryGrowthMiB.
+// resident memory and the heap in use of the second quarter of the run and
+// of the last may differ by at most kMemoryGrowthMiB.
 //
 //   zan_soak [--seconds N] [--inputs K] [--seed S]    (defaults 60, 5, time)
 //
@@ -18,6 +18,7 @@
 // the input reported may leave a gap (its HTTP client does not reconnect,
 // and the demuxer goes on at the next block it can reach), counted in the
 // figures.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -359,16 +360,18 @@ int main(int argc, char** argv) {
   for (auto& player : players) threads.emplace_back([&player, deadline] { player->run(deadline); });
 
   // Memory once a second; a player silent for kHangSeconds is a hang.
-  std::vector<int64_t> memory;
+  std::vector<int64_t> memory, heap;  // MiB, resident and allocated
   int64_t peak = 0;
   while (Clock::now() < deadline && totals.failures == 0) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     server.clearRequests();  // the server's request log would grow without end
     memory.push_back(residentMiB());
+    heap.push_back(static_cast<int64_t>(mallinfo2().uordblks / (1024 * 1024)));
     peak = std::max(peak, memory.back());
     if (memory.size() % 60 == 0)
-      std::printf("soak: %zu s, %llu frames checked, resident memory %lld MiB\n", memory.size(),
-                  static_cast<unsigned long long>(totals.frames), static_cast<long long>(memory.back()));
+      std::printf("soak: %zu s, %llu frames checked, resident memory %lld MiB, heap in use %lld MiB\n",
+                  memory.size(), static_cast<unsigned long long>(totals.frames), static_cast<long long>(memory.back()),
+                  static_cast<long long>(heap.back()));
     std::fflush(stdout);
     const int64_t now =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -382,23 +385,32 @@ int main(int argc, char** argv) {
   }
   for (auto& thread : threads) thread.join();
 
-  const size_t quarter = memory.size() / 4;
-  const int64_t early = median(std::vector<int64_t>(memory.begin() + quarter, memory.begin() + 2 * quarter));
-  const int64_t late = median(std::vector<int64_t>(memory.end() - quarter, memory.end()));
+  // Medians of the second and the last quarter of the run (the first is
+  // warm-up: caches, thread arenas).
+  const auto growth = [](const std::vector<int64_t>& samples, int64_t& early, int64_t& late) {
+    const size_t quarter = samples.size() / 4;
+    early = median(std::vector<int64_t>(samples.begin() + quarter, samples.begin() + 2 * quarter));
+    late = median(std::vector<int64_t>(samples.end() - quarter, samples.end()));
+    return late - early;
+  };
+  int64_t early = 0, late = 0, heapEarly = 0, heapLate = 0;
+  const int64_t grown = growth(memory, early, late), heapGrown = growth(heap, heapEarly, heapLate);
   std::printf("soak: %.0f s, %llu frames checked, %llu seeks, %llu resets, %llu reopenings, %llu recoveries after "
               "cuts, %llu gaps after a break, %llu runs to the end, %llu unsettled audio frames after a jump; "
               "resident memory %lld MiB "
-              "(second quarter) -> %lld MiB (last quarter), peak %lld MiB\n",
+              "(second quarter) -> %lld MiB (last quarter), peak %lld MiB; heap in use %lld -> %lld MiB\n",
               std::chrono::duration<double>(Clock::now() - start).count(),
               static_cast<unsigned long long>(totals.frames), static_cast<unsigned long long>(totals.seeks),
               static_cast<unsigned long long>(totals.resets), static_cast<unsigned long long>(totals.reopens),
               static_cast<unsigned long long>(totals.recoveries),
               static_cast<unsigned long long>(totals.gapsAfterBreaks), static_cast<unsigned long long>(totals.runsToEnd),
               static_cast<unsigned long long>(totals.unsettled), static_cast<long long>(early),
-              static_cast<long long>(late), static_cast<long long>(peak));
+              static_cast<long long>(late), static_cast<long long>(peak),
+              static_cast<long long>(heapEarly), static_cast<long long>(heapLate));
   if (totals.failures > 0) return 1;
-  if (late - early > kMemoryGrowthMiB) {
-    std::fprintf(stderr, "soak: resident memory grew by %lld MiB\n", static_cast<long long>(late - early));
+  if (grown > kMemoryGrowthMiB || heapGrown > kMemoryGrowthMiB) {
+    std::fprintf(stderr, "soak: memory grew by %lld MiB resident, %lld MiB of heap\n", static_cast<long long>(grown),
+                 static_cast<long long>(heapGrown));
     return 1;
   }
   return 0;
