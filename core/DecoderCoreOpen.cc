@@ -497,7 +497,8 @@ bool FFMpegDecoderCore::setUpVideo(int index) {
     frameRate_ = 30.0;
   }
   videoFrameSize_ = outputWidth_ * outputHeight_ * codecs::bitsPerPixel(outputPixelFormat_) / 8;
-  videoBitrate_ = static_cast<unsigned>(videoFrameSize_ * frameRate_);
+  // Bytes per second of raw pictures; a stream can claim more than fits.
+  videoBitrate_ = static_cast<unsigned>(std::min(videoFrameSize_ * frameRate_, 4294967295.0));
   videoStreamIndex_ = index;
   videoStream_ = stream;
   videoChosen_ = true;
