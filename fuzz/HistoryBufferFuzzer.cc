@@ -32,11 +32,11 @@ struct Model {
     const int64_t free = ring - available() - std::min(total, history) - 1;
     return std::max<int64_t>(free, 0);
   }
-  // No history until the reader has read more than a window's worth; and
+  // Everything read since the download began, up to the history size; but
   // after a seek back into the history, nothing older than one ring behind
   // the written end survives, whatever the window says.
   int64_t historyStart() const {
-    const int64_t window = position - origin > history ? position - history : position;
+    const int64_t window = std::max(origin, position - history);
     return std::max(window, std::min(end() - ring + 1, position));
   }
   bool seekable(int64_t offset) const {
