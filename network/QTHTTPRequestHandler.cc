@@ -88,10 +88,13 @@ void HTTPQThread::startAndWait() {
 void HTTPQThread::quitAndWait() {
   if (!m_thread.joinable()) return;
   {
-    // A quit before the loop runs makes it return at once; after the loop
-    // the thread object is gone, and the thread ends by itself.
+    // The quit is an event in the worker's queue: posted before the loop
+    // runs, it ends the loop as soon as it does (a direct quit of the
+    // thread could come between the worker's start and its exec and be
+    // lost, leaving the join waiting forever). After the loop the thread
+    // ends by itself.
     PLockGuard guard(m_loopLock);
-    if (m_loop != nullptr) m_loop->quit();
+    if (m_loop != nullptr) QMetaObject::invokeMethod(m_loop, "quit", Qt::QueuedConnection);
   }
   m_thread.join();
 }
@@ -102,7 +105,7 @@ void HTTPQThread::run() {
   QEventLoop loop;
   {
     PLockGuard guard(m_loopLock);
-    m_loop = QThread::currentThread();
+    m_loop = &loop;
   }
   m_handler->beginExchange();
   m_startedLock.setFlag(true);
