@@ -357,12 +357,19 @@ int main(int argc, char** argv) {
   const auto start = Clock::now();
   const auto deadline = start + std::chrono::seconds(seconds);
   std::vector<std::thread> threads;
-  for (auto& player : players) threads.emplace_back([&player, deadline] { player->run(deadline); });
+  std::atomic<int> running{static_cast<int>(players.size())};
+  for (auto& player : players)
+    threads.emplace_back([&player, &running, deadline] {
+      player->run(deadline);
+      --running;
+    });
 
   // Memory once a second; a player silent for kHangSeconds is a hang.
   std::vector<int64_t> memory, heap;  // MiB, resident and allocated
   int64_t peak = 0;
-  while (Clock::now() < deadline && totals.failures == 0) {
+  // Until every input has stopped: one that hangs after the deadline is
+  // caught as well.
+  while (running > 0) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     server.clearRequests();  // the server's request log would grow without end
     memory.push_back(residentMiB());
