@@ -11,7 +11,7 @@
 #include "output/BitWriter.h"
 #include "output/FlvHeader.h"
 #include "output/InternalSamplePacket.h"
-#include "tests/output/OutputRequest.h"
+#include "tests/common/OutputRequest.h"
 
 namespace {
 
