@@ -124,7 +124,16 @@ uint64_t FFMpegDecoderCore::toMicroseconds(int64_t value, AVRational timeBase) c
   if (timeBase.den == 0) return 0;
   // The value is taken as unsigned, as the engine's times are.
   const double seconds = static_cast<double>(static_cast<uint64_t>(value)) * timeBase.num / timeBase.den;
-  return static_cast<uint64_t>(seconds * 1000000.0);
+  return microsecondCount(seconds * 1000000.0);
+}
+
+uint64_t FFMpegDecoderCore::microsecondCount(double microseconds) {
+  // A time that fits no 64-bit count (a hostile time base or frame rate,
+  // or a negative stamp taken as unsigned) would make the conversion
+  // undefined; it becomes 0, which is what such a time came out as before
+  // on x86-64.
+  if (!(microseconds >= 0.0 && microseconds < 18446744073709551616.0)) return 0;
+  return static_cast<uint64_t>(microseconds);
 }
 
 }  // namespace zan

@@ -52,7 +52,8 @@ int64_t seekTrampoline(void* opaque, int64_t offset, int whence) {
 // Options of FFmpeg's own opening of a location. Its TLS layer trusts any
 // certificate unless told to verify: verify against the system's
 // certificate authorities, or against the bundle SSL_CERT_FILE names (the
-// variable OpenSSL's tools honour). Its network waits are bounded.
+// variable OpenSSL's tools honour). Its network waits are bounded, and a
+// dropped connection is reopened.
 ff::DictionaryPtr locationOpenOptions() {
   AVDictionary* options = nullptr;
   av_dict_set(&options, "tls_verify", "1", 0);
@@ -67,6 +68,14 @@ ff::DictionaryPtr locationOpenOptions() {
   const std::string limitUs = std::to_string(static_cast<int64_t>(stallTimeoutMs()) * 1000);
   av_dict_set(&options, "rw_timeout", limitUs.c_str(), 0);
   av_dict_set(&options, "timeout", limitUs.c_str(), 0);
+  // A connection the server drops (or stops feeding past the limit above)
+  // before the announced end is reopened at the offset reached, with a
+  // range request; HTTP only. Without it FFmpeg ends the medium there as if
+  // it were complete, after decoding the torn last packet into a damaged
+  // frame. Two attempts, at once and after a second, keep a dead server's
+  // cost near the limit.
+  av_dict_set(&options, "reconnect", "1", 0);
+  av_dict_set(&options, "reconnect_delay_max", "1", 0);
   return ff::DictionaryPtr(options);
 }
 
@@ -488,7 +497,8 @@ bool FFMpegDecoderCore::setUpVideo(int index) {
     frameRate_ = 30.0;
   }
   videoFrameSize_ = outputWidth_ * outputHeight_ * codecs::bitsPerPixel(outputPixelFormat_) / 8;
-  videoBitrate_ = static_cast<unsigned>(videoFrameSize_ * frameRate_);
+  // Bytes per second of raw pictures; a stream can claim more than fits.
+  videoBitrate_ = static_cast<unsigned>(std::min(videoFrameSize_ * frameRate_, 4294967295.0));
   videoStreamIndex_ = index;
   videoStream_ = stream;
   videoChosen_ = true;

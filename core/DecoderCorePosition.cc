@@ -151,6 +151,12 @@ void FFMpegDecoderCore::flush(uint64_t milliseconds) {
   if (videoCodec_) avcodec_flush_buffers(videoCodec_.get());
   if (audioCodec_) avcodec_flush_buffers(audioCodec_.get());
   audioSeekPending_ = videoSeekPending_ = true;
+  // The input was not moved to a key frame: after the decoder lost its
+  // reference pictures, the next picture may be one that depends on them.
+  // Delivering it would hand out a damaged picture, so video resumes on the
+  // next key frame, as it does after a seek.
+  waitKeyframe_ = true;
+  videoSkipCount_ = 0;
   logDebug("FFMpegDecoderCore::flush(): reset to position %u %u %u", static_cast<unsigned>(milliseconds),
            static_cast<unsigned>(seekTarget_), static_cast<unsigned>(position_.load()));
 }

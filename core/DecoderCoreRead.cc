@@ -2,7 +2,9 @@
 // applies the skip rules that keep audio and video aligned after seeks and
 // over damaged data, decodes (or passes through) audio and video, converts
 // pictures and samples, and turns every time into microseconds.
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 
 #include "core/AudioConverter.h"
@@ -232,10 +234,12 @@ bool FFMpegDecoderCore::acceptVideo(uint64_t time, bool keyFrame, uint8_t*& data
   // decoded their distance says nothing about lost pictures. It hides a
   // picture decoded across lost data; a passed-through picture was not
   // decoded, and dropping it would break every picture that refers to it.
-  const int limit = static_cast<int>(1000000.0 / frameRate_ * 10.0);
+  // Ten frame intervals, in µs; kept in floating point, as a stream can
+  // claim a frame rate so low (or zero) that the interval fits no integer.
+  const double limit = 1000000.0 / frameRate_ * 10.0;
   const int64_t jump = static_cast<int64_t>(time) - static_cast<int64_t>(lastVideoTimestamp_);
   if (!passThrough && lastVideoTimestamp_ != 0 && checkLateFrames_ && decodingMode_.load() == 0 &&
-      (jump > limit || jump < -limit)) {
+      std::fabs(static_cast<double>(jump)) > limit) {
     logWarn("FFMpegDecoderCore::decodeFromMedium - skipping dec %d - %" PRId64, static_cast<int>(keyFrame), jump);
     dropOutput(data, size);
     lastVideoTimestamp_ = 0;
@@ -265,8 +269,8 @@ bool FFMpegDecoderCore::decodeVideoPacket(AVPacket* packet, int64_t incomingTime
     size = static_cast<unsigned>(packet->size);
     data = copyBytes(packet->data, size);
     if (videoStream_ && videoStream_->codecpar->codec_id == AV_CODEC_ID_H264) {
-      time = static_cast<uint64_t>(static_cast<double>(frameCounter_) * (1.0 / frameRate_) * 1000000.0);
-      duration = static_cast<uint64_t>(1000000.0 / frameRate_);
+      time = microsecondCount(static_cast<double>(frameCounter_) * (1.0 / frameRate_) * 1000000.0);
+      duration = microsecondCount(1000000.0 / frameRate_);
     } else {
       time = incomingTime == AV_NOPTS_VALUE ? kNoTime : toMicroseconds(incomingTime, timeBase);
       duration = toMicroseconds(packet->duration, timeBase);
@@ -310,7 +314,7 @@ bool FFMpegDecoderCore::deliverPicture(int64_t incomingTime, int64_t incomingDur
     outputWidth_ = picture->width;
     outputHeight_ = picture->height;
     videoFrameSize_ = outputWidth_ * outputHeight_ * codecs::bitsPerPixel(outputPixelFormat_) / 8;
-    videoBitrate_ = static_cast<unsigned>(videoFrameSize_ * frameRate_);
+    videoBitrate_ = static_cast<unsigned>(std::min(videoFrameSize_ * frameRate_, 4294967295.0));
   }
   if (!videoConverter_) videoConverter_ = std::make_unique<VideoConverter>();
   if (!videoConverter_->matches(picture->width, picture->height, format)) {
@@ -342,16 +346,16 @@ bool FFMpegDecoderCore::deliverPicture(int64_t incomingTime, int64_t incomingDur
   if (frameTime == AV_NOPTS_VALUE) frameTime = incomingTime;
   int64_t frameDuration = decodeFrame_->pkt_duration > 0 ? decodeFrame_->pkt_duration : incomingDuration;
   if (counterClock_) {
-    time = static_cast<uint64_t>(static_cast<double>(frameCounter_) * (1.0 / frameRate_) * 1000000.0);
-    duration = static_cast<uint64_t>(1000000.0 / frameRate_);
+    time = microsecondCount(static_cast<double>(frameCounter_) * (1.0 / frameRate_) * 1000000.0);
+    duration = microsecondCount(1000000.0 / frameRate_);
   } else if (!decoderClock_ && frameTime != AV_NOPTS_VALUE) {
     time = toMicroseconds(frameTime, timeBase);
     duration = frameDuration > 0 ? toMicroseconds(frameDuration, timeBase)
-                                 : static_cast<uint64_t>(1000000.0 / frameRate_);
+                                 : microsecondCount(1000000.0 / frameRate_);
   } else {
     const double interval = 1.0 / frameRate_;
-    time = static_cast<uint64_t>(interval * static_cast<double>(frameCounter_) * 1000000.0);
-    duration = static_cast<uint64_t>(interval * 1000000.0);
+    time = microsecondCount(interval * static_cast<double>(frameCounter_) * 1000000.0);
+    duration = microsecondCount(interval * 1000000.0);
   }
   ++frameCounter_;
   if (time < seekTarget_) {

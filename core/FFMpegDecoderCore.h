@@ -208,6 +208,8 @@ class FFMpegDecoderCore {
   void applyDiscardLevel();
   uint64_t toMicroseconds(int64_t value, AVRational timeBase) const;
   void unwrapTimes(AVPacket* packet) const;
+  // |microseconds| truncated to a count; 0 when it fits no 64-bit count.
+  static uint64_t microsecondCount(double microseconds);
 
   static int interruptCallback(void* core);
 

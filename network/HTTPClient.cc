@@ -13,6 +13,7 @@
 #include <QString>
 
 #include "network/CircularMemoryHistoryBuffer.h"
+#include "network/HttpHeaderValues.h"
 #include "network/QTHTTPRequestHandler.h"
 #include "network/QtRuntime.h"
 #include "support/CBBLog.h"
@@ -20,29 +21,6 @@
 #include "support/Platform.h"
 
 namespace zan {
-
-namespace {
-
-// A stream duration header: a non-negative decimal number of milliseconds
-// that fits the duration's type, blanks around it allowed; anything else
-// (a sign, a fraction, text, an overflow) is no duration at all.
-bool parseStreamDuration(const std::string& text, unsigned& milliseconds) {
-  const size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return false;
-  const size_t end = text.find_last_not_of(" \t") + 1;
-  uint64_t value = 0;
-  for (size_t i = begin; i < end; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-    if (value > UINT_MAX) return false;
-  }
-  milliseconds = static_cast<unsigned>(value);
-  return true;
-}
-
-}  // namespace
-
 
 HTTPClient::HTTPClient(unsigned bufferSize, unsigned historySize)
     : m_buffer(std::make_unique<CircularMemoryHistoryBuffer>(bufferSize, historySize)),

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "network/HttpHeaderValues.h"
 #include "network/QtRuntime.h"
 #include "support/CBBLog.h"
 #include "support/NetworkTimeouts.h"
@@ -28,38 +29,6 @@ namespace {
 std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-// A non-negative decimal number filling the whole text (blanks around it
-// allowed); -1 for anything else.
-int64_t parseLength(const std::string& text) {
-  const char* begin = text.c_str();
-  while (*begin == ' ' || *begin == '\t') ++begin;
-  if (!std::isdigit(static_cast<unsigned char>(*begin))) return -1;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(begin, &end, 10);
-  if (errno != 0) return -1;
-  while (*end == ' ' || *end == '\t') ++end;
-  return *end == '\0' ? value : -1;
-}
-
-// "bytes FIRST-LAST/TOTAL" (TOTAL may be "*"): FIRST and TOTAL (-1 for
-// "*"); false when the text is not of that form.
-bool parseContentRange(const std::string& text, int64_t& first, int64_t& total) {
-  long long a = 0, b = 0;
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), " bytes %lld-%lld/%n", &a, &b, &consumed) != 2 || consumed == 0) return false;
-  if (a < 0 || b < a) return false;
-  const std::string rest = text.substr(static_cast<size_t>(consumed));
-  if (rest == "*") {
-    total = -1;
-  } else {
-    total = parseLength(rest);
-    if (total < 0 || total <= b) return false;
-  }
-  first = a;
-  return true;
 }
 
 // The Qt error code that an HTTP error status ends up as once the reply has
@@ -119,10 +88,13 @@ void HTTPQThread::startAndWait() {
 void HTTPQThread::quitAndWait() {
   if (!m_thread.joinable()) return;
   {
-    // A quit before the loop runs makes it return at once; after the loop
-    // the thread object is gone, and the thread ends by itself.
+    // The quit is an event in the worker's queue: posted before the loop
+    // runs, it ends the loop as soon as it does (a direct quit of the
+    // thread could come between the worker's start and its exec and be
+    // lost, leaving the join waiting forever). After the loop the thread
+    // ends by itself.
     PLockGuard guard(m_loopLock);
-    if (m_loop != nullptr) m_loop->quit();
+    if (m_loop != nullptr) QMetaObject::invokeMethod(m_loop, "quit", Qt::QueuedConnection);
   }
   m_thread.join();
 }
@@ -133,7 +105,7 @@ void HTTPQThread::run() {
   QEventLoop loop;
   {
     PLockGuard guard(m_loopLock);
-    m_loop = QThread::currentThread();
+    m_loop = &loop;
   }
   m_handler->beginExchange();
   m_startedLock.setFlag(true);
@@ -321,7 +293,7 @@ void QTHTTPRequestHandler::processResponseHeaders() {
     }
   }
 
-  const int64_t responseLength = header("content-length") ? parseLength(*header("content-length")) : -1;
+  const int64_t responseLength = header("content-length") ? parseHeaderLength(*header("content-length")) : -1;
   int64_t rangeFirst = -1;
   int64_t rangeTotal = -1;
   const bool rangeValid =

@@ -27,6 +27,7 @@
 // m_lock or m_headerLock (never both).
 #pragma once
 
+#include <QEventLoop>
 #include <QNetworkReply>
 #include <QObject>
 #include <QThread>
@@ -78,7 +79,7 @@ class HTTPQThread {
 
   PCondMutex m_startedLock;  // flag: the request has been sent
   PMutex m_loopLock;         // guards m_loop
-  QThread* m_loop = nullptr;  // the worker's Qt thread object while its event loop may run
+  QEventLoop* m_loop = nullptr;  // the worker's event loop while it may run
   std::thread m_thread;       // started and joined by the handler's control thread
   QTHTTPRequestHandler* const m_handler;  // not owned; outlives the thread
 };

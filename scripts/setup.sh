@@ -6,6 +6,7 @@
 #   scripts/setup.sh --asan     also the AddressSanitizer + UBSan build in build-asan/
 #   scripts/setup.sh --tsan     also the ThreadSanitizer build in build-tsan/
 #   scripts/setup.sh --all      all three
+#   scripts/setup.sh --fuzz     also clang and the libFuzzer targets in build-fuzz/
 #
 # Safe to run again: packages already present are not touched, builds are
 # incremental.
@@ -21,6 +22,11 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 time openssl
 )
+
+for argument in "$@"; do
+  # clang's libFuzzer runtime lives in libclang-rt-14-dev.
+  if [ "$argument" = --fuzz ]; then PACKAGES+=(clang libclang-rt-14-dev); fi
+done
 
 missing=()
 for package in "${PACKAGES[@]}"; do
@@ -38,11 +44,13 @@ fi
 
 want_asan=0
 want_tsan=0
+want_fuzz=0
 for argument in "$@"; do
   case "$argument" in
     --asan) want_asan=1 ;;
     --tsan) want_tsan=1 ;;
     --all) want_asan=1; want_tsan=1 ;;
+    --fuzz) want_fuzz=1 ;;
     *) echo "setup: unknown option $argument" >&2; exit 2 ;;
   esac
 done
@@ -67,4 +75,8 @@ if [ $want_tsan -eq 1 ]; then
   mkdir -p build-tsan
   # Only the tests that run under ThreadSanitizer.
   build build-tsan zan_threaded_tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_SANITIZE=thread
+fi
+if [ $want_fuzz -eq 1 ]; then
+  mkdir -p build-fuzz
+  CC=clang CXX=clang++ build build-fuzz zan_fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_FUZZ=ON
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs the whole test suite three times: the
 # normal build, the AddressSanitizer + UndefinedBehaviorSanitizer build, and
-# the ThreadSanitizer build for the tests labelled "threaded".
+# the ThreadSanitizer build for the tests labelled "threaded"; then every
+# fuzz target for 20 s and the playback soak for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,4 +20,9 @@ echo "== tests: address and undefined-behaviour sanitizers"
 ctest --test-dir build-asan -j "$jobs" --output-on-failure || status=1
 echo "== tests: thread sanitizer (threaded tests)"
 ctest --test-dir build-tsan -j "$jobs" -L threaded --output-on-failure || status=1
+echo "== fuzz: every target for 20 s"
+scripts/fuzz.sh 20 || status=1
+echo "== playback soak: one minute"
+ZAN_APPDATA="$PWD/build/test-appdata" ZAN_REGISTRY_ROOT="$PWD/build/test-registry" ZAN_TEST_MEDIA="$PWD/build/test-media" \
+  build/bin/zan_soak --seconds 60 || status=1
 exit $status

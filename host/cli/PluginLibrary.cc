@@ -18,7 +18,14 @@ std::string PluginLibrary::defaultPath() {
   std::error_code error;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return kLibraryName;
-  return (exe.parent_path() / kLibraryName).string();
+  // In the build tree the library sits beside the program; installed, it
+  // sits in the library folder next to the program's folder (the relative
+  // path is fixed at configure time, so a relocated prefix still works).
+  const std::filesystem::path beside = exe.parent_path() / kLibraryName;
+  const std::filesystem::path installed =
+      (exe.parent_path() / ZAN_PLUGIN_RELATIVE_DIR / kLibraryName).lexically_normal();
+  if (!std::filesystem::exists(beside, error) && std::filesystem::exists(installed, error)) return installed.string();
+  return beside.string();
 }
 
 bool PluginLibrary::load(const std::string& path) {

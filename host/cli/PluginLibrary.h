@@ -24,7 +24,8 @@ class PluginLibrary {
   InputPluginFactoryFn inputFactory() const { return input_; }
   TranscoderPluginFactoryFn transcoderFactory() const { return transcoder_; }
 
-  // The library built beside the running program.
+  // The library beside the running program (build tree) or, failing that,
+  // in the installed library folder relative to it.
   static std::string defaultPath();
 
  private:
