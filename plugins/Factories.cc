@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "encoder/FFMpegEncoder.h"
 #include "input/FFMpegInput.h"
 #include "transcoders/FFMpegAudioResampler.h"
 #include "transcoders/FFMpegDecoder.h"
@@ -32,7 +33,7 @@ struct TranscoderEntry {
 const TranscoderEntry kTranscoders[] = {
     {"FFMpegDecoder", make<zan::FFMpegDecoder>},
     {"FFMpegDemuxer", make<zan::FFMpegDemuxer>},
-    {"FFMpegEncoder", nullptr},
+    {"FFMpegEncoder", make<zan::FFMpegEncoder>},
     {"FFMpegAudioResampler", make<zan::FFMpegAudioResampler>},
 };
 

@@ -1,0 +1,97 @@
+// Starting, stopping, closing and restarting the encoder, and emptying its
+// queues.
+#include "encoder/CodecTables.h"
+#include "encoder/FFMpegEncoder.h"
+#include "output/BasicMuxer.h"
+#include "output/InternalSamplePacket.h"
+
+namespace zan {
+
+void FFMpegEncoder::getOutputStreamDescription(streamer::OutputStreamDescription* description) {
+  std::lock_guard<std::mutex> guard(writeLock_);
+  if (!profile_ || description == nullptr) return;
+  profile_->target->copyTo(description);
+  description->setEncoded(true);
+}
+
+bool FFMpegEncoder::start() {
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    stopped_ = false;
+    inputAllowed_ = true;
+  }
+  inputReady_.notify_all();
+  std::lock_guard<std::mutex> guard(writeLock_);
+  audioEncoded_ = videoEncoded_ = false;
+  return muxer_ ? muxer_->writeHeader() : false;
+}
+
+bool FFMpegEncoder::stop() {
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    stopped_ = true;
+    inputAllowed_ = true;
+  }
+  inputReady_.notify_all();
+  queueReady_.notify_all();
+  std::lock_guard<std::mutex> guard(writeLock_);
+  if (muxer_) muxer_->close();
+  muxer_.reset();
+  return true;
+}
+
+bool FFMpegEncoder::close() {
+  std::lock_guard<std::mutex> guard(writeLock_);
+  // Closing the muxer writes its trailer (when the end packet has not)
+  // through the sink while the encoder is still whole.
+  if (muxer_) muxer_->close();
+  muxer_.reset();
+  video_ = Output{};
+  audio_ = Output{};
+  picture_.reset();
+  swsContext_.reset();
+  audioFrames_.close();
+  return true;
+}
+
+void FFMpegEncoder::flush() {
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    for (InternalSamplePacket* packet : outputQueue_) delete packet;
+    outputQueue_.clear();
+    queuedBytes_ = 0;
+    // An empty queue is below every mark: a writer waiting for room goes on.
+    inputAllowed_ = true;
+  }
+  inputReady_.notify_all();
+  std::lock_guard<std::mutex> guard(writeLock_);
+  releaseInputQueues();
+  audioFrames_.reset();
+}
+
+void FFMpegEncoder::resetPosition(uint64_t position) {
+  flush();
+  std::lock_guard<std::mutex> guard(writeLock_);
+  if (muxer_ && (audioEncoded_ || videoEncoded_) && !ended_) {
+    muxer_->suspendOutput();
+    // A fresh encoder per stream: nothing of the old position stays in its
+    // reference pictures or look-ahead.
+    for (auto [output, kind] : {std::pair{&video_, Kind::kVideo}, std::pair{&audio_, Kind::kAudio}}) {
+      if (!output->codec) continue;
+      output->codec = openEncoder(output->codecName, kind);
+      if (!output->codec) logError("FFMpegEncoder::resetPosition : could not reopen %s", output->codecName.c_str());
+    }
+    audioFrames_.close();
+    muxer_->resumeOutput(position);
+    // FLV times go on from the first start; other containers restart their
+    // clocks at the new position.
+    if (videoEncoded_ && profile_->formatName() != "flv") videoStartTime_ = 0;
+  }
+  seekOffset_ = position * 1000;
+  audioVideoDiff_ = firstAudioTs_ = firstVideoTs_ = INT64_MIN;
+  waitForVideo_ = true;
+  audioRestart_ = true;
+  lastPts_ = -1;
+}
+
+}  // namespace zan

@@ -1,0 +1,227 @@
+// Building the encoder's FFmpeg side: the profile, the muxer, one stream
+// per kind with its encoder opened, and the codec configuration handed back
+// to the engine as hexadecimal text.
+#include <cstdio>
+#include <string>
+
+#include "encoder/CodecResolver.h"
+#include "encoder/CodecTables.h"
+#include "encoder/FFMpegEncoder.h"
+#include "output/BasicMuxer.h"
+#include "output/InternalSamplePacket.h"
+
+namespace zan {
+
+using streamer::PLUGIN_FAILED;
+using streamer::PLUGIN_OK;
+using streamer::PLUGIN_UNAVAILABLE;
+using streamer::PluginErrorCodes;
+
+namespace {
+
+std::string toHex(const uint8_t* data, int size) {
+  std::string hex;
+  hex.reserve(static_cast<size_t>(size > 0 ? size : 0) * 2);
+  char digits[3];
+  for (int i = 0; i < size; ++i) {
+    std::snprintf(digits, sizeof digits, "%.2x", data[i]);
+    hex += digits;
+  }
+  return hex;
+}
+
+// The bytes of a hexadecimal text; stops at the first pair that is not hex.
+std::vector<uint8_t> fromHex(const char* text) {
+  std::vector<uint8_t> bytes;
+  if (text == nullptr) return bytes;
+  for (const char* p = text; p[0] != '\0' && p[1] != '\0'; p += 2) {
+    unsigned value = 0;
+    if (std::sscanf(p, "%2x", &value) != 1) break;
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  return bytes;
+}
+
+bool isNone(const std::string& name) { return name.empty() || codecs::equalsIgnoreCase(name, "none"); }
+
+}  // namespace
+
+FFMpegEncoder::FFMpegEncoder() = default;
+
+FFMpegEncoder::~FFMpegEncoder() {
+  flush();
+  close();
+  // Closing may have queued the trailer's bytes.
+  for (InternalSamplePacket* packet : outputQueue_) delete packet;
+}
+
+PluginErrorCodes FFMpegEncoder::init(const streamer::MediumDescription* medium,
+                                     const streamer::InputStreamDescription* input,
+                                     const streamer::RequestedStreamDescription* requested,
+                                     const streamer::MapGeneric* settings) {
+  log_ = std::make_shared<CBBLog>("FFMpegEncoder.log", false, kDefaultLogFileSize);
+  setCurrentLogger(log_);
+  logInfo("FFMpegEncoder::init() ");
+  std::lock_guard<std::mutex> guard(writeLock_);
+  profile_ = medium ? computeStreamingProfile(settings, medium, input, requested) : nullptr;
+  if (!profile_) {
+    logError("FFMpegEncoder::init : failed, could not compute profile");
+    return PLUGIN_FAILED;
+  }
+  const PluginErrorCodes result = initFFMpeg();
+  if (result != PLUGIN_OK) logError("FFMpegEncoder::init() initFFMpegContext failed %d", static_cast<int>(result));
+  else logInfo("FFMpegEncoder::init() done");
+  return result;
+}
+
+PluginErrorCodes FFMpegEncoder::initFFMpeg() {
+  if (muxer_) muxer_->close();
+  muxer_.reset();
+  video_ = Output{};
+  audio_ = Output{};
+  if (profile_->target->isRTP()) {
+    // Payload packets need the RTP packetisers, which this encoder does not
+    // drive; refusing is better than sending container bytes as RTP.
+    logError("FFMpegEncoder::initFFMpegContext() RTP output is not supported");
+    return PLUGIN_UNAVAILABLE;
+  }
+  auto muxer = std::make_unique<BasicMuxer>(static_cast<MuxerSink*>(this), profile_.get());
+  const int opened = muxer->open();
+  if (opened != 0) {
+    logError("FFMpegEncoder::initFFMpegContext() init output context failed %d", opened);
+    return static_cast<PluginErrorCodes>(opened);
+  }
+  muxer_ = std::move(muxer);
+  const streamer::InputStreamDescription& source = *profile_->sourceDescription;
+  if (profile_->target->hasAudio() && source.hasAudio())
+    addNewStream(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough);
+  if (profile_->target->hasVideo() && source.hasVideo())
+    addNewStream(video_, profile_->videoCodecName(), Kind::kVideo, profile_->videoPassthrough);
+  audioSampleCount_ = 0;
+  if (audio_.index < 0 && video_.index < 0) return PLUGIN_UNAVAILABLE;
+  return PLUGIN_OK;
+}
+
+ff::CodecContextPtr FFMpegEncoder::openEncoder(const std::string& codecName, Kind kind) {
+  const codecs::Resolution resolution = codecs::resolveEncoder(codecName);
+  if (resolution.backend != codecs::Backend::kFFmpeg) {
+    logError("FFMpegEncoder::addNewStream : codec not found %s", codecName.c_str());
+    return nullptr;
+  }
+  const AVCodec& encoder = *resolution.codec;
+  ff::CodecContextPtr codec(avcodec_alloc_context3(&encoder));
+  if (!codec) return nullptr;
+  AVDictionary* rawOptions = nullptr;
+  if (kind == Kind::kVideo) {
+    const streamer::VideoDescription* source = profile_->sourceDescription->getVideo();
+    const streamer::VideoDescription* target = profile_->target->getVideo();
+    if (source->getWidth() <= 0 || source->getHeight() <= 0 ||
+        !(target->getFrameRate() > 0.0 || source->getFrameRate() > 0.0)) {
+      logError("FFMpegEncoder::addNewStream : no picture size or frame rate for %s", codecName.c_str());
+      return nullptr;
+    }
+    adjustVideoCodecValues(*codec, encoder, &rawOptions);
+  } else {
+    adjustAudioCodecValues(*codec, encoder);
+  }
+  ff::DictionaryPtr options(rawOptions);
+  rawOptions = options.release();
+  const int result = avcodec_open2(codec.get(), &encoder, &rawOptions);
+  options.reset(rawOptions);
+  if (result < 0) {
+    logError("FFMpegEncoder::addNewStream : avcodec_open failed %s : %d", codecName.c_str(), result);
+    return nullptr;
+  }
+  return codec;
+}
+
+bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind kind, bool passthrough) {
+  out = Output{};
+  if (isNone(codecName)) return false;
+  ff::CodecContextPtr codec;
+  if (!passthrough) {
+    // The encoder opens before its stream exists: a stream whose encoder
+    // fails is left out of the container altogether.
+    codec = openEncoder(codecName, kind);
+    if (!codec) return false;
+  }
+  AVFormatContext* context = muxer_->formatContext();
+  AVStream* stream = avformat_new_stream(context, nullptr);
+  if (stream == nullptr) {
+    logError("FFMpegEncoder::addNewStream : av_new_stream failed %s", codecName.c_str());
+    return false;
+  }
+  stream->id = static_cast<int>(kind);
+  stream->discard = AVDISCARD_NONE;
+  const uint64_t durationMs = profile_->medium->getDuration();
+  if (durationMs > 0) context->duration = static_cast<int64_t>(durationMs) * 1000;
+
+  if (codec) {
+    if (avcodec_parameters_from_context(stream->codecpar, codec.get()) < 0) return false;
+    stream->time_base = codec->time_base;
+    stream->sample_aspect_ratio = codec->sample_aspect_ratio;
+    if (kind == Kind::kVideo) stream->avg_frame_rate = codec->framerate;
+    publishCodecData(*codec, kind);
+  } else {
+    // Copied through: the stream is described by the source, whose codec
+    // configuration came as hexadecimal text.
+    const streamer::InputStreamDescription& source = *profile_->sourceDescription;
+    const streamer::TrackDescription* track =
+        kind == Kind::kVideo ? static_cast<const streamer::TrackDescription*>(source.getVideo()) : source.getAudio();
+    const codecs::Resolution decoder = codecs::resolveDecoder(track->getCodec());
+    if (decoder.codec == nullptr) {
+      logError("FFMpegEncoder::addNewStream : codec not found %s", codecName.c_str());
+      return false;
+    }
+    AVCodecParameters& parameters = *stream->codecpar;
+    parameters.codec_id = decoder.codec->id;
+    parameters.codec_type = kind == Kind::kVideo ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
+    if (kind == Kind::kVideo) {
+      parameters.width = source.getVideo()->getWidth();
+      parameters.height = source.getVideo()->getHeight();
+      const double fps = source.getVideo()->getFrameRate() > 0 ? source.getVideo()->getFrameRate() : 25.0;
+      stream->time_base = av_d2q(1.0 / fps, 10001);
+    } else {
+      parameters.sample_rate = source.getAudio()->getSampleRate();
+      av_channel_layout_default(&parameters.ch_layout, source.getAudio()->getChannels());
+      stream->time_base = AVRational{1, parameters.sample_rate > 0 ? parameters.sample_rate : 90000};
+    }
+    const std::vector<uint8_t> extradata = fromHex(track->getCodecData());
+    if (!extradata.empty()) {
+      parameters.extradata = static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+      if (parameters.extradata == nullptr) return false;
+      std::copy(extradata.begin(), extradata.end(), parameters.extradata);
+      parameters.extradata_size = static_cast<int>(extradata.size());
+    }
+  }
+  out.index = stream->index;
+  out.codecName = codecName;
+  out.codec = std::move(codec);
+  out.passthrough = passthrough;
+  if (kind == Kind::kVideo) muxer_->videoStreamIndex = out.index;
+  else muxer_->audioStreamIndex = out.index;
+  if (kind == Kind::kVideo && out.codec) {
+    picture_ = ff::makeFrame();
+    if (picture_) {
+      picture_->format = out.codec->pix_fmt;
+      picture_->width = out.codec->width;
+      picture_->height = out.codec->height;
+      if (av_frame_get_buffer(picture_.get(), 0) < 0) {
+        logError("FFMpegEncoder::adjustVideoCodecValues() : avpicture_alloc() failed");
+        picture_.reset();
+      }
+    }
+    frameDuration_ = static_cast<int>(av_q2d(out.codec->time_base) * 1000000.0);
+  }
+  return true;
+}
+
+void FFMpegEncoder::publishCodecData(const AVCodecContext& codec, Kind kind) {
+  const std::string hex = toHex(codec.extradata, codec.extradata_size);
+  streamer::TrackDescription* track = kind == Kind::kVideo
+                                          ? static_cast<streamer::TrackDescription*>(profile_->target->getVideo())
+                                          : profile_->target->getAudio();
+  if (track) track->setCodecData(hex.c_str());
+}
+
+}  // namespace zan

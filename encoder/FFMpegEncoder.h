@@ -1,0 +1,211 @@
+// The encoder stage ("FFMpegEncoder"): decoded pictures and PCM in, a
+// streaming container (FLV with the library's onMetaData, MPEG-TS,
+// fragmented MP4, MP3, ...) out as PACKET_MUXED bytes.
+//
+// Data flow. init() turns the request into a profile, opens a muxer and one
+// FFmpeg encoder per stream (EncoderSetup.cc, EncoderCodecValues.cc). The
+// engine's feeding thread calls write(): packets wait in an audio and a
+// video input queue until the two streams are lined up in time
+// (EncoderInput.cc), then leave them in time order to the video encoder
+// (EncoderVideo.cc) or the audio encoder (EncoderAudio.cc), or straight to
+// the muxer when a stream is copied through. Every byte the muxer produces
+// reaches this object through its MuxerSink and becomes a packet of the
+// output queue (EncoderOutput.cc), which the engine's reading thread drains
+// with readFrame()/freeFrame(). The end packet drains both encoders and the
+// muxer before PACKET_END is queued, so nothing written before it is lost.
+//
+// Threads and locks. write(), resetPosition(), start(), stop() and close()
+// take writeLock_ for their whole run; everything FFmpeg does happens under
+// it. The output queue, its byte count and the back-pressure and stop flags
+// are guarded by queueLock_, which is only ever held briefly (inside
+// writeLock_ or alone). A writer that finds the output queue over its high
+// mark waits, holding writeLock_, until the reader has taken it below the
+// low mark; the reader never needs writeLock_, so this cannot deadlock.
+//
+// Each encoder owns its muxer, which reaches it through the MuxerSink
+// pointer it was given: any number of encoders can run in one process, on
+// threads of their own.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/FFmpegPtr.h"
+#include "encoder/AudioFrameBuilder.h"
+#include "encoder/FFMpegStreamingProfile.h"
+#include "output/MuxerSink.h"
+#include "support/CBBLog.h"
+#include "zan/streamer/PluginInterfaces.h"
+
+namespace zan {
+
+class BasicMuxer;
+class InternalSamplePacket;
+
+class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerSink {
+ public:
+  FFMpegEncoder();
+  ~FFMpegEncoder() override;
+  FFMpegEncoder(const FFMpegEncoder&) = delete;
+  FFMpegEncoder& operator=(const FFMpegEncoder&) = delete;
+
+  // InputStream: the output side, for the engine's reading thread.
+  void getOutputStreamDescription(streamer::OutputStreamDescription* description) override;
+  // Blocks until an output packet is queued or stop() is called (then
+  // false). The packet is the frame context; freeFrame() deletes it.
+  bool readFrame(streamer::PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time, uint64_t& duration,
+                 void*& frameContext, bool& keyFrame) override;
+  void freeFrame(uint8_t* data, void* frameContext) override;
+
+  // OutputStream: the input side, for the engine's feeding thread.
+  void write(streamer::SamplePacket* packet) override;
+  // The source jumped to |position| ms: queues emptied, encoders restarted
+  // and the muxer restarted without a new header.
+  void resetPosition(uint64_t position) override;
+
+  streamer::PluginErrorCodes init(const streamer::MediumDescription* medium,
+                                  const streamer::InputStreamDescription* input,
+                                  const streamer::RequestedStreamDescription* requested,
+                                  const streamer::MapGeneric* settings) override;
+  bool close() override;
+  // Writes the container header; false without a muxer or when FFmpeg
+  // refuses it.
+  bool start() override;
+  // Releases every waiter (writer and reader) and closes the muxer.
+  bool stop() override;
+
+  const FFMpegStreamingProfile* getProfile() const { return profile_.get(); }
+  // Drops every queued input and output packet and the audio waiting for a
+  // whole frame.
+  void flush();
+
+  // Output-queue marks: a writer waits above kHighMark queued bytes until
+  // the reader has taken the queue below kLowMark.
+  static constexpr uint64_t kHighMark = 15728640;
+  static constexpr uint64_t kLowMark = 3145728;
+  // Audio/video alignment window (audio time minus video time, µs) and the
+  // queue length at which alignment is given up.
+  static constexpr int64_t kAudioEarlyLimit = -10000;
+  static constexpr int64_t kAudioLateLimit = 100000;
+  static constexpr size_t kSyncGiveUpPackets = 100;
+  // After a restart this many pictures are coded as intra pictures.
+  static constexpr uint64_t kRestartIntraPictures = 11;
+
+ private:
+  enum class Kind { kVideo = 0, kAudio = 1 };
+
+  // One encoded stream of the output.
+  struct Output {
+    int index = -1;              // the muxer's stream index; -1: no such stream
+    std::string codecName;       // the profile's (classic) codec name
+    ff::CodecContextPtr codec;   // null when copied through
+    bool passthrough = false;
+  };
+
+  // ---- setup (EncoderSetup.cc) ----
+  streamer::PluginErrorCodes initFFMpeg();
+  // Adds the stream of |kind| to the muxer and opens its encoder; false
+  // (logged, |out| left without a stream) when the codec is missing or does
+  // not open.
+  bool addNewStream(Output& out, const std::string& codecName, Kind kind, bool passthrough);
+  // A new encoder context for |out| with every value of the profile, opened.
+  ff::CodecContextPtr openEncoder(const std::string& codecName, Kind kind);
+  void publishCodecData(const AVCodecContext& codec, Kind kind);
+
+  // ---- codec values (EncoderCodecValues.cc) ----
+  void adjustVideoCodecValues(AVCodecContext& codec, const AVCodec& encoder, AVDictionary** options) const;
+  void getH264Parameters(AVCodecContext& codec, AVDictionary** options) const;
+  void adjustAudioCodecValues(AVCodecContext& codec, const AVCodec& encoder) const;
+
+  // ---- input side (EncoderInput.cc) ----
+  bool needAudioVideoSync() const;
+  // The next packet to process in time order, or null while the streams
+  // are not lined up yet. The caller owns the returned reference.
+  streamer::SamplePacket* getNextInputPacket();
+  void processPacket(streamer::SamplePacket* packet);
+  void writePassthroughVideo(streamer::SamplePacket& packet);
+  void writePassthroughAudio(streamer::SamplePacket& packet);
+  // The end packet: drains the encoders, finishes the container and queues
+  // PACKET_END.
+  void finishStream();
+  void releaseInputQueues();
+
+  // ---- output side (EncoderOutput.cc) ----
+  void pushPacket(std::unique_ptr<InternalSamplePacket> packet);
+  InternalSamplePacket* popPacket();
+  void headerBytes(const uint8_t* data, size_t size) override;
+  void muxedBytes(const uint8_t* data, size_t size) override;
+  // Waits (holding writeLock_) while the output queue is over its marks.
+  void waitForRoom();
+  bool isStopped();
+
+  // ---- video (EncoderVideo.cc) ----
+  void encodeVideoPacket(streamer::SamplePacket& packet);
+  // Sends |frame| (null: drain) to the video encoder and writes what comes
+  // out.
+  void doEncodeVideo(const AVFrame* frame);
+  bool prepareScaler(int width, int height, AVPixelFormat format);
+
+  // ---- audio (EncoderAudio.cc) ----
+  void encodeAudioPacket(streamer::SamplePacket& packet);
+  // Encodes every whole frame the builder holds; with |final|, also the
+  // padded remainder, then drains the encoder.
+  void encodeAudioFrames(bool final);
+  void doEncodeAudio(const AVFrame* frame);
+
+  std::shared_ptr<CBBLog> log_;
+  std::unique_ptr<FFMpegStreamingProfile> profile_;
+
+  // Guards everything below down to the output queue: the whole FFmpeg side.
+  std::mutex writeLock_;
+  std::unique_ptr<BasicMuxer> muxer_;
+  Output video_;
+  Output audio_;
+
+  std::deque<streamer::SamplePacket*> videoInput_;  // one reference each
+  std::deque<streamer::SamplePacket*> audioInput_;
+  int64_t audioVideoDiff_ = INT64_MIN;  // 0: off; INT64_MIN: not known yet
+  int64_t firstAudioTs_ = INT64_MIN;
+  int64_t firstVideoTs_ = INT64_MIN;
+  bool waitForVideo_ = false;
+  uint64_t seekOffset_ = 0;  // µs: raw video before it is dropped
+  bool audioEncoded_ = false;
+  bool videoEncoded_ = false;
+  bool ended_ = false;  // the end packet was processed
+
+  // Video encoding state.
+  ff::FramePtr picture_;  // the encoder's source picture
+  ff::SwsPtr swsContext_;
+  int swsWidth_ = 0, swsHeight_ = 0;
+  AVPixelFormat swsFormat_ = AV_PIX_FMT_NONE;
+  int64_t timeOffset_ = 0;
+  int64_t currentVideoTime_ = 0;
+  int64_t videoStartTime_ = -1;
+  int frameDuration_ = 0;
+  uint64_t frameNumber_ = 0;
+  uint64_t restartFrame_ = 0;
+  int64_t lastPts_ = -1;
+
+  // Audio encoding state.
+  AudioFrameBuilder audioFrames_;
+  std::vector<uint8_t> widened_, folded_;  // scratch of the width and channel steps
+  int64_t audioSampleCount_ = 0;           // samples per channel sent to the encoder
+  int64_t audioPtsBase_ = 0;               // codec units added to the sample count after a restart
+  bool audioRestart_ = false;
+
+  // Output queue and its flags.
+  std::mutex queueLock_;
+  std::condition_variable queueReady_;   // a packet arrived, or stop()
+  std::condition_variable inputReady_;   // inputAllowed_ was set
+  std::deque<InternalSamplePacket*> outputQueue_;  // owned
+  uint64_t queuedBytes_ = 0;
+  bool inputAllowed_ = true;
+  bool stopped_ = false;
+};
+
+}  // namespace zan
