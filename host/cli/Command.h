@@ -34,6 +34,9 @@ extern const char kDemoUsage[];
 int runDemux(PluginLibrary& library, const std::vector<std::string>& arguments);
 extern const char kDemuxUsage[];
 
+int runTranscode(PluginLibrary& library, const std::vector<std::string>& arguments);
+extern const char kTranscodeUsage[];
+
 int runRedecode(PluginLibrary& library, const std::vector<std::string>& arguments);
 extern const char kRedecodeUsage[];
 

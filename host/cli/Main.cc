@@ -22,6 +22,8 @@ const std::vector<Command>& commands() {
       {"decode", "open a medium and read its frames to the end", kDecodeUsage, runDecode},
       {"demux", "feed a file's bytes into the demuxer stage and read its frames", kDemuxUsage, runDemux},
       {"redecode", "pass a medium's compressed frames through the decoder stage", kRedecodeUsage, runRedecode},
+      {"transcode", "encode a medium into a streaming container with the encoder stage", kTranscodeUsage,
+       runTranscode},
   };
   return table;
 }

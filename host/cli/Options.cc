@@ -43,6 +43,7 @@ bool Options::parse(const std::vector<std::string>& arguments) {
       }
       seen_.insert(name);
       values_[name] = value;
+      allValues_[name].push_back(value);
     } else {
       error_ = "unknown option --" + name;
       return false;
@@ -56,6 +57,11 @@ bool Options::has(const std::string& name) const { return seen_.count(name) != 0
 std::string Options::value(const std::string& name, const std::string& fallback) const {
   const auto it = values_.find(name);
   return it == values_.end() ? fallback : it->second;
+}
+
+std::vector<std::string> Options::values(const std::string& name) const {
+  const auto it = allValues_.find(name);
+  return it == allValues_.end() ? std::vector<std::string>{} : it->second;
 }
 
 bool Options::number(const std::string& name, long long& out, long long minimum, long long maximum) {

@@ -20,6 +20,8 @@ class Options {
 
   bool has(const std::string& name) const;
   std::string value(const std::string& name, const std::string& fallback = "") const;
+  // Every value given for |name|, in order (value() gives the last one).
+  std::vector<std::string> values(const std::string& name) const;
   // False with a message when the value is present but not a whole number in
   // [minimum, maximum].
   bool number(const std::string& name, long long& out, long long minimum, long long maximum);
@@ -28,6 +30,7 @@ class Options {
  private:
   std::set<std::string> valued_, flags_;
   std::map<std::string, std::string> values_;
+  std::map<std::string, std::vector<std::string>> allValues_;
   std::set<std::string> seen_;
   std::vector<std::string> positional_;
   std::string error_;

@@ -1,0 +1,299 @@
+// zanstream transcode: the engine's transcoding request. The input plug-in
+// decodes a medium, the encoder stage ("FFMpegEncoder") encodes what it
+// delivers into the requested container, and a reader thread drains the
+// encoder's output into a file, as the engine's feeding and reading threads
+// would: input frames -> encoder write() on this thread; encoder
+// readFrame()/freeFrame() on the reader thread until PACKET_END.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "host/cli/Command.h"
+#include "host/cli/FrameSummary.h"
+#include "host/cli/InputSession.h"
+#include "host/cli/Options.h"
+#include "host/cli/ProgressLine.h"
+#include "host/cli/StageRun.h"
+#include "plugins/SimpleSamplePacket.h"
+
+namespace zan::host {
+
+const char kTranscodeUsage[] =
+    "usage: zanstream transcode LOCATION -o OUT [--format flv|mpegts|mp4|mp3]\n"
+    "                           [--vcodec NAME] [--acodec NAME] [--vbitrate BPS]\n"
+    "                           [--abitrate BPS] [--fps N] [--set KEY=VALUE]...\n"
+    "                           [--json] [--duration MS] [--extension EXT]\n"
+    "\n"
+    "Decodes LOCATION with the input plug-in, encodes it with the encoder stage\n"
+    "and writes the container to OUT.\n"
+    "\n"
+    "  -o, --output OUT  the file to write\n"
+    "  --format NAME     the container (default flv): flv, mpegts, mp4 (fragmented)\n"
+    "                    or mp3; any other FFmpeg muxer name is passed on\n"
+    "  --vcodec NAME     video codec in the engine's names (h264, svq, mpeg2, ...,\n"
+    "                    none); default h264, none for mp3\n"
+    "  --acodec NAME     audio codec (aac, mp3, mp2, amr_nb, ..., none); default\n"
+    "                    aac, mp3 for mp3\n"
+    "  --vbitrate BPS    video bit rate (default 500000)\n"
+    "  --abitrate BPS    audio bit rate (default 128000); the encoder picks the\n"
+    "                    nearest step of its ladder, with its sample rate\n"
+    "  --fps N           output frame rate (default: the input's)\n"
+    "  --set KEY=VALUE   an encoder setting (e.g. constantRateFactor=23, refs=2),\n"
+    "                    repeatable\n"
+    "  --json            print the summary as one JSON object on the last line:\n"
+    "                    {\"location\", \"output\", \"format\", \"audio\", \"video\",\n"
+    "                    \"bytes\", \"elapsed_ms\"}; each stream is {\"codec\",\n"
+    "                    \"frames_in\"} (frames handed to the encoder) or null\n"
+    "  --duration MS     the duration the engine knows for the medium\n"
+    "  --extension EXT   the medium's extension (default: taken from LOCATION)\n"
+    "\n"
+    "On a terminal a progress line is shown on stderr.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the medium does not open, the encoder\n"
+    "refuses the request or OUT cannot be written, 2 for a usage error.\n";
+
+namespace {
+
+struct TranscodeRequest {
+  MediumOptions medium;
+  std::string output;
+  std::string format = "flv";
+  std::string videoCodec, audioCodec;
+  unsigned videoBitrate = 500000, audioBitrate = 128000;
+  double fps = 0.0;
+  std::vector<std::pair<std::string, std::string>> settings;
+  bool json = false;
+};
+
+bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, std::string& error) {
+  for (std::string& argument : arguments)
+    if (argument == "-o") argument = "--output";
+  Options options({"output", "format", "vcodec", "acodec", "vbitrate", "abitrate", "fps", "set", "duration",
+                   "extension"},
+                  {"json", "skip-audio", "skip-video"});
+  if (!options.parse(arguments)) return error = options.error(), false;
+  if (!request.medium.read(options, error)) return false;
+  if (options.has("skip-audio") || options.has("skip-video"))
+    return error = "the encoder takes decoded media; --skip-audio and --skip-video do not apply", false;
+  request.output = options.value("output");
+  if (request.output.empty()) return error = "missing -o OUT", false;
+  request.format = options.value("format", "flv");
+  if (request.format.empty()) return error = "option --format needs a name", false;
+  const bool audioOnly = request.format == "mp3";
+  request.videoCodec = options.value("vcodec", audioOnly ? "none" : "h264");
+  request.audioCodec = options.value("acodec", audioOnly ? "mp3" : "aac");
+  long long number = 0;
+  if (options.has("vbitrate")) {
+    if (!options.number("vbitrate", number, 1000, INT_MAX)) return error = options.error(), false;
+    request.videoBitrate = static_cast<unsigned>(number);
+  }
+  if (options.has("abitrate")) {
+    if (!options.number("abitrate", number, 0, INT_MAX)) return error = options.error(), false;
+    request.audioBitrate = static_cast<unsigned>(number);
+  }
+  if (options.has("fps")) {
+    if (!options.number("fps", number, 1, 240)) return error = options.error(), false;
+    request.fps = static_cast<double>(number);
+  }
+  for (const std::string& setting : options.values("set")) {
+    const auto equals = setting.find('=');
+    if (equals == std::string::npos || equals == 0) return error = "--set needs KEY=VALUE, not '" + setting + "'", false;
+    request.settings.emplace_back(setting.substr(0, equals), setting.substr(equals + 1));
+  }
+  request.json = options.has("json");
+  return true;
+}
+
+// Drains the encoder's output into a file on a thread of its own.
+class OutputWriter {
+ public:
+  OutputWriter(streamer::TranscoderPluginInterface& encoder, FILE* file) : encoder_(encoder), file_(file) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~OutputWriter() { join(); }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  uint64_t bytes() const { return bytes_; }
+  bool failed() const { return failed_; }
+  bool ended() const { return ended_; }
+
+ private:
+  void run() {
+    for (;;) {
+      streamer::PACKETTYPE type = streamer::PACKET_END;
+      uint8_t* data = nullptr;
+      unsigned size = 0;
+      uint64_t time = 0, duration = 0;
+      void* context = nullptr;
+      bool keyFrame = false;
+      if (!encoder_.readFrame(type, data, size, time, duration, context, keyFrame)) return;
+      if (type == streamer::PACKET_MUXED && size > 0 && !failed_) {
+        if (std::fwrite(data, 1, size, file_) != size) failed_ = true;
+        bytes_ += size;
+      }
+      encoder_.freeFrame(data, context);
+      if (type == streamer::PACKET_END) {
+        ended_ = true;
+        return;
+      }
+    }
+  }
+
+  streamer::TranscoderPluginInterface& encoder_;
+  FILE* file_;
+  std::atomic<uint64_t> bytes_{0};
+  std::atomic<bool> failed_{false}, ended_{false};
+  std::thread thread_;
+};
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+void writeStreamJson(JsonWriter& json, const char* name, bool present, const std::string& codec,
+                     const StreamSummary& in) {
+  json.key(name);
+  if (!present) {
+    json.null();
+    return;
+  }
+  json.beginObject();
+  json.key("codec").value(codec);
+  json.key("frames_in").value(static_cast<unsigned long long>(in.frames));
+  json.endObject();
+}
+
+}  // namespace
+
+int runTranscode(PluginLibrary& library, const std::vector<std::string>& arguments) {
+  TranscodeRequest request;
+  std::string error;
+  if (!readRequest(arguments, request, error)) return usageError("transcode", error, kTranscodeUsage);
+
+  InputSession session(library);
+  if (!session.available()) return inputUnavailable("transcode");
+  streamer::InputPluginInterface& input = session.input();
+  if (!session.open(request.medium)) return 1;
+  Descriptions descriptions;
+  session.describe(descriptions);
+
+  // What the input delivers is what the encoder receives.
+  TranscoderInput source;
+  descriptions.output.copyTo(&source.stream());
+  Requested requested;
+  StreamDescription& target = requested.target();
+  target.setFormat(request.format.c_str());
+  target.video().setCodec(descriptions.output.hasVideo() ? request.videoCodec.c_str() : "none");
+  target.video().setBitrate(request.videoBitrate);
+  target.video().setFrameRate(request.fps > 0 ? request.fps : descriptions.output.getVideo()->getFrameRate());
+  target.audio().setCodec(descriptions.output.hasAudio() ? request.audioCodec.c_str() : "none");
+  target.audio().setBitrate(request.audioBitrate);
+  Settings settings;
+  for (const auto& [key, value] : request.settings) settings.put(key.c_str(), value.c_str());
+
+  StagePtr encoder = makeStage(library, "FFMpegEncoder", "transcode");
+  if (!encoder) return 1;
+  const streamer::PluginErrorCodes code = encoder->init(descriptions.medium.get(), &source, &requested, &settings);
+  if (code != streamer::PLUGIN_OK) {
+    std::fprintf(stderr, "zanstream transcode: the encoder refused the request (result %d); see FFMpegEncoder.log\n",
+                 static_cast<int>(code));
+    return 1;
+  }
+  StreamDescription produced;
+  encoder->getOutputStreamDescription(&produced);
+
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(request.output.c_str(), "wb"));
+  if (!file) {
+    std::fprintf(stderr, "zanstream transcode: cannot write %s: %s\n", request.output.c_str(), std::strerror(errno));
+    return 1;
+  }
+  if (!encoder->start()) {
+    std::fprintf(stderr, "zanstream transcode: the encoder could not start the container; see FFMpegEncoder.log\n");
+    return 1;
+  }
+
+  const auto started = std::chrono::steady_clock::now();
+  OutputWriter writer(*encoder, file.get());
+  FrameSummary summary(produced.hasAudio(), produced.hasVideo());
+  ProgressLine progress(true);
+  const uint64_t durationMs = descriptions.medium->getDuration();
+  uint64_t positionMs = 0;
+  input.start();
+  for (;;) {
+    streamer::PACKETTYPE type = streamer::PACKET_END;
+    uint8_t* data = nullptr;
+    unsigned size = 0;
+    uint64_t time = streamer::kNoTime, duration = 0;
+    void* context = nullptr;
+    bool keyFrame = false;
+    if (!input.readFrame(type, data, size, time, duration, context, keyFrame)) break;
+    const bool wanted = (type == streamer::PACKET_AUDIO && produced.hasAudio()) ||
+                        (type == streamer::PACKET_VIDEO && produced.hasVideo());
+    if (wanted) {
+      auto* copy = new uint8_t[size > 0 ? size : 1];
+      if (size > 0) std::memcpy(copy, data, size);
+      auto* packet = new streamer::SimpleSamplePacket();
+      packet->set(type, copy, size, time, duration, keyFrame);
+      encoder->write(packet);
+      summary.add(type, time, size, keyFrame);
+    }
+    input.freeFrame(data, context);
+    if (time != streamer::kNoTime) positionMs = std::max(positionMs, time / 1000);
+    progress.update(positionMs, durationMs, summary.totalFrames());
+  }
+  encoder->write(new streamer::SimpleSamplePacket());  // PACKET_END: nothing more comes
+  writer.join();
+  progress.clear();
+  input.stop();
+  session.close();
+  encoder->stop();
+  const auto elapsedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+
+  int result = 0;
+  if (std::fflush(file.get()) != 0 || writer.failed()) {
+    std::fprintf(stderr, "zanstream transcode: writing %s failed\n", request.output.c_str());
+    result = 1;
+  }
+  if (!writer.ended()) {
+    std::fprintf(stderr, "zanstream transcode: the encoder stopped without its end marker\n");
+    result = 1;
+  }
+
+  const std::string videoCodec = produced.hasVideo() ? produced.getVideo()->getCodec() : "none";
+  const std::string audioCodec = produced.hasAudio() ? produced.getAudio()->getCodec() : "none";
+  if (request.json) {
+    JsonWriter json;
+    json.beginObject();
+    json.key("location").value(request.medium.location);
+    json.key("output").value(request.output);
+    json.key("format").value(produced.getFormat());
+    writeStreamJson(json, "audio", produced.hasAudio(), audioCodec, summary.audio());
+    writeStreamJson(json, "video", produced.hasVideo(), videoCodec, summary.video());
+    json.key("bytes").value(static_cast<unsigned long long>(writer.bytes()));
+    json.key("elapsed_ms").value(static_cast<long long>(elapsedMs));
+    json.endObject();
+    std::printf("%s\n", json.text().c_str());
+  } else {
+    std::printf("transcoded %s -> %s (%s)\n", request.medium.location.c_str(), request.output.c_str(),
+                produced.getFormat());
+    if (produced.hasAudio())
+      std::printf("  audio: %s, %llu frames in\n", audioCodec.c_str(),
+                  static_cast<unsigned long long>(summary.audio().frames));
+    if (produced.hasVideo())
+      std::printf("  video: %s, %llu frames in\n", videoCodec.c_str(),
+                  static_cast<unsigned long long>(summary.video().frames));
+    std::printf("  %llu bytes, elapsed %lld ms\n", static_cast<unsigned long long>(writer.bytes()),
+                static_cast<long long>(elapsedMs));
+  }
+  return result;
+}
+
+}  // namespace zan::host
