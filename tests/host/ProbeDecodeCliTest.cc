@@ -281,3 +281,36 @@ TEST(DemoCliTest, WithoutArgumentsProbesAndDecodesAMediumOfItsOwnAndRemovesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// The transcode command's own wiring: the container, codec and setting
+// options reach the encoder, and the summary describes the file written.
+TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
+  TemporaryFolder folder;
+  const std::string out = folder.file("out.ts");
+  const ProcessResult run = zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--format", "mpegts",
+                                       "--acodec", "mp2", "--fps", "10", "--set", "gopSize=1", "--json"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const QJsonObject json = lastJsonObject(run.out);
+  EXPECT_EQ(json["format"].toString(), "mpegts");
+  EXPECT_EQ(json["video"].toObject()["frames_in"].toInt(), 100);
+  EXPECT_EQ(u64(json["bytes"]), std::filesystem::file_size(out));
+
+  const zan::test::ProbeResult probe = zan::test::probeMedia(out);
+  EXPECT_EQ(probe.formatName, "mpegts");
+  ASSERT_NE(probe.first("audio"), nullptr);
+  EXPECT_EQ(probe.first("audio")->codec, "mp2");
+  const int video = probe.first("video")->index;
+  EXPECT_EQ(probe.frameCount(video), 40);  // 4 s at 10 fps
+  EXPECT_EQ(probe.keyFrameCount(video), 40);  // a GOP of one picture
+
+  EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac)}).exitCode, 2);  // no -o
+  EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--set", "gopSize"}).exitCode, 2);
+  const ProcessResult refused =
+      zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--vcodec", "nosuchcodec", "--acodec", "none"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("the encoder refused the request"), std::string::npos) << refused.err;
+}
+
+}  // namespace

@@ -1,0 +1,390 @@
+// The "FFMpegEncoder" stage as the engine drives it, through the built
+// plug-in: media decoded by the input plug-in and encoded into every
+// container, read back by ffprobe; the A/V alignment cases and the output
+// back-pressure with packets made here.
+#include <dlfcn.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/records/Records.h"
+#include "plugins/SimpleSamplePacket.h"
+#include "tests/common/MediaProbe.h"
+#include "tests/common/TestMedia.h"
+#include "tests/common/TestSupport.h"
+#include "zan/streamer/PluginInterfaces.h"
+
+namespace zan {
+namespace {
+
+using streamer::PACKET_AUDIO;
+using streamer::PACKET_END;
+using streamer::PACKET_MUXED;
+using streamer::PACKET_VIDEO;
+using streamer::PACKETTYPE;
+using streamer::PLUGIN_OK;
+using streamer::SimpleSamplePacket;
+using streamer::TranscoderPluginInterface;
+
+// The built plug-in, loaded once and never unloaded, as the engine does.
+void* pluginLibrary() {
+  static void* library = dlopen(ZAN_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  return library;
+}
+
+std::unique_ptr<TranscoderPluginInterface> makeEncoder() {
+  auto factory = reinterpret_cast<TranscoderPluginFactoryFn>(dlsym(pluginLibrary(), "TranscoderPluginFactory"));
+  return std::unique_ptr<TranscoderPluginInterface>(factory ? factory("FFMpegEncoder") : nullptr);
+}
+
+std::unique_ptr<streamer::InputPluginInterface> makeInput() {
+  auto factory = reinterpret_cast<InputPluginFactoryFn>(dlsym(pluginLibrary(), "InputPluginFactory"));
+  return std::unique_ptr<streamer::InputPluginInterface>(factory ? factory() : nullptr);
+}
+
+// One encoder with its request records, started, and a reader thread that
+// gathers its container bytes until PACKET_END.
+class EncoderRun {
+ public:
+  host::Medium medium;
+  host::TranscoderInput input;
+  host::Requested requested;
+  host::Settings settings;
+
+  ~EncoderRun() {
+    if (encoder_) encoder_->stop();
+    if (reader_.joinable()) reader_.join();
+    if (encoder_) encoder_->close();
+  }
+
+  // init and start; the reader starts only when |readLater| is false.
+  bool start(bool readLater = false) {
+    encoder_ = makeEncoder();
+    if (!encoder_ || encoder_->init(&medium, &input, &requested, &settings) != PLUGIN_OK) return false;
+    if (!encoder_->start()) return false;
+    if (!readLater) startReading();
+    return true;
+  }
+  void startReading() {
+    reader_ = std::thread([this] {
+      for (;;) {
+        PACKETTYPE type;
+        uint8_t* data = nullptr;
+        unsigned size = 0;
+        uint64_t time = 0, duration = 0;
+        void* context = nullptr;
+        bool key = false;
+        if (!encoder_->readFrame(type, data, size, time, duration, context, key)) return;
+        if (type == PACKET_MUXED) output_.append(reinterpret_cast<const char*>(data), size);
+        bytesRead += size;
+        encoder_->freeFrame(data, context);
+        if (type == PACKET_END) return;
+      }
+    });
+  }
+  void write(PACKETTYPE type, const uint8_t* bytes, size_t size, uint64_t time, bool key = false) {
+    uint8_t* copy = size ? new uint8_t[size] : nullptr;
+    if (size) std::memcpy(copy, bytes, size);
+    auto* packet = new SimpleSamplePacket();
+    packet->set(type, copy, static_cast<unsigned>(size), time, 0, key);
+    encoder_->write(packet);
+  }
+  // Writes the end packet, waits for the reader and stores the output.
+  std::string finish(const std::string& path) {
+    encoder_->write(new SimpleSamplePacket());
+    reader_.join();
+    test::writeFile(path, output_);
+    return path;
+  }
+  TranscoderPluginInterface& encoder() { return *encoder_; }
+  std::atomic<uint64_t> bytesRead{0};
+
+ private:
+  std::unique_ptr<TranscoderPluginInterface> encoder_;
+  std::thread reader_;
+  std::string output_;
+};
+
+class EncoderStageTest : public ::testing::Test {
+ protected:
+  EncoderStageTest() : appData_("ZAN_APPDATA", folder_.file("appdata")) {}
+  void SetUp() override { ASSERT_NE(pluginLibrary(), nullptr) << dlerror(); }
+
+  test::TemporaryFolder folder_;
+  test::ScopedEnvironment appData_;
+};
+
+// ---- containers ----
+
+struct ContainerCase {
+  const char* format;
+  const char* videoCodec;  // engine names
+  const char* audioCodec;
+  const char* probedVideo;  // ffprobe's names; null: no video
+  const char* probedAudio;
+  double videoRate;  // 0: the input's
+};
+
+// Decodes |media| with the input plug-in and encodes it as |row| asks.
+std::string transcode(test::Media media, const ContainerCase& row, const std::string& path) {
+  auto input = makeInput();
+  EXPECT_NE(input, nullptr);
+  host::Medium source(test::mediaPath(media));
+  host::ErrorRecord error;
+  EXPECT_TRUE(input->open(&source, &error)) << error.getMessage();
+  host::StreamDescription delivered;
+  input->getOutputStreamDescription(&delivered);
+  input->getMediumDescription(&source);
+
+  EncoderRun run;
+  run.medium = source;
+  delivered.copyTo(&run.input.stream());
+  host::StreamDescription& target = run.requested.target();
+  target.setFormat(row.format);
+  target.video().setCodec(row.videoCodec);
+  target.video().setBitrate(400000);
+  target.video().setFrameRate(delivered.getVideo()->getFrameRate());
+  target.audio().setCodec(row.audioCodec);
+  target.audio().setBitrate(128000);
+  EXPECT_TRUE(run.start());
+  input->start();
+  for (;;) {
+    PACKETTYPE type;
+    uint8_t* data = nullptr;
+    unsigned size = 0;
+    uint64_t time = 0, duration = 0;
+    void* context = nullptr;
+    bool key = false;
+    if (!input->readFrame(type, data, size, time, duration, context, key)) break;
+    run.write(type, data, size, time, key);
+    input->freeFrame(data, context);
+  }
+  input->stop();
+  input->close();
+  return run.finish(path);
+}
+
+TEST_F(EncoderStageTest, EveryContainerReadsBackWithTheInputsFramesAndDuration) {
+  const ContainerCase cases[] = {
+      {"flv", "h264", "aac", "h264", "aac", 0},
+      {"flv", "svq", "mp3", "flv1", "mp3", 0},
+      {"mpegts", "h264", "aac", "h264", "aac", 0},
+      {"mpegts", "mpeg2", "mp2", "mpeg2video", "mp2", 24},  // MPEG-2 always runs at 24 fps
+      {"mp4", "h264", "aac", "h264", "aac", 0},
+      {"mp3", "none", "mp3", nullptr, "mp3", 0},
+  };
+  const test::ProbeResult in = test::probeMedia(test::mediaPath(test::Media::kMp4H264Aac));
+  const test::ProbeStream& inVideo = *in.first("video");
+  const test::ProbeStream& inAudio = *in.first("audio");
+  const double inSeconds = static_cast<double>(in.sampleCount(inAudio.index)) / inAudio.sampleRate;
+  const int inFrames = in.frameCount(inVideo.index);
+
+  for (const ContainerCase& row : cases) {
+    SCOPED_TRACE(std::string(row.format) + " " + row.videoCodec + "+" + row.audioCodec);
+    const std::string path = folder_.file(std::string("out-") + row.videoCodec + "." + row.format);
+    const test::ProbeResult out = test::probeMedia(transcode(test::Media::kMp4H264Aac, row, path));
+
+    const test::ProbeStream* audio = out.first("audio");
+    ASSERT_NE(audio, nullptr);
+    EXPECT_EQ(audio->codec, row.probedAudio);
+    // One encoded frame of audio; the encoder's priming adds at most one
+    // more where the container cannot say to skip it.
+    const int frameSamples = audio->codec == "aac" ? 1024 : 1152;
+    const double audioFrame = static_cast<double>(frameSamples) / audio->sampleRate;
+    const double outSeconds = static_cast<double>(out.sampleCount(audio->index)) / audio->sampleRate;
+    EXPECT_NEAR(outSeconds, inSeconds, 2 * audioFrame);
+
+    const test::ProbeStream* video = out.first("video");
+    if (row.probedVideo == nullptr) {
+      EXPECT_EQ(video, nullptr);
+      continue;
+    }
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->codec, row.probedVideo);
+    EXPECT_EQ(video->width, inVideo.width);
+    EXPECT_EQ(video->height, inVideo.height);
+    if (row.videoRate == 0) EXPECT_EQ(out.frameCount(video->index), inFrames);
+    else EXPECT_NEAR(out.frameCount(video->index), inSeconds * row.videoRate, 1.0);
+    // Audio begins with the pictures. The containers' start times also
+    // carry the encoders' own delays (B-picture reordering shifts the
+    // video, AAC priming the audio) exactly as the ffmpeg tool's outputs
+    // do, so the bound is the window's wider side both ways.
+    EXPECT_GE(audio->startTime, video->startTime - 0.100);
+    EXPECT_LE(audio->startTime, video->startTime + 0.100);
+  }
+}
+
+// ---- alignment of audio and video ----
+
+// Raw video and PCM in a container that keeps both exactly (NUT with
+// rawvideo and 16-bit PCM), so ffprobe's counts are the packets kept.
+constexpr int kWidth = 32, kHeight = 24;
+constexpr int kRate = 8000;
+constexpr uint64_t kAudioPacketUs = 5000;  // 40 samples
+constexpr uint64_t kPictureUs = 40000;     // 25 fps
+constexpr uint64_t kOrigin = 1000000;      // the first picture's time
+
+void prepareRawRequest(EncoderRun& run, bool withAudio) {
+  host::StreamDescription& source = run.input.stream();
+  source.video().setCodec("raw");
+  source.video().setWidth(kWidth);
+  source.video().setHeight(kHeight);
+  source.video().setFrameRate(25.0);
+  source.video().setPixelFormat(4);  // planar YUV 4:2:0
+  source.audio().setCodec("raw");
+  source.audio().setSampleRate(kRate);
+  source.audio().setChannels(1);
+  source.audio().setBitsPerSample(16);
+  host::StreamDescription& target = run.requested.target();
+  target.setFormat("nut");
+  target.video().setCodec("rawvideo");
+  target.video().setFrameRate(25.0);
+  target.audio().setCodec(withAudio ? "pcm_s16le" : "none");
+  target.audio().setSampleRate(kRate);
+  target.audio().setChannels(1);
+}
+
+struct SyncCase {
+  const char* name;
+  bool withAudio;
+  int pictures;
+  int64_t audioOffsetUs;  // first audio time minus first picture time
+  bool picturesFirst;     // every picture is written before any audio
+  int droppedAudioPackets;
+};
+
+TEST_F(EncoderStageTest, AudioIsAlignedWithVideoBeforeEncoding) {
+  const SyncCase cases[] = {
+      // Within the window: nothing is dropped; the audio waits.
+      {"audio 50 ms late", true, 25, 50000, false, 0},
+      // Early audio is dropped until it is within 10 ms of the video; what
+      // is left before the first picture is dropped too.
+      {"audio 20 ms early", true, 25, -20000, false, 4},
+      // Nothing to align with: pictures flow at once.
+      {"video only", false, 25, 0, false, 0},
+      // 101 queued pictures without audio give alignment up: later early
+      // audio is kept.
+      {"101 pictures, then audio", true, 101, -50000, true, 0},
+  };
+  const std::vector<uint8_t> picture(kWidth * kHeight * 3 / 2, 128);
+  const std::vector<uint8_t> audioPacket(kRate * kAudioPacketUs / 1000000 * 2, 0);
+  for (const SyncCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    EncoderRun run;
+    prepareRawRequest(run, row.withAudio);
+    ASSERT_TRUE(run.start());
+    const uint64_t end = kOrigin + static_cast<uint64_t>(row.pictures) * kPictureUs;
+    const uint64_t audioStart = static_cast<uint64_t>(static_cast<int64_t>(kOrigin) + row.audioOffsetUs);
+    const int audioPackets = row.withAudio ? static_cast<int>((end - audioStart) / kAudioPacketUs) : 0;
+    // In time order; a picture goes before audio of the same time.
+    int pictures = 0, audio = 0;
+    while (pictures < row.pictures || audio < audioPackets) {
+      const uint64_t pictureTime = kOrigin + static_cast<uint64_t>(pictures) * kPictureUs;
+      const uint64_t audioTime = audioStart + static_cast<uint64_t>(audio) * kAudioPacketUs;
+      const bool picture_next =
+          pictures < row.pictures && (audio >= audioPackets || row.picturesFirst || pictureTime <= audioTime);
+      if (picture_next) {
+        run.write(PACKET_VIDEO, picture.data(), picture.size(), pictureTime, true);
+        ++pictures;
+      } else {
+        run.write(PACKET_AUDIO, audioPacket.data(), audioPacket.size(), audioTime);
+        ++audio;
+      }
+    }
+    const test::ProbeResult out = test::probeMedia(run.finish(folder_.file("sync.nut")));
+    ASSERT_NE(out.first("video"), nullptr);
+    EXPECT_EQ(out.frameCount(out.first("video")->index), row.pictures);
+    if (!row.withAudio) {
+      EXPECT_EQ(out.first("audio"), nullptr);
+      continue;
+    }
+    ASSERT_NE(out.first("audio"), nullptr);
+    EXPECT_EQ(out.sampleCount(out.first("audio")->index),
+              static_cast<int64_t>(audioPackets - row.droppedAudioPackets) * (kRate * kAudioPacketUs / 1000000));
+  }
+}
+
+// ---- back-pressure ----
+
+TEST_F(EncoderStageTest, ASlowReaderHoldsTheWriterBetweenTheMarks) {
+  constexpr uint64_t kHighMark = 15728640, kLowMark = 3145728;
+  constexpr size_t kPacketBytes = 65536;  // 16384 stereo frames
+  EncoderRun run;
+  host::StreamDescription& source = run.input.stream();
+  source.video().setCodec("none");
+  source.audio().setCodec("raw");
+  source.audio().setSampleRate(48000);
+  source.audio().setChannels(2);
+  source.audio().setBitsPerSample(16);
+  // Raw PCM out: every byte written comes out once.
+  run.requested.target().setFormat("s16le");
+  run.requested.target().video().setCodec("none");
+  run.requested.target().audio().setCodec("pcm_s16le");
+  run.requested.target().audio().setSampleRate(48000);
+  run.requested.target().audio().setChannels(2);
+  ASSERT_TRUE(run.start(/*readLater=*/true));
+
+  std::atomic<uint64_t> written{0};
+  std::atomic<bool> writing{false}, done{false};
+  const std::vector<uint8_t> packet(kPacketBytes, 1);
+  std::thread writer([&] {
+    for (uint64_t i = 0; i < 20 * 1048576 / kPacketBytes; ++i) {
+      writing = true;
+      run.write(PACKET_AUDIO, packet.data(), packet.size(), i * 341333);
+      writing = false;
+      written += kPacketBytes;
+    }
+    done = true;
+  });
+  // The writer stops inside write() once the queue is past the high mark:
+  // it stays in one call while nothing is read.
+  uint64_t previous = 0;
+  bool stalled = false;
+  for (int i = 0; i < 120 && !stalled && !done; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const uint64_t now = written;
+    stalled = writing && now == previous && now > 0;
+    previous = now;
+  }
+  ASSERT_TRUE(stalled);
+  const uint64_t queued = written;  // every written byte waits in the queue
+  EXPECT_GT(queued, kHighMark);
+  EXPECT_LE(queued, kHighMark + 2 * kPacketBytes);
+
+  // Reading one packet at a time: the writer goes on only once the queue
+  // is under the low mark.
+  uint64_t readAtResume = 0;
+  for (;;) {
+    PACKETTYPE type;
+    uint8_t* data = nullptr;
+    unsigned size = 0;
+    uint64_t time = 0, duration = 0;
+    void* context = nullptr;
+    bool key = false;
+    ASSERT_TRUE(run.encoder().readFrame(type, data, size, time, duration, context, key));
+    run.bytesRead += size;
+    run.encoder().freeFrame(data, context);
+    // Once under the low mark the writer gets time to wake up.
+    const bool under = queued - run.bytesRead < kLowMark;
+    if (test::waitFor([&] { return written != queued; }, std::chrono::milliseconds(under ? 5000 : 0))) {
+      readAtResume = run.bytesRead;
+      break;
+    }
+  }
+  EXPECT_LT(queued - readAtResume, kLowMark);
+  EXPECT_GE(queued - readAtResume, kLowMark - 2 * kPacketBytes);
+  run.startReading();
+  writer.join();
+}
+
+}  // namespace
+}  // namespace zan
