@@ -57,9 +57,17 @@ bool FFMpegEncoder::close() {
 void FFMpegEncoder::flush() {
   {
     std::lock_guard<std::mutex> lock(queueLock_);
-    for (InternalSamplePacket* packet : outputQueue_) delete packet;
-    outputQueue_.clear();
     queuedBytes_ = 0;
+    std::deque<InternalSamplePacket*> kept;
+    for (InternalSamplePacket* packet : outputQueue_) {
+      if (packet == pendingHeader_) {
+        kept.push_back(packet);
+        queuedBytes_ += packet->getSize();
+      } else {
+        delete packet;
+      }
+    }
+    outputQueue_.swap(kept);
     // An empty queue is below every mark: a writer waiting for room goes on.
     inputAllowed_ = true;
   }

@@ -33,6 +33,7 @@ InternalSamplePacket* FFMpegEncoder::popPacket() {
   if (outputQueue_.empty()) return nullptr;
   InternalSamplePacket* packet = outputQueue_.front();
   outputQueue_.pop_front();
+  if (packet == pendingHeader_) pendingHeader_ = nullptr;
   if (packet->getData() != nullptr) queuedBytes_ -= packet->getSize();
   if (!inputAllowed_ && queuedBytes_ < kLowMark) {
     logInfo("FFMpegEncoder::popPacket : encoder buffer emptied, resume %" PRIu64, queuedBytes_);
@@ -78,6 +79,10 @@ void FFMpegEncoder::freeFrame(uint8_t*, void* frameContext) { delete static_cast
 
 void FFMpegEncoder::headerBytes(const uint8_t* data, size_t size) {
   auto packet = std::make_unique<InternalSamplePacket>();
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    pendingHeader_ = packet.get();
+  }
   if (codecs::equalsIgnoreCase(profile_->formatName(), "flv")) {
     // FLV starts with the library's own header and onMetaData tag.
     FlvHeaderRecord record;

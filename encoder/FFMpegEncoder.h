@@ -80,8 +80,8 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   bool stop() override;
 
   const FFMpegStreamingProfile* getProfile() const { return profile_.get(); }
-  // Drops every queued input and output packet and the audio waiting for a
-  // whole frame.
+  // Drops every queued input and output packet (except a container header
+  // not read yet) and the audio waiting for a whole frame.
   void flush();
 
   // Output-queue marks: a writer waits above kHighMark queued bytes until
@@ -203,6 +203,9 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   std::condition_variable queueReady_;   // a packet arrived, or stop()
   std::condition_variable inputReady_;   // inputAllowed_ was set
   std::deque<InternalSamplePacket*> outputQueue_;  // owned
+  // The container header while it waits in the queue: flush() keeps it, a
+  // reader that missed it could not read anything that follows.
+  const InternalSamplePacket* pendingHeader_ = nullptr;
   uint64_t queuedBytes_ = 0;
   bool inputAllowed_ = true;
   bool stopped_ = false;

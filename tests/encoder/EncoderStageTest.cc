@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -310,6 +311,51 @@ TEST_F(EncoderStageTest, AudioIsAlignedWithVideoBeforeEncoding) {
     ASSERT_NE(out.first("audio"), nullptr);
     EXPECT_EQ(out.sampleCount(out.first("audio")->index),
               static_cast<int64_t>(audioPackets - row.droppedAudioPackets) * (kRate * kAudioPacketUs / 1000000));
+  }
+}
+
+// ---- restart at a new position ----
+
+TEST_F(EncoderStageTest, ResetPositionRestartsWithIntraPicturesAndStaysDecodable) {
+  constexpr int kBefore = 32, kAfter = 30;
+  constexpr uint64_t kResetMs = 2000;
+  for (const char* format : {"mpegts", "flv"}) {
+    SCOPED_TRACE(format);
+    EncoderRun run;
+    prepareRawRequest(run, false);
+    run.input.stream().video().setWidth(64);
+    run.input.stream().video().setHeight(48);
+    run.requested.target().setFormat(format);
+    run.requested.target().video().setCodec("h264");
+    ASSERT_TRUE(run.start());
+    // A picture that moves, so that the encoder has something to predict.
+    auto picture = [](int n) {
+      std::vector<uint8_t> bytes(64 * 48 * 3 / 2, 128);
+      for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x) bytes[static_cast<size_t>(y * 64 + x)] = static_cast<uint8_t>((x + y + 3 * n) * 4);
+      return bytes;
+    };
+    for (int n = 0; n < kBefore; ++n) {
+      const std::vector<uint8_t> bytes = picture(n);
+      run.write(PACKET_VIDEO, bytes.data(), bytes.size(), static_cast<uint64_t>(n) * kPictureUs, true);
+    }
+    run.encoder().resetPosition(kResetMs);
+    for (int n = 0; n < kAfter; ++n) {
+      const std::vector<uint8_t> bytes = picture(100 + n);
+      run.write(PACKET_VIDEO, bytes.data(), bytes.size(), kResetMs * 1000 + static_cast<uint64_t>(n) * kPictureUs,
+                true);
+    }
+    const test::ProbeResult out = test::probeMedia(run.finish(folder_.file(std::string("reset.") + format)));
+    ASSERT_NE(out.first("video"), nullptr);
+    std::vector<bool> keys;
+    for (const test::ProbeFrame& frame : out.frames)
+      if (frame.video) keys.push_back(frame.key);
+    // Whatever of the old position was still queued is gone; everything
+    // after the restart decodes, its first eleven pictures intra-coded.
+    ASSERT_GE(keys.size(), static_cast<size_t>(kAfter));
+    const std::vector<bool> after(keys.end() - kAfter, keys.end());
+    for (int n = 0; n < 11; ++n) EXPECT_TRUE(after[static_cast<size_t>(n)]) << "picture " << n;
+    EXPECT_LT(std::count(after.begin(), after.end(), true), kAfter);
   }
 }
 
