@@ -1,0 +1,84 @@
+#!/bin/sh
+# Whole-program transcoding, side by side: `zanstream transcode FILE -o
+# OUT.flv` (the input plug-in decoding to packed YUYV 4:2:2 and integer PCM,
+# the encoder stage converting back to 4:2:0 and encoding H.264 + AAC into
+# FLV) against the ffmpeg command with exactly the encoder's settings: the
+# streaming profile's H.264 values (crf 25, refs 1, subq 5, me_range 12,
+# diamond search, partitions i4x4/p8x8/b8x8, GOP of one second, qcomp and
+# qblur 0.8, quantiser 2..31 with steps of 3, no trellis) and AAC at
+# 128 kbit/s, 44.1 kHz stereo. Each is run several times; the best wall
+# time, CPU time (user + sys) and peak RSS are printed with the ratios
+# zanstream / ffmpeg (below 1.0: zanstream is faster or smaller).
+#
+#   bench/transcode_vs_ffmpeg.sh [BUILD_FOLDER] [MEDIA] [RUNS]
+#
+# Without MEDIA the 10 s 1280x720 H.264 + AAC clip of decode_vs_ffmpeg.sh
+# is made (or reused) in BUILD_FOLDER/bench-media.
+#
+# Needs /usr/bin/time (Debian package "time") and python3.
+set -eu
+build=${1:-build}
+runs=${3:-3}
+zanstream="$build/bin/zanstream"
+[ -x "$zanstream" ] || { echo "build zanstream (and libzanffmpeg.so) in $build first" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is missing (apt-get install time)" >&2; exit 1; }
+
+if [ $# -ge 2 ] && [ -n "$2" ]; then
+  media=$2
+else
+  mkdir -p "$build/bench-media"
+  media="$build/bench-media/decode_720p_h264_aac.mp4"
+  if [ ! -s "$media" ]; then
+    echo "making $media"
+    ffmpeg -v error -nostdin -y \
+      -f lavfi -i testsrc2=size=1280x720:rate=25:duration=10 \
+      -f lavfi -i sine=frequency=440:sample_rate=48000:duration=10 \
+      -c:v libx264 -preset veryfast -g 50 -pix_fmt yuv420p \
+      -c:a aac -ac 2 -b:a 128k "$media.part.mp4"
+    mv "$media.part.mp4" "$media"
+  fi
+fi
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+measure() {
+  name=$1; shift
+  log=$(mktemp)
+  i=0
+  while [ $i -lt "$runs" ]; do
+    /usr/bin/time -a -o "$log" -f "%e %U %S %M" "$@" > /dev/null 2> /dev/null || {
+      echo "$name failed: $*" >&2; rm -f "$log"; exit 1; }
+    i=$((i + 1))
+  done
+  python3 - "$name" "$log" <<'PY'
+import sys
+name, log = sys.argv[1], sys.argv[2]
+rows = [line.split() for line in open(log) if line.strip() and line.split()[0][0].isdigit()]
+wall = min(float(r[0]) for r in rows)
+cpu = min(float(r[1]) + float(r[2]) for r in rows)
+rss = min(int(r[3]) for r in rows)
+print(f"{name} {wall:.3f} {cpu:.3f} {rss}")
+PY
+  rm -f "$log"
+}
+
+echo "media: $media ($runs runs each, best of each column)"
+results=$(
+  measure zanstream "$zanstream" transcode "$media" -o "$out/zan.flv" --format flv --vcodec h264 --acodec aac \
+    --abitrate 128000
+  # The same work with the ffmpeg tool, from the same 4:2:2 pictures the
+  # input plug-in delivers.
+  measure ffmpeg ffmpeg -v error -nostdin -y -i "$media" -vf format=yuyv422,format=yuv420p \
+    -c:v libx264 -crf 25 -refs 1 -subq 5 -me_range 12 -me_method dia -partitions i4x4+p8x8+b8x8 \
+    -g 25 -keyint_min 25 -b-pyramid normal -qmin 2 -qmax 31 -qdiff 3 -qcomp 0.8 -qblur 0.8 -trellis 0 \
+    -c:a aac -b:a 128k -ar 44100 -ac 2 -f flv "$out/ffmpeg.flv"
+)
+python3 - "$results" <<'PY'
+import sys
+rows = {r.split()[0]: [float(x) for x in r.split()[1:]] for r in sys.argv[1].splitlines()}
+print(f"{'':18}{'wall s':>9}{'cpu s':>9}{'peak RSS MiB':>14}")
+for name, (wall, cpu, rss) in rows.items():
+    print(f"{name:18}{wall:9.3f}{cpu:9.3f}{rss / 1024:14.1f}")
+z, f = rows["zanstream"], rows["ffmpeg"]
+print(f"zanstream / ffmpeg        wall {z[0] / f[0]:.3f}  cpu {z[1] / f[1]:.3f}  rss {z[2] / f[2]:.3f}")
+PY
