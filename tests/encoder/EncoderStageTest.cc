@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -174,6 +175,15 @@ std::string transcode(test::Media media, const ContainerCase& row, const std::st
   return run.finish(path);
 }
 
+// FFmpeg's psnr filter: the average PSNR (all planes) of the pictures of
+// |path| against those of |reference|; NaN when ffmpeg fails.
+double psnr(const std::string& path, const std::string& reference) {
+  const test::ProcessResult run =
+      test::runProcess({"ffmpeg", "-nostdin", "-i", path, "-i", reference, "-lavfi", "psnr", "-f", "null", "-"});
+  const size_t at = run.err.find("average:");
+  return run.exitCode == 0 && at != std::string::npos ? std::atof(run.err.c_str() + at + 8) : NAN;
+}
+
 TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDuration) {
   const ContainerCase cases[] = {
       {"flv", "h264", "aac", "h264", "aac", 0},
@@ -225,6 +235,20 @@ TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDura
     EXPECT_EQ(video->height, inVideo.height);
     if (row.videoRate == 0) EXPECT_EQ(out.frameCount(video->index), inFrames);
     else EXPECT_NEAR(out.frameCount(video->index), inSeconds * row.videoRate, 1.0);
+    if (i == 0) {
+      // Picture quality as the ffmpeg tool gets it with the same H.264
+      // settings, from the same 4:2:2 pictures the input delivers.
+      const std::string reference = folder_.file("reference.flv");
+      const test::ProcessResult made = test::runProcess(
+          {"ffmpeg", "-v", "error", "-nostdin", "-i", test::mediaPath(test::Media::kMp4H264Aac), "-vf",
+           "format=yuyv422,format=yuv420p", "-c:v", "libx264", "-crf", "25", "-refs", "1", "-subq", "5", "-me_range",
+           "12", "-me_method", "dia", "-partitions", "i4x4+p8x8+b8x8", "-g", "25", "-keyint_min", "25", "-b-pyramid",
+           "normal", "-qmin", "2", "-qmax", "31", "-qdiff", "3", "-qcomp", "0.8", "-qblur", "0.8", "-trellis", "0",
+           "-an", reference});
+      ASSERT_EQ(made.exitCode, 0) << made.err;
+      const std::string source = test::mediaPath(test::Media::kMp4H264Aac);
+      EXPECT_NEAR(psnr(paths[i], source), psnr(reference, source), 0.5);
+    }
     // Audio begins with the pictures. The containers' start times also
     // carry the encoders' own delays (B-picture reordering shifts the
     // video, AAC priming the audio) exactly as the ffmpeg tool's outputs
