@@ -94,6 +94,17 @@ void FFMpegEncoder::doEncodeAudio(const AVFrame* frame) {
   ff::PacketPtr packet = ff::makePacket();
   if (!packet) return;
   while (avcodec_receive_packet(codec, packet.get()) >= 0) {
+    if (rtp_) {
+      // One payload per frame, timed by the samples before it (the
+      // encoder's priming delay taken off its times).
+      const int64_t samples = packet->pts + codec->initial_padding;
+      const int rate = codec->sample_rate;
+      pushPayload(streamer::PACKET_AUDIO, packet->data, static_cast<size_t>(packet->size),
+                  static_cast<uint64_t>(av_rescale(samples > 0 ? samples : 0, 1000000, rate)),
+                  static_cast<uint64_t>(av_rescale(packet->duration, 1000000, rate)), true);
+      av_packet_unref(packet.get());
+      continue;
+    }
     const AVRational streamBase = muxer_->formatContext()->streams[audio_.index]->time_base;
     av_packet_rescale_ts(packet.get(), codec->time_base, streamBase);
     muxer_->writeAudioPacket(packet->data, static_cast<unsigned>(packet->size), static_cast<uint64_t>(packet->pts), 0);

@@ -125,6 +125,15 @@ void FFMpegEncoder::adjustVideoCodecValues(AVCodecContext& codec, const AVCodec&
   codec.pix_fmt = AV_PIX_FMT_YUV420P;
   codec.gop_size = static_cast<int>(std::ceil(fps));
 
+  if (profile.target->isRTP()) {
+    // Slices small enough for one payload each, where the encoder can cut
+    // them so; larger ones are fragmented by the payload format.
+    const int payloadSize = profile.target->getRTPPayloadSize();
+    if (isCodec(encoder, "libx264")) av_dict_set_int(options, "slice-max-size", payloadSize, 0);
+    else if (encoder.priv_class != nullptr && av_opt_find(const_cast<AVClass**>(&encoder.priv_class), "ps", nullptr, 0,
+                                                          AV_OPT_SEARCH_FAKE_OBJ) != nullptr)
+      av_dict_set_int(options, "ps", payloadSize, 0);
+  }
   if (isCodec(encoder, "libx264")) {
     getH264Parameters(codec, options);
     if (profile.encoderMotionEstimationMethod > 0)

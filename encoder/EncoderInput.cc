@@ -35,7 +35,7 @@ void FFMpegEncoder::write(SamplePacket* packet) {
   const streamer::PACKETTYPE type = packet->getType();
   // After the end packet the encoders are drained and the container is
   // finished; only another end marker is still answered.
-  if (!muxer_ || isStopped() || (ended_ && type != PACKET_END)) {
+  if (!hasOutput() || isStopped() || (ended_ && type != PACKET_END)) {
     packet->release();
     return;
   }
@@ -63,11 +63,11 @@ void FFMpegEncoder::write(SamplePacket* packet) {
 void FFMpegEncoder::processPacket(SamplePacket* packet) {
   switch (packet->getType()) {
     case PACKET_AUDIO:
-      if (audio_.passthrough) writePassthroughAudio(*packet);
+      if (audio_.passthrough && muxer_) writePassthroughAudio(*packet);
       else encodeAudioPacket(*packet);
       break;
     case PACKET_VIDEO:
-      if (video_.passthrough) writePassthroughVideo(*packet);
+      if (video_.passthrough && muxer_) writePassthroughVideo(*packet);
       else encodeVideoPacket(*packet);
       break;
     case PACKET_END: finishStream(); break;
@@ -164,7 +164,7 @@ void FFMpegEncoder::finishStream() {
     // end marker: the reader stops at PACKET_END.
     if (audio_.codec) encodeAudioFrames(true);
     if (video_.codec) doEncodeVideo(nullptr);
-    muxer_->writeTrailer();
+    if (muxer_) muxer_->writeTrailer();
     ended_ = true;
   }
   logInfo("FFMpegEncoder: END packet received");

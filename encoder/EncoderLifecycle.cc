@@ -23,6 +23,7 @@ bool FFMpegEncoder::start() {
   inputReady_.notify_all();
   std::lock_guard<std::mutex> guard(writeLock_);
   audioEncoded_ = videoEncoded_ = false;
+  if (rtp_) return true;  // payloads need no header
   return muxer_ ? muxer_->writeHeader() : false;
 }
 
@@ -37,6 +38,8 @@ bool FFMpegEncoder::stop() {
   std::lock_guard<std::mutex> guard(writeLock_);
   if (muxer_) muxer_->close();
   muxer_.reset();
+  rtp_ = false;
+  rtpVideo_.close();
   return true;
 }
 
@@ -48,6 +51,8 @@ bool FFMpegEncoder::close() {
   muxer_.reset();
   video_ = Output{};
   audio_ = Output{};
+  rtp_ = false;
+  rtpVideo_.close();
   picture_.reset();
   swsContext_.reset();
   audioFrames_.close();
@@ -80,8 +85,8 @@ void FFMpegEncoder::flush() {
 void FFMpegEncoder::resetPosition(uint64_t position) {
   flush();
   std::lock_guard<std::mutex> guard(writeLock_);
-  if (muxer_ && (audioEncoded_ || videoEncoded_) && !ended_) {
-    muxer_->suspendOutput();
+  if (hasOutput() && (audioEncoded_ || videoEncoded_) && !ended_) {
+    if (muxer_) muxer_->suspendOutput();
     // A fresh encoder per stream: nothing of the old position stays in its
     // reference pictures or look-ahead.
     for (auto [output, kind] : {std::pair{&video_, Kind::kVideo}, std::pair{&audio_, Kind::kAudio}}) {
@@ -90,7 +95,8 @@ void FFMpegEncoder::resetPosition(uint64_t position) {
       if (!output->codec) logError("FFMpegEncoder::resetPosition : could not reopen %s", output->codecName.c_str());
     }
     audioFrames_.close();
-    muxer_->resumeOutput(position);
+    if (rtp_ && video_.codec && !rtpVideo_.open(*video_.codec, profile_->target->getRTPPayloadSize())) video_.codec.reset();
+    if (muxer_) muxer_->resumeOutput(position);
     // FLV times go on from the first start; other containers restart their
     // clocks at the new position.
     if (videoEncoded_ && profile_->formatName() != "flv") videoStartTime_ = 0;

@@ -100,6 +100,14 @@ void FFMpegEncoder::headerBytes(const uint8_t* data, size_t size) {
   pushPacket(std::move(packet));
 }
 
+void FFMpegEncoder::pushPayload(streamer::PACKETTYPE type, const uint8_t* data, size_t size, uint64_t time,
+                                uint64_t duration, bool keyFrame) {
+  std::unique_ptr<InternalSamplePacket> packet =
+      type == streamer::PACKET_AUDIO ? profile_->createAudioSamplePacket(false) : std::make_unique<InternalSamplePacket>();
+  packet->set(type, data, static_cast<unsigned>(size), time, duration, keyFrame);
+  pushPacket(std::move(packet));
+}
+
 void FFMpegEncoder::muxedBytes(const uint8_t* data, size_t size) {
   auto packet = std::make_unique<InternalSamplePacket>();
   packet->set(PACKET_MUXED, data, static_cast<unsigned>(size), 0, 0, false);

@@ -79,12 +79,9 @@ PluginErrorCodes FFMpegEncoder::initFFMpeg() {
   muxer_.reset();
   video_ = Output{};
   audio_ = Output{};
-  if (profile_->target->isRTP()) {
-    // Payload packets need the RTP packetisers, which this encoder does not
-    // drive; refusing is better than sending container bytes as RTP.
-    logError("FFMpegEncoder::initFFMpegContext() RTP output is not supported");
-    return PLUGIN_UNAVAILABLE;
-  }
+  rtpVideo_.close();
+  rtp_ = profile_->target->isRTP();
+  if (rtp_) return initRtp();
   auto muxer = std::make_unique<BasicMuxer>(static_cast<MuxerSink*>(this), profile_.get());
   const int opened = muxer->open();
   if (opened != 0) {
@@ -100,6 +97,55 @@ PluginErrorCodes FFMpegEncoder::initFFMpeg() {
   audioSampleCount_ = 0;
   if (audio_.index < 0 && video_.index < 0) return PLUGIN_UNAVAILABLE;
   return PLUGIN_OK;
+}
+
+PluginErrorCodes FFMpegEncoder::initRtp() {
+  // No container: each stream's encoder output becomes payload packets.
+  const int payloadSize = profile_->target->getRTPPayloadSize();
+  if (payloadSize <= 0) {
+    logError("FFMpegEncoder::initFFMpegContext() RTP payload size %d", payloadSize);
+    return PLUGIN_UNAVAILABLE;
+  }
+  const streamer::InputStreamDescription& source = *profile_->sourceDescription;
+  auto add = [&](Output& out, const std::string& name, Kind kind, bool passthrough) {
+    if (isNone(name)) return;
+    if (passthrough) {
+      logError("FFMpegEncoder::addNewStream : %s cannot be copied into RTP payloads", name.c_str());
+      return;
+    }
+    out.codec = openEncoder(name, kind);
+    if (!out.codec) return;
+    out.index = static_cast<int>(kind);
+    out.codecName = name;
+    publishCodecData(*out.codec, kind);
+  };
+  if (profile_->target->hasAudio() && source.hasAudio())
+    add(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough);
+  if (profile_->target->hasVideo() && source.hasVideo()) {
+    add(video_, profile_->videoCodecName(), Kind::kVideo, profile_->videoPassthrough);
+    if (video_.codec && !rtpVideo_.open(*video_.codec, payloadSize)) {
+      logError("FFMpegEncoder::initFFMpegContext() no RTP payload format for %s", video_.codecName.c_str());
+      video_ = Output{};
+    }
+    if (video_.codec) allocatePicture();
+  }
+  audioSampleCount_ = 0;
+  if (audio_.index < 0 && video_.index < 0) return PLUGIN_UNAVAILABLE;
+  return PLUGIN_OK;
+}
+
+void FFMpegEncoder::allocatePicture() {
+  picture_ = ff::makeFrame();
+  if (picture_) {
+    picture_->format = video_.codec->pix_fmt;
+    picture_->width = video_.codec->width;
+    picture_->height = video_.codec->height;
+    if (av_frame_get_buffer(picture_.get(), 0) < 0) {
+      logError("FFMpegEncoder::adjustVideoCodecValues() : avpicture_alloc() failed");
+      picture_.reset();
+    }
+  }
+  frameDuration_ = static_cast<int>(av_q2d(video_.codec->time_base) * 1000000.0);
 }
 
 ff::CodecContextPtr FFMpegEncoder::openEncoder(const std::string& codecName, Kind kind) {
@@ -200,19 +246,7 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
   out.passthrough = passthrough;
   if (kind == Kind::kVideo) muxer_->videoStreamIndex = out.index;
   else muxer_->audioStreamIndex = out.index;
-  if (kind == Kind::kVideo && out.codec) {
-    picture_ = ff::makeFrame();
-    if (picture_) {
-      picture_->format = out.codec->pix_fmt;
-      picture_->width = out.codec->width;
-      picture_->height = out.codec->height;
-      if (av_frame_get_buffer(picture_.get(), 0) < 0) {
-        logError("FFMpegEncoder::adjustVideoCodecValues() : avpicture_alloc() failed");
-        picture_.reset();
-      }
-    }
-    frameDuration_ = static_cast<int>(av_q2d(out.codec->time_base) * 1000000.0);
-  }
+  if (kind == Kind::kVideo && out.codec) allocatePicture();
   return true;
 }
 

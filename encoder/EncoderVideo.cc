@@ -48,7 +48,9 @@ void FFMpegEncoder::encodeVideoPacket(streamer::SamplePacket& packet) {
 
   const int64_t time = static_cast<int64_t>(packet.getTime());
   if (waitForVideo_) {
-    timeOffset_ = 0;
+    // RTP time goes on without a jump across a restart; containers start
+    // again from the new position.
+    timeOffset_ = rtp_ ? time - currentVideoTime_ : 0;
     restartFrame_ = frameNumber_;
     waitForVideo_ = false;
   }
@@ -107,6 +109,17 @@ void FFMpegEncoder::doEncodeVideo(const AVFrame* frame) {
   ff::PacketPtr packet = ff::makePacket();
   if (!packet) return;
   while (avcodec_receive_packet(codec, packet.get()) >= 0) {
+    if (rtp_) {
+      // Every payload carries its picture's presentation time.
+      const int64_t pts = packet->pts == AV_NOPTS_VALUE ? 0 : packet->pts;
+      const uint64_t time = static_cast<uint64_t>(av_rescale_q(pts > 0 ? pts : 0, codec->time_base, AVRational{1, 1000000}));
+      const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+      rtpVideo_.packetize(*packet, [&](const uint8_t* payload, size_t size) {
+        pushPayload(streamer::PACKET_VIDEO, payload, size, time, static_cast<uint64_t>(frameDuration_), key);
+      });
+      av_packet_unref(packet.get());
+      continue;
+    }
     const AVRational streamBase = muxer_->formatContext()->streams[video_.index]->time_base;
     av_packet_rescale_ts(packet.get(), codec->time_base, streamBase);
     muxer_->writeVideoPacket(packet->data, static_cast<unsigned>(packet->size), static_cast<uint64_t>(packet->pts),

@@ -38,6 +38,7 @@
 #include "core/FFmpegPtr.h"
 #include "encoder/AudioFrameBuilder.h"
 #include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/RtpVideoPacketizer.h"
 #include "output/MuxerSink.h"
 #include "support/CBBLog.h"
 #include "zan/streamer/PluginInterfaces.h"
@@ -109,6 +110,8 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
 
   // ---- setup (EncoderSetup.cc) ----
   streamer::PluginErrorCodes initFFMpeg();
+  streamer::PluginErrorCodes initRtp();
+  void allocatePicture();
   // Adds the stream of |kind| to the muxer and opens its encoder; false
   // (logged, |out| left without a stream) when the codec is missing or does
   // not open.
@@ -143,11 +146,14 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // Waits (holding writeLock_) while the output queue is over its marks.
   void waitForRoom();
   bool isStopped();
+  bool hasOutput() const { return muxer_ != nullptr || rtp_; }
+  void pushPayload(streamer::PACKETTYPE type, const uint8_t* data, size_t size, uint64_t time, uint64_t duration,
+                   bool keyFrame);
 
   // ---- video (EncoderVideo.cc) ----
   void encodeVideoPacket(streamer::SamplePacket& packet);
   // Sends |frame| (null: drain) to the video encoder and writes what comes
-  // out.
+  // out: to the muxer, or as RTP payload packets.
   void doEncodeVideo(const AVFrame* frame);
   bool prepareScaler(int width, int height, AVPixelFormat format);
 
@@ -163,7 +169,9 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
 
   // Guards everything below down to the output queue: the whole FFmpeg side.
   std::mutex writeLock_;
-  std::unique_ptr<BasicMuxer> muxer_;
+  std::unique_ptr<BasicMuxer> muxer_;  // null for RTP targets
+  bool rtp_ = false;                   // RTP payloads instead of a container
+  RtpVideoPacketizer rtpVideo_;
   Output video_;
   Output audio_;
 

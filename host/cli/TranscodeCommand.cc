@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -19,6 +20,8 @@
 #include "host/cli/InputSession.h"
 #include "host/cli/Options.h"
 #include "host/cli/ProgressLine.h"
+#include "host/cli/RtpSender.h"
+#include "host/cli/Sdp.h"
 #include "host/cli/StageRun.h"
 #include "plugins/SimpleSamplePacket.h"
 
@@ -29,11 +32,19 @@ const char kTranscodeUsage[] =
     "                           [--vcodec NAME] [--acodec NAME] [--vbitrate BPS]\n"
     "                           [--abitrate BPS] [--fps N] [--set KEY=VALUE]...\n"
     "                           [--json] [--duration MS] [--extension EXT]\n"
+    "       zanstream transcode LOCATION --rtp rtp://HOST:PORT --payload-size N\n"
+    "                           --sdp FILE [--realtime] [the options above]\n"
     "\n"
     "Decodes LOCATION with the input plug-in, encodes it with the encoder stage\n"
-    "and writes the container to OUT.\n"
+    "and writes the container to OUT, or sends RTP payloads over UDP.\n"
     "\n"
     "  -o, --output OUT  the file to write\n"
+    "  --rtp URL         send RTP instead: video to PORT, audio to PORT + 2\n"
+    "  --payload-size N  the largest RTP payload in bytes (video slices and\n"
+    "                    fragments are cut to it)\n"
+    "  --sdp FILE        where to write the session description a player opens\n"
+    "                    (written before the first packet is sent)\n"
+    "  --realtime        send each packet at its time, as a live sender does\n"
     "  --format NAME     the container (default flv): flv, mpegts, mp4 (fragmented)\n"
     "                    or mp3; any other FFmpeg muxer name is passed on\n"
     "  --vcodec NAME     video codec in the engine's names (h264, svq, mpeg2, ...,\n"
@@ -69,21 +80,37 @@ struct TranscodeRequest {
   double fps = 0.0;
   std::vector<std::pair<std::string, std::string>> settings;
   bool json = false;
+  std::string rtp, sdp;
+  int payloadSize = 0;
+  bool realtime = false;
 };
 
 bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, std::string& error) {
   for (std::string& argument : arguments)
     if (argument == "-o") argument = "--output";
   Options options({"output", "format", "vcodec", "acodec", "vbitrate", "abitrate", "fps", "set", "duration",
-                   "extension"},
-                  {"json", "skip-audio", "skip-video"});
+                   "extension", "rtp", "payload-size", "sdp"},
+                  {"json", "skip-audio", "skip-video", "realtime"});
   if (!options.parse(arguments)) return error = options.error(), false;
   if (!request.medium.read(options, error)) return false;
   if (options.has("skip-audio") || options.has("skip-video"))
     return error = "the encoder takes decoded media; --skip-audio and --skip-video do not apply", false;
   request.output = options.value("output");
-  if (request.output.empty()) return error = "missing -o OUT", false;
-  request.format = options.value("format", "flv");
+  request.rtp = options.value("rtp");
+  request.sdp = options.value("sdp");
+  request.realtime = options.has("realtime");
+  long long size = 0;
+  if (!options.number("payload-size", size, 100, 65000)) return error = options.error(), false;
+  request.payloadSize = static_cast<int>(size);
+  if (request.rtp.empty()) {
+    if (request.output.empty()) return error = "missing -o OUT (or --rtp URL)", false;
+    if (request.payloadSize || !request.sdp.empty() || request.realtime)
+      return error = "--payload-size, --sdp and --realtime go with --rtp", false;
+  } else {
+    if (!request.output.empty()) return error = "-o and --rtp exclude each other", false;
+    if (request.payloadSize == 0 || request.sdp.empty()) return error = "--rtp needs --payload-size and --sdp", false;
+  }
+  request.format = options.value("format", request.rtp.empty() ? "flv" : "rtp");
   if (request.format.empty()) return error = "option --format needs a name", false;
   const bool audioOnly = request.format == "mp3";
   request.videoCodec = options.value("vcodec", audioOnly ? "none" : "h264");
@@ -110,10 +137,12 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
   return true;
 }
 
-// Drains the encoder's output into a file on a thread of its own.
+// Drains the encoder's output on a thread of its own: container bytes into
+// a file, or RTP payloads to the sender.
 class OutputWriter {
  public:
-  OutputWriter(streamer::TranscoderPluginInterface& encoder, FILE* file) : encoder_(encoder), file_(file) {
+  OutputWriter(streamer::TranscoderPluginInterface& encoder, FILE* file, RtpSender* sender)
+      : encoder_(encoder), file_(file), sender_(sender) {
     thread_ = std::thread([this] { run(); });
   }
   ~OutputWriter() { join(); }
@@ -134,12 +163,17 @@ class OutputWriter {
       void* context = nullptr;
       bool keyFrame = false;
       if (!encoder_.readFrame(type, data, size, time, duration, context, keyFrame)) return;
-      if (type == streamer::PACKET_MUXED && size > 0 && !failed_) {
+      if (type == streamer::PACKET_MUXED && size > 0 && file_ && !failed_) {
         if (std::fwrite(data, 1, size, file_) != size) failed_ = true;
+        bytes_ += size;
+      }
+      if (sender_ && (type == streamer::PACKET_AUDIO || type == streamer::PACKET_VIDEO)) {
+        sender_->send(type, data, size, time);
         bytes_ += size;
       }
       encoder_.freeFrame(data, context);
       if (type == streamer::PACKET_END) {
+        if (sender_) sender_->finish();
         ended_ = true;
         return;
       }
@@ -148,6 +182,7 @@ class OutputWriter {
 
   streamer::TranscoderPluginInterface& encoder_;
   FILE* file_;
+  RtpSender* sender_;
   std::atomic<uint64_t> bytes_{0};
   std::atomic<bool> failed_{false}, ended_{false};
   std::thread thread_;
@@ -197,6 +232,11 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   target.audio().setBitrate(request.audioBitrate);
   Settings settings;
   for (const auto& [key, value] : request.settings) settings.put(key.c_str(), value.c_str());
+  RtpSender sender;
+  if (!request.rtp.empty()) {
+    if (!sender.open(request.rtp, error)) return usageError("transcode", error, kTranscodeUsage);
+    target.setRTP(true, request.payloadSize);
+  }
 
   StagePtr encoder = makeStage(library, "FFMpegEncoder", "transcode");
   if (!encoder) return 1;
@@ -209,10 +249,27 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   StreamDescription produced;
   encoder->getOutputStreamDescription(&produced);
 
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(request.output.c_str(), "wb"));
+  const bool rtp = !request.rtp.empty();
+  const std::string written = rtp ? request.sdp : request.output;
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(written.c_str(), "wb"));
   if (!file) {
-    std::fprintf(stderr, "zanstream transcode: cannot write %s: %s\n", request.output.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "zanstream transcode: cannot write %s: %s\n", written.c_str(), std::strerror(errno));
     return 1;
+  }
+  if (rtp) {
+    // The session description goes out before any packet.
+    const char* latm = settings.get("audioUseLATM");
+    const std::string sdp = buildSdp(produced, sender.address(), sender.port(), !latm || std::atoi(latm) != 0, error);
+    if (sdp.empty()) {
+      std::fprintf(stderr, "zanstream transcode: %s\n", error.c_str());
+      return 1;
+    }
+    if (std::fwrite(sdp.data(), 1, sdp.size(), file.get()) != sdp.size() || std::fflush(file.get()) != 0) {
+      std::fprintf(stderr, "zanstream transcode: cannot write %s\n", written.c_str());
+      return 1;
+    }
+    sender.setClocks(rtpClockRate(produced, true), rtpClockRate(produced, false));
+    sender.setRealtime(request.realtime);
   }
   if (!encoder->start()) {
     std::fprintf(stderr, "zanstream transcode: the encoder could not start the container; see FFMpegEncoder.log\n");
@@ -220,7 +277,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   }
 
   const auto started = std::chrono::steady_clock::now();
-  OutputWriter writer(*encoder, file.get());
+  OutputWriter writer(*encoder, rtp ? nullptr : file.get(), rtp ? &sender : nullptr);
   FrameSummary summary(produced.hasAudio(), produced.hasVideo());
   ProgressLine progress(true);
   const uint64_t durationMs = descriptions.medium->getDuration();
@@ -273,16 +330,23 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     JsonWriter json;
     json.beginObject();
     json.key("location").value(request.medium.location);
-    json.key("output").value(request.output);
+    json.key("output").value(rtp ? request.rtp : request.output);
     json.key("format").value(produced.getFormat());
     writeStreamJson(json, "audio", produced.hasAudio(), audioCodec, summary.audio());
     writeStreamJson(json, "video", produced.hasVideo(), videoCodec, summary.video());
     json.key("bytes").value(static_cast<unsigned long long>(writer.bytes()));
+    if (rtp) {
+      json.key("rtp_packets").beginObject();
+      json.key("audio").value(static_cast<unsigned long long>(sender.packets(false)));
+      json.key("video").value(static_cast<unsigned long long>(sender.packets(true)));
+      json.endObject();
+    }
     json.key("elapsed_ms").value(static_cast<long long>(elapsedMs));
     json.endObject();
     std::printf("%s\n", json.text().c_str());
   } else {
-    std::printf("transcoded %s -> %s (%s)\n", request.medium.location.c_str(), request.output.c_str(),
+    std::printf("transcoded %s -> %s (%s)\n", request.medium.location.c_str(),
+                rtp ? request.rtp.c_str() : request.output.c_str(),
                 produced.getFormat());
     if (produced.hasAudio())
       std::printf("  audio: %s, %llu frames in\n", audioCodec.c_str(),
