@@ -42,6 +42,8 @@ bool RtpVideoPacketizer::open(const AVCodecContext& codec, int payloadSize) {
 }
 
 void RtpVideoPacketizer::close() {
+  // The RTP muxer frees its packet buffer in its trailer.
+  if (context_) av_write_trailer(context_.get());
   if (context_) context_->pb = nullptr;
   context_.reset();
   io_.reset();

@@ -314,3 +314,90 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// True once some socket of this machine is bound to UDP |port|.
+bool udpPortBound(int port) {
+  char needle[8];
+  std::snprintf(needle, sizeof needle, ":%04X ", port);
+  return readFile("/proc/net/udp").find(needle) != std::string::npos;
+}
+
+// An even UDP port whose next three are free too, as far as one can tell.
+int freeRtpPort() {
+  for (int port = 20000 + static_cast<int>(getpid() % 20000) * 2 % 20000;; port += 4)
+    if (!udpPortBound(port) && !udpPortBound(port + 1) && !udpPortBound(port + 2) && !udpPortBound(port + 3))
+      return port;
+}
+
+// RTP to a real receiver: ffmpeg opens the SDP, listens, and decodes what
+// zanstream sends at the pace of a live sender, until the RTCP goodbyes.
+TEST(TranscodeCliTest, FfmpegDecodesTheRtpStreamFromTheSdp) {
+  const std::string media = mediaPath(Media::kMp4H264Aac);
+  const zan::test::ProbeResult source = zan::test::probeMedia(media);
+  const int sourceFrames = source.frameCount(source.first("video")->index);
+  const double sourceSeconds =
+      static_cast<double>(source.sampleCount(source.first("audio")->index)) / source.first("audio")->sampleRate;
+  struct Row {
+    const char* name;
+    std::vector<std::string> options;
+    const char* audioFormat;  // as the SDP names it
+  };
+  const Row rows[] = {
+      {"AAC as LATM", {}, "MP4A-LATM"},
+      {"AAC as MPEG-4 generic", {"--set", "audioUseLATM=0"}, "MPEG4-GENERIC"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TemporaryFolder folder;
+    const int port = freeRtpPort();
+    auto send = [&](const std::string& sdp, bool realtime) {
+      std::vector<std::string> arguments = {"transcode", media, "--rtp", "rtp://127.0.0.1:" + std::to_string(port),
+                                            "--payload-size", "1200", "--sdp", sdp};
+      arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+      if (realtime) arguments.push_back("--realtime");
+      return zanstream(arguments);
+    };
+    // The description is known before anything is sent; the receiver
+    // starts from it.
+    const std::string sdp = folder.file("stream.sdp");
+    const ProcessResult described = send(sdp, false);
+    ASSERT_EQ(described.exitCode, 0) << described.err;
+    EXPECT_NE(readFile(sdp).find(row.audioFormat), std::string::npos) << readFile(sdp);
+
+    ProcessResult received;
+    std::thread receiver([&] {
+      received = runProcess({"ffmpeg", "-nostdin", "-v", "error", "-protocol_whitelist", "file,udp,rtp", "-i", sdp,
+                             "-f", "framecrc", "-"},
+                            std::chrono::seconds(60));
+    });
+    const bool listening = zan::test::waitFor([&] { return udpPortBound(port); }, std::chrono::seconds(20));
+    const ProcessResult sent = send(folder.file("again.sdp"), true);
+    receiver.join();
+    ASSERT_TRUE(listening);
+    ASSERT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_EQ(readFile(folder.file("again.sdp")), readFile(sdp));
+    ASSERT_EQ(received.exitCode, 0) << received.err;
+
+    // framecrc: "#tb 1: 1/RATE" heads the audio, then one line
+    // "STREAM, DTS, PTS, DURATION, SIZE, CRC" per decoded frame.
+    int pictures = 0;
+    double audioSamples = 0, audioRate = 0;
+    for (const std::string& line : lines(received.out)) {
+      if (line.rfind("#tb 1: 1/", 0) == 0) audioRate = std::atof(line.c_str() + 9);
+      std::vector<std::string> fields;
+      std::istringstream stream(line);
+      for (std::string field; std::getline(stream, field, ',');) fields.push_back(field);
+      if (fields.size() < 6) continue;
+      if (fields[0] == "0") ++pictures;
+      if (fields[0] == "1") audioSamples += std::atof(fields[3].c_str());
+    }
+    ASSERT_GT(audioRate, 0);
+    const double audioSeconds = audioSamples / audioRate;
+    EXPECT_GE(pictures, sourceFrames * 95 / 100);
+    EXPECT_GE(audioSeconds, sourceSeconds * 0.95);
+  }
+}
+
+}  // namespace
