@@ -8,21 +8,27 @@ extern "C" {
 namespace zan {
 
 bool AudioFrameBuilder::open(int inChannels, int inRate, const AVCodecContext& codec) {
+  return open(inChannels, inRate, codec.ch_layout, codec.sample_fmt, codec.sample_rate,
+              codec.frame_size > 0 ? codec.frame_size : kVariableFrameSize);
+}
+
+bool AudioFrameBuilder::open(int inChannels, int inRate, const AVChannelLayout& layout, AVSampleFormat format,
+                             int rate, int frameSize) {
   close();
-  if (inChannels <= 0 || inRate <= 0 || codec.sample_rate <= 0 || codec.ch_layout.nb_channels <= 0) return false;
+  if (inChannels <= 0 || inRate <= 0 || rate <= 0 || layout.nb_channels <= 0 || frameSize <= 0) return false;
   AVChannelLayout inLayout{};
   av_channel_layout_default(&inLayout, inChannels);
   SwrContext* raw = nullptr;
-  const int made = swr_alloc_set_opts2(&raw, const_cast<AVChannelLayout*>(&codec.ch_layout), codec.sample_fmt, codec.sample_rate, &inLayout,
+  const int made = swr_alloc_set_opts2(&raw, const_cast<AVChannelLayout*>(&layout), format, rate, &inLayout,
                                        AV_SAMPLE_FMT_S16, inRate, 0, nullptr);
   av_channel_layout_uninit(&inLayout);
   if (made < 0) return false;
   ff::SwrPtr resampler(raw);
   if (swr_init(resampler.get()) < 0) return false;
-  if (av_channel_layout_copy(&layout_, &codec.ch_layout) < 0) return false;
-  format_ = codec.sample_fmt;
-  rate_ = codec.sample_rate;
-  frameSize_ = codec.frame_size > 0 ? codec.frame_size : kVariableFrameSize;
+  if (av_channel_layout_copy(&layout_, &layout) < 0) return false;
+  format_ = format;
+  rate_ = rate;
+  frameSize_ = frameSize;
   fifo_.reset(av_audio_fifo_alloc(format_, layout_.nb_channels, frameSize_ * 4));
   scratch_ = ff::makeFrame();
   if (!fifo_ || !scratch_) {

@@ -30,6 +30,10 @@ class AudioFrameBuilder {
   // Prepares the conversion from |inChannels| channels at |inRate| to
   // |codec|'s layout, rate and sample format. False when FFmpeg refuses.
   bool open(int inChannels, int inRate, const AVCodecContext& codec);
+  // The same for an encoder outside FFmpeg: its layout, sample format,
+  // rate and frame size.
+  bool open(int inChannels, int inRate, const AVChannelLayout& layout, AVSampleFormat format, int rate,
+            int frameSize);
   bool isOpen() const { return resampler_ != nullptr; }
   // Forgets the conversion and every sample held.
   void close();

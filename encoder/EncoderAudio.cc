@@ -12,7 +12,7 @@
 namespace zan {
 
 void FFMpegEncoder::encodeAudioPacket(streamer::SamplePacket& packet) {
-  if (!audio_.codec) return;
+  if (!audio_.encodes()) return;
   const streamer::AudioDescription& source = *profile_->sourceDescription->getAudio();
   const int bits = source.getBitsPerSample();
   const int channels = source.getChannels();
@@ -45,7 +45,12 @@ void FFMpegEncoder::encodeAudioPacket(streamer::SamplePacket& packet) {
     samples = folded_.data();
   }
 
-  if (!audioFrames_.isOpen() && !audioFrames_.open(folded, source.getSampleRate(), *audio_.codec)) {
+  static const AVChannelLayout kMono = AV_CHANNEL_LAYOUT_MONO;
+  const bool opened = audioFrames_.isOpen() ||
+                      (audio_.amr ? audioFrames_.open(folded, source.getSampleRate(), kMono, AV_SAMPLE_FMT_S16,
+                                                      audio_.amr->sampleRate(), audio_.amr->frameSize())
+                                  : audioFrames_.open(folded, source.getSampleRate(), *audio_.codec));
+  if (!opened) {
     logError("Audio Encoder: Unsupported format: channels=%d, sampleRate=%d", folded, source.getSampleRate());
     return;
   }
@@ -56,7 +61,7 @@ void FFMpegEncoder::encodeAudioPacket(streamer::SamplePacket& packet) {
     if (audioEncoded_ && packet.getTime() != streamer::kNoTime) {
       const int64_t origin = videoStartTime_ > 0 ? videoStartTime_ : 0;
       const int64_t relative = static_cast<int64_t>(packet.getTime()) - origin;
-      audioPtsBase_ = av_rescale(relative > 0 ? relative : 0, audio_.codec->sample_rate, 1000000) - audioSampleCount_;
+      audioPtsBase_ = av_rescale(relative > 0 ? relative : 0, audioRate(), 1000000) - audioSampleCount_;
     }
   }
   if (!audioFrames_.push(samples, static_cast<int>(frames))) {
@@ -74,8 +79,8 @@ void FFMpegEncoder::encodeAudioFrames(bool final) {
   if (final) audioFrames_.finish();
   // Encoders that take a short last frame get it as it is; the others get
   // it padded with silence.
-  const bool shortLast = (audio_.codec->codec->capabilities &
-                          (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) != 0;
+  const bool shortLast = audio_.codec && (audio_.codec->codec->capabilities &
+                                          (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) != 0;
   while (ff::FramePtr frame = audioFrames_.takeFrame(final, !shortLast)) {
     frame->pts = audioPtsBase_ + audioSampleCount_;
     audioSampleCount_ += frame->nb_samples;
@@ -85,6 +90,27 @@ void FFMpegEncoder::encodeAudioFrames(bool final) {
 }
 
 void FFMpegEncoder::doEncodeAudio(const AVFrame* frame) {
+  if (audio_.amr) {
+    // Speech frames come out at once: nothing to drain.
+    if (frame == nullptr) return;
+    const std::vector<uint8_t> coded = audio_.amr->encode(reinterpret_cast<const int16_t*>(frame->data[0]));
+    if (coded.empty()) {
+      logWarn("FFMpegEncoder::encodeAudioPacket : the AMR encoder refused a frame");
+      return;
+    }
+    const int rate = audio_.amr->sampleRate();
+    if (rtp_) {
+      pushPayload(streamer::PACKET_AUDIO, coded.data(), coded.size(),
+                  static_cast<uint64_t>(av_rescale(frame->pts > 0 ? frame->pts : 0, 1000000, rate)),
+                  static_cast<uint64_t>(av_rescale(frame->nb_samples, 1000000, rate)), true);
+    } else {
+      const AVRational streamBase = muxer_->formatContext()->streams[audio_.index]->time_base;
+      muxer_->writeAudioPacket(coded.data(), static_cast<unsigned>(coded.size()),
+                               static_cast<uint64_t>(av_rescale_q(frame->pts, AVRational{1, rate}, streamBase)), 0);
+    }
+    audioEncoded_ = true;
+    return;
+  }
   AVCodecContext* codec = audio_.codec.get();
   const int sent = avcodec_send_frame(codec, frame);
   if (sent < 0 && sent != AVERROR_EOF) {

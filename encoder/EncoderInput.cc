@@ -76,7 +76,7 @@ void FFMpegEncoder::processPacket(SamplePacket* packet) {
 }
 
 bool FFMpegEncoder::needAudioVideoSync() const {
-  return !audio_.passthrough && !video_.passthrough && audio_.codec && video_.codec;
+  return !audio_.passthrough && !video_.passthrough && audio_.encodes() && video_.codec;
 }
 
 SamplePacket* FFMpegEncoder::getNextInputPacket() {
@@ -162,7 +162,7 @@ void FFMpegEncoder::finishStream() {
   if (!ended_) {
     // Everything the encoders and the muxer still hold leaves before the
     // end marker: the reader stops at PACKET_END.
-    if (audio_.codec) encodeAudioFrames(true);
+    if (audio_.encodes()) encodeAudioFrames(true);
     if (video_.codec) doEncodeVideo(nullptr);
     if (muxer_) muxer_->writeTrailer();
     ended_ = true;

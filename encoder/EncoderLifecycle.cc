@@ -90,9 +90,9 @@ void FFMpegEncoder::resetPosition(uint64_t position) {
     // A fresh encoder per stream: nothing of the old position stays in its
     // reference pictures or look-ahead.
     for (auto [output, kind] : {std::pair{&video_, Kind::kVideo}, std::pair{&audio_, Kind::kAudio}}) {
-      if (!output->codec) continue;
-      output->codec = openEncoder(output->codecName, kind);
-      if (!output->codec) logError("FFMpegEncoder::resetPosition : could not reopen %s", output->codecName.c_str());
+      if (!output->encodes()) continue;
+      if (!openStreamEncoder(*output, output->codecName, kind))
+        logError("FFMpegEncoder::resetPosition : could not reopen %s", output->codecName.c_str());
     }
     audioFrames_.close();
     if (rtp_ && video_.codec && !rtpVideo_.open(*video_.codec, profile_->target->getRTPPayloadSize())) video_.codec.reset();

@@ -113,11 +113,10 @@ PluginErrorCodes FFMpegEncoder::initRtp() {
       logError("FFMpegEncoder::addNewStream : %s cannot be copied into RTP payloads", name.c_str());
       return;
     }
-    out.codec = openEncoder(name, kind);
-    if (!out.codec) return;
+    if (!openStreamEncoder(out, name, kind)) return;
     out.index = static_cast<int>(kind);
     out.codecName = name;
-    publishCodecData(*out.codec, kind);
+    if (out.codec) publishCodecData(*out.codec, kind);
   };
   if (profile_->target->hasAudio() && source.hasAudio())
     add(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough);
@@ -146,6 +145,36 @@ void FFMpegEncoder::allocatePicture() {
     }
   }
   frameDuration_ = static_cast<int>(av_q2d(video_.codec->time_base) * 1000000.0);
+}
+
+bool FFMpegEncoder::openStreamEncoder(Output& out, const std::string& codecName, Kind kind) {
+  const codecs::Backend backend = codecs::resolveEncoder(codecName).backend;
+  if (kind == Kind::kAudio && (backend == codecs::Backend::kOpenCoreAmrNb || backend == codecs::Backend::kVoAmrWbEnc)) {
+    out.codec.reset();
+    out.amr = std::make_unique<AmrEncoder>();
+    const auto band = backend == codecs::Backend::kOpenCoreAmrNb ? AmrEncoder::Band::kNarrow : AmrEncoder::Band::kWide;
+    if (!out.amr->open(band, profile_->target->getAudio()->getBitrate())) {
+      logError("FFMpegEncoder::addNewStream : avcodec_open failed %s : %d", codecName.c_str(), -1);
+      out.amr.reset();
+      return false;
+    }
+    // The description handed on tells what the speech codec really carries.
+    streamer::AudioDescription* target = profile_->target->getAudio();
+    target->setSampleRate(out.amr->sampleRate());
+    target->setChannels(1);
+    target->setBitrate(static_cast<unsigned>(out.amr->bitrate()));
+    logDebug("FFENC A:     sr = %d     ch = %d", out.amr->sampleRate(), 1);
+    logDebug("FFENC A:    bps = %d    tol = %d", out.amr->bitrate(), profile_->audioBitrateTolerance);
+    return true;
+  }
+  out.amr.reset();
+  out.codec = openEncoder(codecName, kind);
+  return out.codec != nullptr;
+}
+
+int FFMpegEncoder::audioRate() const {
+  if (audio_.amr) return audio_.amr->sampleRate();
+  return audio_.codec ? audio_.codec->sample_rate : 0;
 }
 
 ff::CodecContextPtr FFMpegEncoder::openEncoder(const std::string& codecName, Kind kind) {
@@ -184,13 +213,10 @@ ff::CodecContextPtr FFMpegEncoder::openEncoder(const std::string& codecName, Kin
 bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind kind, bool passthrough) {
   out = Output{};
   if (isNone(codecName)) return false;
-  ff::CodecContextPtr codec;
-  if (!passthrough) {
-    // The encoder opens before its stream exists: a stream whose encoder
-    // fails is left out of the container altogether.
-    codec = openEncoder(codecName, kind);
-    if (!codec) return false;
-  }
+  // The encoder opens before its stream exists: a stream whose encoder
+  // fails is left out of the container altogether.
+  if (!passthrough && !openStreamEncoder(out, codecName, kind)) return false;
+  ff::CodecContextPtr codec = std::move(out.codec);
   AVFormatContext* context = muxer_->formatContext();
   AVStream* stream = avformat_new_stream(context, nullptr);
   if (stream == nullptr) {
@@ -208,6 +234,17 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
     stream->sample_aspect_ratio = codec->sample_aspect_ratio;
     if (kind == Kind::kVideo) stream->avg_frame_rate = codec->framerate;
     publishCodecData(*codec, kind);
+  } else if (out.amr) {
+    AVCodecParameters& parameters = *stream->codecpar;
+    parameters.codec_type = AVMEDIA_TYPE_AUDIO;
+    parameters.codec_id = out.amr->codecId();
+    parameters.sample_rate = out.amr->sampleRate();
+    parameters.bit_rate = out.amr->bitrate();
+    parameters.frame_size = out.amr->frameSize();
+    av_channel_layout_default(&parameters.ch_layout, 1);
+    stream->time_base = AVRational{1, out.amr->sampleRate()};
+    // AMR has no configuration bytes.
+    profile_->target->getAudio()->setCodecData("");
   } else {
     // Copied through: the stream is described by the source, whose codec
     // configuration came as hexadecimal text.

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "core/FFmpegPtr.h"
+#include "encoder/AmrEncoder.h"
 #include "encoder/AudioFrameBuilder.h"
 #include "encoder/FFMpegStreamingProfile.h"
 #include "encoder/RtpVideoPacketizer.h"
@@ -104,8 +105,10 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   struct Output {
     int index = -1;              // the muxer's stream index; -1: no such stream
     std::string codecName;       // the profile's (classic) codec name
-    ff::CodecContextPtr codec;   // null when copied through
+    ff::CodecContextPtr codec;   // the FFmpeg encoder; null when copied through
+    std::unique_ptr<AmrEncoder> amr;  // the AMR encoder instead of an FFmpeg one
     bool passthrough = false;
+    bool encodes() const { return codec != nullptr || amr != nullptr; }
   };
 
   // ---- setup (EncoderSetup.cc) ----
@@ -118,6 +121,10 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   bool addNewStream(Output& out, const std::string& codecName, Kind kind, bool passthrough);
   // A new encoder context for |out| with every value of the profile, opened.
   ff::CodecContextPtr openEncoder(const std::string& codecName, Kind kind);
+  // Opens |out|'s encoder (FFmpeg's, or AMR's for those names); false when
+  // there is none or it does not open (logged).
+  bool openStreamEncoder(Output& out, const std::string& codecName, Kind kind);
+  int audioRate() const;
   void publishCodecData(const AVCodecContext& codec, Kind kind);
 
   // ---- codec values (EncoderCodecValues.cc) ----

@@ -16,6 +16,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
   build-essential cmake ninja-build pkg-config binutils
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
+  libopencore-amrnb-dev libvo-amrwbenc-dev
   ffmpeg
   qt6-base-dev
   libboost-dev

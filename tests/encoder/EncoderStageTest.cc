@@ -192,6 +192,8 @@ TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDura
       {"mpegts", "mpeg2", "mp2", "mpeg2video", "mp2", 24},  // MPEG-2 always runs at 24 fps
       {"mp4", "h264", "aac", "h264", "aac", 0},
       {"mp3", "none", "mp3", nullptr, "mp3", 0},
+      {"amr", "none", "amr_nb", nullptr, "amr_nb", 0},
+      {"3gp", "h264", "amr", "h264", "amr_wb", 0},
   };
   const test::ProbeResult in = test::probeMedia(test::mediaPath(test::Media::kMp4H264Aac));
   const test::ProbeStream& inVideo = *in.first("video");
@@ -219,7 +221,7 @@ TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDura
     EXPECT_EQ(audio->codec, row.probedAudio);
     // One encoded frame of audio; the encoder's priming adds at most one
     // more where the container cannot say to skip it.
-    const int frameSamples = audio->codec == "aac" ? 1024 : 1152;
+    const int frameSamples = audio->codec == "aac" ? 1024 : audio->codec == "amr_nb" ? 160 : audio->codec == "amr_wb" ? 320 : 1152;
     const double audioFrame = static_cast<double>(frameSamples) / audio->sampleRate;
     const double outSeconds = static_cast<double>(out.sampleCount(audio->index)) / audio->sampleRate;
     EXPECT_NEAR(outSeconds, inSeconds, 2 * audioFrame);

@@ -347,6 +347,7 @@ TEST(TranscodeCliTest, FfmpegDecodesTheRtpStreamFromTheSdp) {
   const Row rows[] = {
       {"AAC as LATM", {}, "MP4A-LATM"},
       {"AAC as MPEG-4 generic", {"--set", "audioUseLATM=0"}, "MPEG4-GENERIC"},
+      {"AMR-NB", {"--acodec", "amr_nb"}, "AMR/8000"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
