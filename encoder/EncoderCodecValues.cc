@@ -76,13 +76,6 @@ AVSampleFormat sampleFormatFor(const AVCodec& encoder) {
   return encoder.sample_fmts[0];
 }
 
-// AMR modes: the bit rate snaps down to the highest mode it exceeds.
-int snapToMode(int64_t bitrate, const int* modes, size_t count) {
-  for (size_t i = 0; i + 1 < count; ++i)
-    if (bitrate > modes[i]) return modes[i];
-  return modes[count - 1];
-}
-
 }  // namespace
 
 void FFMpegEncoder::adjustVideoCodecValues(AVCodecContext& codec, const AVCodec& encoder,
@@ -192,17 +185,8 @@ void FFMpegEncoder::adjustAudioCodecValues(AVCodecContext& codec, const AVCodec&
   if (profile.useConstantBitrate) codec.rc_max_rate = codec.rc_min_rate = codec.rc_buffer_size = static_cast<int>(codec.bit_rate);
   codec.flags = AV_CODEC_FLAG_GLOBAL_HEADER;
 
-  if (encoder.id == AV_CODEC_ID_AMR_NB) {
-    static constexpr int kModes[] = {12200, 10200, 7950, 7400, 6700, 5900, 5150, 4750};
-    codec.sample_rate = 8000;
-    channels = 1;
-    codec.bit_rate = snapToMode(codec.bit_rate, kModes, std::size(kModes));
-  } else if (encoder.id == AV_CODEC_ID_AMR_WB) {
-    static constexpr int kModes[] = {23850, 23050, 19850, 18250, 15850, 14250, 12650, 8850, 6600};
-    codec.sample_rate = 16000;
-    channels = 1;
-    codec.bit_rate = snapToMode(codec.bit_rate, kModes, std::size(kModes));
-  }
+  // AMR never comes here: AmrEncoder serves it, with its own rate, mono
+  // and the bit rate snapped to a mode.
   if (channels <= 0) channels = source.getChannels() > 2 ? 2 : source.getChannels();
   av_channel_layout_uninit(&codec.ch_layout);
   av_channel_layout_default(&codec.ch_layout, channels);
