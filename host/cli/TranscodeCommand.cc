@@ -9,6 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,6 +191,34 @@ class OutputWriter {
   std::thread thread_;
 };
 
+// Frames between the thread that decodes (the input) and the one that
+// encodes, a few at a time, so that decoding the next pictures overlaps
+// encoding the last ones, as with the engine's separate threads. A
+// PACKET_END packet ends the feed.
+class FrameFeed {
+ public:
+  void push(streamer::SamplePacket* packet) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    notFull_.wait(lock, [this] { return packets_.size() < kDepth; });
+    packets_.push_back(packet);
+    notEmpty_.notify_one();
+  }
+  streamer::SamplePacket* pop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    notEmpty_.wait(lock, [this] { return !packets_.empty(); });
+    streamer::SamplePacket* packet = packets_.front();
+    packets_.pop_front();
+    notFull_.notify_one();
+    return packet;
+  }
+
+ private:
+  static constexpr size_t kDepth = 8;
+  std::mutex mutex_;
+  std::condition_variable notEmpty_, notFull_;
+  std::deque<streamer::SamplePacket*> packets_;
+};
+
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
@@ -283,29 +314,40 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   const uint64_t durationMs = descriptions.medium->getDuration();
   uint64_t positionMs = 0;
   input.start();
-  for (;;) {
-    streamer::PACKETTYPE type = streamer::PACKET_END;
-    uint8_t* data = nullptr;
-    unsigned size = 0;
-    uint64_t time = streamer::kNoTime, duration = 0;
-    void* context = nullptr;
-    bool keyFrame = false;
-    if (!input.readFrame(type, data, size, time, duration, context, keyFrame)) break;
-    const bool wanted = (type == streamer::PACKET_AUDIO && produced.hasAudio()) ||
-                        (type == streamer::PACKET_VIDEO && produced.hasVideo());
-    if (wanted) {
-      auto* copy = new uint8_t[size > 0 ? size : 1];
-      if (size > 0) std::memcpy(copy, data, size);
-      auto* packet = new streamer::SimpleSamplePacket();
-      packet->set(type, copy, size, time, duration, keyFrame);
-      encoder->write(packet);
-      summary.add(type, time, size, keyFrame);
+  FrameFeed feed;
+  std::thread decoder([&] {
+    for (;;) {
+      streamer::PACKETTYPE type = streamer::PACKET_END;
+      uint8_t* data = nullptr;
+      unsigned size = 0;
+      uint64_t time = streamer::kNoTime, duration = 0;
+      void* context = nullptr;
+      bool keyFrame = false;
+      if (!input.readFrame(type, data, size, time, duration, context, keyFrame)) break;
+      const bool wanted = (type == streamer::PACKET_AUDIO && produced.hasAudio()) ||
+                          (type == streamer::PACKET_VIDEO && produced.hasVideo());
+      if (wanted) {
+        auto* copy = new uint8_t[size > 0 ? size : 1];
+        if (size > 0) std::memcpy(copy, data, size);
+        auto* packet = new streamer::SimpleSamplePacket();
+        packet->set(type, copy, size, time, duration, keyFrame);
+        feed.push(packet);
+      }
+      input.freeFrame(data, context);
     }
-    input.freeFrame(data, context);
+    feed.push(new streamer::SimpleSamplePacket());  // PACKET_END: nothing more comes
+  });
+  for (;;) {
+    streamer::SamplePacket* packet = feed.pop();
+    const streamer::PACKETTYPE type = packet->getType();
+    const uint64_t time = packet->getTime();
+    if (type != streamer::PACKET_END) summary.add(type, time, packet->getSize(), packet->isKeyFrame());
+    encoder->write(packet);
+    if (type == streamer::PACKET_END) break;
     if (time != streamer::kNoTime) positionMs = std::max(positionMs, time / 1000);
     progress.update(positionMs, durationMs, summary.totalFrames());
   }
-  encoder->write(new streamer::SimpleSamplePacket());  // PACKET_END: nothing more comes
+  decoder.join();
   writer.join();
   progress.clear();
   input.stop();
