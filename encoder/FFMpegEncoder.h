@@ -1,9 +1,13 @@
 // The encoder stage ("FFMpegEncoder"): decoded pictures and PCM in, a
 // streaming container (FLV with the library's onMetaData, MPEG-TS,
-// fragmented MP4, MP3, ...) out as PACKET_MUXED bytes.
+// fragmented MP4, MP3, AMR, ...) out as PACKET_MUXED bytes, or, for an RTP
+// target, one PACKET_VIDEO / PACKET_AUDIO packet per RTP payload (video
+// slices cut by RtpVideoPacketizer, audio frames in the payload formats of
+// output/InternalSamplePacket.h), each with its time and duration.
 //
 // Data flow. init() turns the request into a profile, opens a muxer and one
-// FFmpeg encoder per stream (EncoderSetup.cc, EncoderCodecValues.cc). The
+// encoder per stream (FFmpeg's, or AmrEncoder for AMR; EncoderSetup.cc,
+// EncoderCodecValues.cc). The
 // engine's feeding thread calls write(): packets wait in an audio and a
 // video input queue until the two streams are lined up in time
 // (EncoderInput.cc), then leave them in time order to the video encoder
@@ -23,8 +27,9 @@
 // low mark; the reader never needs writeLock_, so this cannot deadlock.
 //
 // Each encoder owns its muxer, which reaches it through the MuxerSink
-// pointer it was given: any number of encoders can run in one process, on
-// threads of their own.
+// pointer it was given (and its RTP packetiser, through its own opaque
+// pointer): any number of encoders can run in one process, on threads of
+// their own.
 #pragma once
 
 #include <condition_variable>
