@@ -134,6 +134,8 @@ struct ContainerCase {
   const char* probedVideo;  // ffprobe's names; null: no video
   const char* probedAudio;
   double videoRate;  // 0: the input's
+  test::Media media = test::Media::kMp4H264Aac;
+  bool copy = false;  // the input delivers both streams as stored; the encoder copies them
 };
 
 // Decodes |media| with the input plug-in and encodes it as |row| asks.
@@ -141,6 +143,10 @@ std::string transcode(test::Media media, const ContainerCase& row, const std::st
   auto input = makeInput();
   EXPECT_NE(input, nullptr);
   host::Medium source(test::mediaPath(media));
+  if (row.copy) {
+    input->skipVideoDecoding();
+    input->skipAudioDecoding();
+  }
   host::ErrorRecord error;
   EXPECT_TRUE(input->open(&source, &error)) << error.getMessage();
   host::StreamDescription delivered;
@@ -194,26 +200,28 @@ TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDura
       {"mp3", "none", "mp3", nullptr, "mp3", 0},
       {"amr", "none", "amr_nb", nullptr, "amr_nb", 0},
       {"3gp", "h264", "amr", "h264", "amr_wb", 0},
+      // Copied, not encoded: the times still reach the container in its
+      // own time base.
+      {"flv", "svq", "mp3", "flv1", "mp3", 0, test::Media::kFlvSorensonMp3, /*copy=*/true},
   };
-  const test::ProbeResult in = test::probeMedia(test::mediaPath(test::Media::kMp4H264Aac));
-  const test::ProbeStream& inVideo = *in.first("video");
-  const test::ProbeStream& inAudio = *in.first("audio");
-  const double inSeconds = static_cast<double>(in.sampleCount(inAudio.index)) / inAudio.sampleRate;
-  const int inFrames = in.frameCount(inVideo.index);
-
   // Every row at once, each encoder on a thread of its own: encoders in one
   // process share nothing.
   std::vector<std::string> paths;
   for (const ContainerCase& row : cases)
-    paths.push_back(folder_.file(std::string("out-") + row.videoCodec + "." + row.format));
+    paths.push_back(folder_.file(std::string("out-") + row.videoCodec + (row.copy ? "-copy." : ".") + row.format));
   std::vector<std::thread> threads;
   for (size_t i = 0; i < std::size(cases); ++i)
-    threads.emplace_back([&, i] { transcode(test::Media::kMp4H264Aac, cases[i], paths[i]); });
+    threads.emplace_back([&, i] { transcode(cases[i].media, cases[i], paths[i]); });
   for (std::thread& thread : threads) thread.join();
 
   for (size_t i = 0; i < std::size(cases); ++i) {
     const ContainerCase& row = cases[i];
-    SCOPED_TRACE(std::string(row.format) + " " + row.videoCodec + "+" + row.audioCodec);
+    SCOPED_TRACE(std::string(row.format) + " " + row.videoCodec + "+" + row.audioCodec + (row.copy ? " copied" : ""));
+    const test::ProbeResult in = test::probeMedia(test::mediaPath(row.media));
+    const test::ProbeStream& inVideo = *in.first("video");
+    const test::ProbeStream& inAudio = *in.first("audio");
+    const double inSeconds = static_cast<double>(in.sampleCount(inAudio.index)) / inAudio.sampleRate;
+    const int inFrames = in.frameCount(inVideo.index);
     const test::ProbeResult out = test::probeMedia(paths[i]);
 
     const test::ProbeStream* audio = out.first("audio");
