@@ -439,8 +439,8 @@ TEST_F(EncoderStageTest, ASlowReaderHoldsTheWriterBetweenTheMarks) {
   // it stays in one call while nothing is read.
   uint64_t previous = 0;
   bool stalled = false;
-  for (int i = 0; i < 120 && !stalled && !done; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  for (int i = 0; i < 60 && !stalled && !done; ++i) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     const uint64_t now = written;
     stalled = writing && now == previous && now > 0;
     previous = now;
