@@ -217,6 +217,29 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
   // fails is left out of the container altogether.
   if (!passthrough && !openStreamEncoder(out, codecName, kind)) return false;
   ff::CodecContextPtr codec = std::move(out.codec);
+  // Copied through: the stream is described by the source, whose codec
+  // configuration came as hexadecimal text.
+  const streamer::InputStreamDescription& source = *profile_->sourceDescription;
+  const streamer::TrackDescription* track =
+      kind == Kind::kVideo ? static_cast<const streamer::TrackDescription*>(source.getVideo()) : source.getAudio();
+  AVCodecID copiedCodec = AV_CODEC_ID_NONE;
+  std::vector<uint8_t> extradata;
+  if (passthrough) {
+    const codecs::Resolution decoder = codecs::resolveDecoder(track->getCodec());
+    if (decoder.codec == nullptr) {
+      logError("FFMpegEncoder::addNewStream : codec not found %s", codecName.c_str());
+      return false;
+    }
+    copiedCodec = decoder.codec->id;
+    extradata = fromHex(track->getCodecData());
+    // H.264 and AAC carry their configuration in the container header
+    // everywhere but in MPEG-TS; without it the output could not be read.
+    if (extradata.empty() && (copiedCodec == AV_CODEC_ID_H264 || copiedCodec == AV_CODEC_ID_AAC) &&
+        !codecs::equalsIgnoreCase(profile_->formatName(), "mpegts")) {
+      logError("FFMpegEncoder::addNewStream : %s cannot be copied without its configuration bytes", codecName.c_str());
+      return false;
+    }
+  }
   AVFormatContext* context = muxer_->formatContext();
   AVStream* stream = avformat_new_stream(context, nullptr);
   if (stream == nullptr) {
@@ -246,18 +269,8 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
     // AMR has no configuration bytes.
     profile_->target->getAudio()->setCodecData("");
   } else {
-    // Copied through: the stream is described by the source, whose codec
-    // configuration came as hexadecimal text.
-    const streamer::InputStreamDescription& source = *profile_->sourceDescription;
-    const streamer::TrackDescription* track =
-        kind == Kind::kVideo ? static_cast<const streamer::TrackDescription*>(source.getVideo()) : source.getAudio();
-    const codecs::Resolution decoder = codecs::resolveDecoder(track->getCodec());
-    if (decoder.codec == nullptr) {
-      logError("FFMpegEncoder::addNewStream : codec not found %s", codecName.c_str());
-      return false;
-    }
     AVCodecParameters& parameters = *stream->codecpar;
-    parameters.codec_id = decoder.codec->id;
+    parameters.codec_id = copiedCodec;
     parameters.codec_type = kind == Kind::kVideo ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
     if (kind == Kind::kVideo) {
       parameters.width = source.getVideo()->getWidth();
@@ -269,7 +282,6 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
       av_channel_layout_default(&parameters.ch_layout, source.getAudio()->getChannels());
       stream->time_base = AVRational{1, parameters.sample_rate > 0 ? parameters.sample_rate : 90000};
     }
-    const std::vector<uint8_t> extradata = fromHex(track->getCodecData());
     if (!extradata.empty()) {
       parameters.extradata = static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
       if (parameters.extradata == nullptr) return false;
