@@ -56,9 +56,10 @@ void FFMpegEncoder::encodeAudioPacket(streamer::SamplePacket& packet) {
   }
   if (audioRestart_) {
     // After a restart the audio clock starts again at the packet's time, on
-    // the same origin as the video's, so both streams stay together.
+    // the same origin as the video's, so both streams stay together. RTP
+    // times go on without a jump, like the video's.
     audioRestart_ = false;
-    if (audioEncoded_ && packet.getTime() != streamer::kNoTime) {
+    if (audioEncoded_ && !rtp_ && packet.getTime() != streamer::kNoTime) {
       const int64_t origin = videoStartTime_ > 0 ? videoStartTime_ : 0;
       const int64_t relative = static_cast<int64_t>(packet.getTime()) - origin;
       audioPtsBase_ = av_rescale(relative > 0 ? relative : 0, audioRate(), 1000000) - audioSampleCount_;
