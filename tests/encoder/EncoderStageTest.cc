@@ -358,6 +358,71 @@ TEST_F(EncoderStageTest, AudioIsAlignedWithVideoBeforeEncoding) {
   }
 }
 
+// ---- source pictures ----
+
+TEST_F(EncoderStageTest, PicturesOfEveryLayoutKeepTheirTopAndWrongSizesAreRefused) {
+  constexpr int kW = 32, kH = 16;
+  struct Colour {
+    uint8_t r, g, b, y, u, v;
+  };
+  constexpr Colour kRed{255, 0, 0, 81, 90, 240}, kBlue{0, 0, 255, 41, 240, 110};
+  struct Row {
+    const char* name;
+    int code;    // the engine's pixel format
+    int layout;  // <= 0: RGB rows stored bottom-up
+  };
+  const Row rows[] = {
+      {"RGB24 bottom-up", 0, 0}, {"RGB24 top-down", 0, 1}, {"RGB32 bottom-up", 2, -1},
+      {"YUV420P", 4, 0},         {"YUYV422", 5, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    // The image shows red above blue; bottom-up RGB stores its last row
+    // first.
+    std::vector<uint8_t> picture;
+    const bool bottomUp = row.code <= 3 && row.layout <= 0;
+    auto colourOfStoredRow = [&](int y) { return (y < kH / 2) != bottomUp ? kRed : kBlue; };
+    for (int y = 0; y < kH; ++y)
+      for (int x = 0; x < kW; ++x) {
+        const Colour c = colourOfStoredRow(y);
+        if (row.code == 0) picture.insert(picture.end(), {c.r, c.g, c.b});
+        // RGB32 is the native 32-bit word 0xAARRGGBB: B, G, R, A in memory.
+        if (row.code == 2) picture.insert(picture.end(), {c.b, c.g, c.r, 255});
+        if (row.code == 4) picture.push_back(c.y);
+        if (row.code == 5 && x % 2 == 0) picture.insert(picture.end(), {c.y, c.u, c.y, c.v});
+      }
+    if (row.code == 4)
+      for (int plane = 0; plane < 2; ++plane)
+        for (int y = 0; y < kH / 2; ++y)
+          for (int x = 0; x < kW / 2; ++x) picture.push_back(plane == 0 ? colourOfStoredRow(2 * y).u : colourOfStoredRow(2 * y).v);
+
+    EncoderRun run;
+    prepareRawRequest(run, false);
+    run.input.stream().video().setWidth(kW);
+    run.input.stream().video().setHeight(kH);
+    run.input.stream().video().setPixelFormat(row.code);
+    run.input.stream().video().setLayout(row.layout);
+    ASSERT_TRUE(run.start());
+    run.write(PACKET_VIDEO, picture.data(), picture.size(), 0, true);
+    run.write(PACKET_VIDEO, picture.data(), picture.size() - 1, kPictureUs, true);  // one byte short: refused
+    run.write(PACKET_VIDEO, picture.data(), picture.size(), 2 * kPictureUs, true);
+    const std::string path = run.finish(folder_.file("layout.nut"));
+    const test::ProbeResult out = test::probeMedia(path);
+    ASSERT_NE(out.first("video"), nullptr);
+    EXPECT_EQ(out.frameCount(out.first("video")->index), 2);
+
+    const test::ProcessResult decoded = test::runProcess(
+        {"ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    ASSERT_EQ(decoded.out.size(), static_cast<size_t>(kW * kH * 3)) << decoded.err;
+    auto isRed = [&](int y) {
+      const auto* pixel = reinterpret_cast<const uint8_t*>(decoded.out.data()) + (y * kW + kW / 2) * 3;
+      return pixel[0] > 160 && pixel[2] < 100;
+    };
+    EXPECT_TRUE(isRed(0));
+    EXPECT_FALSE(isRed(kH - 1));
+  }
+}
+
 // ---- restart at a new position ----
 
 TEST_F(EncoderStageTest, ResetPositionRestartsWithIntraPicturesAndStaysDecodable) {
