@@ -358,6 +358,29 @@ TEST_F(EncoderStageTest, AudioIsAlignedWithVideoBeforeEncoding) {
   }
 }
 
+TEST_F(EncoderStageTest, PicturesSharingAFrameSlotAreDroppedOrMovedOn) {
+  // Pictures at 0, 40, 40 and 80 ms. At the input's own rate the repeated
+  // time only jitters and the picture moves to the next slot; at another
+  // rate every picture whose slot is taken is dropped.
+  struct Row {
+    double targetRate;
+    int pictures;
+  };
+  const Row rows[] = {{25.0, 4}, {24.0, 2}};
+  const std::vector<uint8_t> picture(kWidth * kHeight * 3 / 2, 128);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.targetRate);
+    EncoderRun run;
+    prepareRawRequest(run, false);
+    run.requested.target().video().setFrameRate(row.targetRate);
+    ASSERT_TRUE(run.start());
+    for (uint64_t time : {0, 40000, 40000, 80000}) run.write(PACKET_VIDEO, picture.data(), picture.size(), time, true);
+    const test::ProbeResult out = test::probeMedia(run.finish(folder_.file("slots.nut")));
+    ASSERT_NE(out.first("video"), nullptr);
+    EXPECT_EQ(out.frameCount(out.first("video")->index), row.pictures);
+  }
+}
+
 // ---- source pictures ----
 
 TEST_F(EncoderStageTest, PicturesOfEveryLayoutKeepTheirTopAndWrongSizesAreRefused) {
