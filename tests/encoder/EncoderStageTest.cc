@@ -2,8 +2,6 @@
 // plug-in: media decoded by the input plug-in and encoded into every
 // container, read back by ffprobe; the A/V alignment cases and the output
 // back-pressure with packets made here.
-#include <dlfcn.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +9,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,7 +16,7 @@
 #include <vector>
 
 #include "host/records/Records.h"
-#include "plugins/SimpleSamplePacket.h"
+#include "tests/common/Harness.h"
 #include "tests/common/MediaProbe.h"
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
@@ -34,22 +31,15 @@ using streamer::PACKET_MUXED;
 using streamer::PACKET_VIDEO;
 using streamer::PACKETTYPE;
 using streamer::PLUGIN_OK;
-using streamer::SimpleSamplePacket;
 using streamer::TranscoderPluginInterface;
 
-// The built plug-in, loaded once and never unloaded, as the engine does.
-void* pluginLibrary() {
-  static void* library = dlopen(ZAN_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-  return library;
-}
-
 std::unique_ptr<TranscoderPluginInterface> makeEncoder() {
-  auto factory = reinterpret_cast<TranscoderPluginFactoryFn>(dlsym(pluginLibrary(), "TranscoderPluginFactory"));
+  TranscoderPluginFactoryFn factory = test::transcoderFactory(ZAN_PLUGIN_PATH);
   return std::unique_ptr<TranscoderPluginInterface>(factory ? factory("FFMpegEncoder") : nullptr);
 }
 
 std::unique_ptr<streamer::InputPluginInterface> makeInput() {
-  auto factory = reinterpret_cast<InputPluginFactoryFn>(dlsym(pluginLibrary(), "InputPluginFactory"));
+  InputPluginFactoryFn factory = test::inputFactory(ZAN_PLUGIN_PATH);
   return std::unique_ptr<streamer::InputPluginInterface>(factory ? factory() : nullptr);
 }
 
@@ -94,15 +84,11 @@ class EncoderRun {
     });
   }
   void write(PACKETTYPE type, const uint8_t* bytes, size_t size, uint64_t time, bool key = false) {
-    uint8_t* copy = size ? new uint8_t[size] : nullptr;
-    if (size) std::memcpy(copy, bytes, size);
-    auto* packet = new SimpleSamplePacket();
-    packet->set(type, copy, static_cast<unsigned>(size), time, 0, key);
-    encoder_->write(packet);
+    encoder_->write(test::makePacket(type, std::vector<uint8_t>(bytes, bytes + size), time, 0, key));
   }
   // Writes the end packet, waits for the reader and stores the output.
   std::string finish(const std::string& path) {
-    encoder_->write(new SimpleSamplePacket());
+    encoder_->write(test::makePacket(PACKET_END));
     reader_.join();
     test::writeFile(path, output_);
     return path;
@@ -119,7 +105,7 @@ class EncoderRun {
 class EncoderStageTest : public ::testing::Test {
  protected:
   EncoderStageTest() : appData_("ZAN_APPDATA", folder_.file("appdata")) {}
-  void SetUp() override { ASSERT_NE(pluginLibrary(), nullptr) << dlerror(); }
+  void SetUp() override { ASSERT_NE(test::transcoderFactory(ZAN_PLUGIN_PATH), nullptr); }
 
   test::TemporaryFolder folder_;
   test::ScopedEnvironment appData_;
@@ -263,8 +249,13 @@ TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDura
     // carry the encoders' own delays (B-picture reordering shifts the
     // video, AAC priming the audio) exactly as the ffmpeg tool's outputs
     // do, so the bound is the window's wider side both ways.
-    EXPECT_GE(audio->startTime, video->startTime - 0.100);
-    EXPECT_LE(audio->startTime, video->startTime + 0.100);
+    const std::vector<uint64_t> audioTimes = out.frameTimes(audio->index);
+    const std::vector<uint64_t> videoTimes = out.frameTimes(video->index);
+    ASSERT_FALSE(audioTimes.empty() || videoTimes.empty());
+    const double audioStart = static_cast<double>(audioTimes.front()) / 1e6;
+    const double videoStart = static_cast<double>(*std::min_element(videoTimes.begin(), videoTimes.end())) / 1e6;
+    EXPECT_GE(audioStart, videoStart - 0.100);
+    EXPECT_LE(audioStart, videoStart + 0.100);
   }
 }
 
@@ -481,7 +472,7 @@ TEST_F(EncoderStageTest, ResetPositionRestartsWithIntraPicturesAndStaysDecodable
     ASSERT_NE(out.first("video"), nullptr);
     std::vector<bool> keys;
     for (const test::ProbeFrame& frame : out.frames)
-      if (frame.video) keys.push_back(frame.key);
+      if (frame.stream == out.first("video")->index) keys.push_back(frame.key);
     // Whatever of the old position was still queued is gone; everything
     // after the restart decodes, its first eleven pictures intra-coded.
     ASSERT_GE(keys.size(), static_cast<size_t>(kAfter));
