@@ -35,11 +35,19 @@ class ApplicationThread {
 
   void ensure() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (started_ || QCoreApplication::instance() != nullptr) return;
-    started_ = true;
-    thread_ = std::thread([this] { run(); });
-    ready_.wait(lock, [this] { return application_ != nullptr; });
-    std::atexit(&stopAtExit);
+    bool starter = false;
+    if (!started_) {
+      if (QCoreApplication::instance() != nullptr) return;
+      started_ = true;
+      starter = true;
+      thread_ = std::thread([this] { run(); });
+    }
+    // Every caller waits until the application exists, not only the one
+    // that started it: an event loop made before it gets no event
+    // dispatcher, spins without handling a single event, and its network
+    // request never leaves.
+    ready_.wait(lock, [this] { return application_ != nullptr || ended_; });
+    if (starter) std::atexit(&stopAtExit);
   }
 
   bool owns() {
@@ -84,14 +92,17 @@ class ApplicationThread {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       application_ = nullptr;
+      ended_ = true;
     }
     finished_.notify_all();
+    ready_.notify_all();
   }
 
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable finished_;
   bool started_ = false;
+  bool ended_ = false;  // the application's loop is over
   QCoreApplication* application_ = nullptr;  // lives on thread_
   std::thread thread_;
 };
