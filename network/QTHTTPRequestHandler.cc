@@ -81,21 +81,22 @@ HTTPQThread::~HTTPQThread() { quitAndWait(); }
 
 void HTTPQThread::startAndWait() {
   m_startedLock.setFlag(false);
+  m_quitRequested = false;
   m_thread = std::thread([this] { run(); });
   m_startedLock.waitForFlag();
 }
 
+void HTTPQThread::requestQuit() {
+  m_quitRequested = true;
+  // A wake-up that comes before the worker waits is kept by the event
+  // dispatcher, so the flag is seen either way.
+  PLockGuard guard(m_loopLock);
+  if (m_loop != nullptr) m_loop->wakeUp();
+}
+
 void HTTPQThread::quitAndWait() {
   if (!m_thread.joinable()) return;
-  {
-    // The quit is an event in the worker's queue: posted before the loop
-    // runs, it ends the loop as soon as it does (a direct quit of the
-    // thread could come between the worker's start and its exec and be
-    // lost, leaving the join waiting forever). After the loop the thread
-    // ends by itself.
-    PLockGuard guard(m_loopLock);
-    if (m_loop != nullptr) QMetaObject::invokeMethod(m_loop, "quit", Qt::QueuedConnection);
-  }
+  requestQuit();
   m_thread.join();
 }
 
@@ -109,7 +110,9 @@ void HTTPQThread::run() {
   }
   m_handler->beginExchange();
   m_startedLock.setFlag(true);
-  loop.exec();
+  // The loop ends on a flag of our own: QEventLoop::exec() forgets a
+  // quit() that comes before it runs, and the join would wait forever.
+  while (!m_quitRequested.load()) loop.processEvents(QEventLoop::WaitForMoreEvents);
   m_handler->endExchange();
   PLockGuard guard(m_loopLock);
   m_loop = nullptr;
@@ -401,7 +404,7 @@ void QTHTTPRequestHandler::dataReadyRead() {
   if (taken < 0) {
     // The consumer is gone: stop this exchange.
     m_quit = true;
-    QThread::currentThread()->quit();
+    m_thread->requestQuit();
   }
 }
 

@@ -72,6 +72,9 @@ class HTTPQThread {
   void startAndWait();
   // Ends the event loop and returns once the thread has ended.
   void quitAndWait();
+  // Ends the event loop from any thread, the worker's own included,
+  // without waiting.
+  void requestQuit();
   bool isRunning() const { return m_thread.joinable(); }
 
  private:
@@ -80,6 +83,7 @@ class HTTPQThread {
   PCondMutex m_startedLock;  // flag: the request has been sent
   PMutex m_loopLock;         // guards m_loop
   QEventLoop* m_loop = nullptr;  // the worker's event loop while it may run
+  std::atomic<bool> m_quitRequested{false};  // read by the worker between events
   std::thread m_thread;       // started and joined by the handler's control thread
   QTHTTPRequestHandler* const m_handler;  // not owned; outlives the thread
 };
