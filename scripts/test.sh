@@ -3,8 +3,7 @@
 # normal build, the AddressSanitizer + UndefinedBehaviorSanitizer build, and
 # the ThreadSanitizer build for the tests labelled "threaded"; then every
 # fuzz target for 20 s. The playback soak (build/bin/zan_soak) is run by
-# hand: its one-minute run still catches an input that stops making
-# progress after the deadline, and that hang is not found yet.
+# hand until it has a record of clean runs behind it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
