@@ -79,6 +79,9 @@ class BasicMuxer {
   // 0: a single output; the segmented muxer answers 1.
   virtual int kind() const { return 0; }
   virtual int createIOContext();
+  // The context of low-bitrate companion |index|, where the muxer writes
+  // companions (the segmented muxer); null otherwise.
+  virtual AVFormatContext* lowContext(int) const { return nullptr; }
 
   AVFormatContext* formatContext() const { return formatContext_.get(); }
   bool headerWritten() const { return headerWritten_; }
@@ -98,22 +101,23 @@ class BasicMuxer {
   // The muxer's private options for every header written: streaming modes
   // and preload where the format has them.
   ff::DictionaryPtr privateOptions() const;
+  // Adds copies of |from|'s streams to |to|.
+  static bool copyStreams(const AVFormatContext& from, AVFormatContext& to);
 
   const FFMpegStreamingProfile* profile_;
+  MuxerSink* sink_;
+  ff::FormatPtr formatContext_;
+  bool headerWritten_ = false;
 
  private:
   enum class Output { kPackets, kHeader, kDropped };
   static int writeCallback(void* opaque, uint8_t* data, int size);
-  static bool copyStreams(const AVFormatContext& from, AVFormatContext& to);
   bool startMuxer(Output headerOutput);
   bool writePacket(AVFormatContext* context, AVPacket* packet, const char* kind, uint64_t ts);
 
-  MuxerSink* sink_;
-  ff::FormatPtr formatContext_;
   ff::IOContextPtr ioContext_;  // formatContext_->pb; freed after the format context
   Output output_ = Output::kPackets;
   std::vector<uint8_t> header_;  // gathered while the header is written
-  bool headerWritten_ = false;
   bool suspended_ = false;
 };
 

@@ -9,8 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace zan {
+
+class InternalSamplePacket;
 
 class MuxerSink {
  public:
@@ -20,6 +23,9 @@ class MuxerSink {
   virtual void headerBytes(const uint8_t* data, size_t size) = 0;
   // Container bytes after the header, as FFmpeg's byte layer flushes them.
   virtual void muxedBytes(const uint8_t* data, size_t size) = 0;
+  // A finished file of a muxer that writes files itself (a PACKET_SEGMENT
+  // packet), for the engine.
+  virtual void segmentFinished(std::unique_ptr<InternalSamplePacket> announcement) = 0;
 };
 
 }  // namespace zan

@@ -13,6 +13,7 @@
 
 #include "output/BasicMuxer.h"
 #include "output/FlvHeader.h"
+#include "output/InternalSamplePacket.h"
 #include "output/MuxerSink.h"
 #include "tests/common/MediaProbe.h"
 #include "tests/common/OutputRequest.h"
@@ -65,6 +66,7 @@ struct Collector : MuxerSink {
     header.assign(data, data + size);
   }
   void muxedBytes(const uint8_t* data, size_t size) override { bytes.insert(bytes.end(), data, data + size); }
+  void segmentFinished(std::unique_ptr<InternalSamplePacket>) override { ADD_FAILURE() << "a single output announced a file"; }
   int headerCalls = 0;
   Bytes header, bytes;
 };

@@ -1,0 +1,375 @@
+// The segmented MPEG-TS muxer; see MpegTSSegmentedMuxer.h.
+#include "output/MpegTSSegmentedMuxer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include "encoder/FFMpegStreamingProfile.h"
+#include "output/InternalSamplePacket.h"
+#include "output/MuxerSink.h"
+#include "support/CBBLog.h"
+
+namespace zan {
+
+namespace {
+
+// How many later ticks are tried when a base is taken by another muxer.
+constexpr int kBaseAttempts = 1000;
+
+uint32_t tickCount() {
+  return static_cast<uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+// |text| (UTF-8, as file names come here) as UTF-16LE bytes; a byte that
+// starts no valid sequence becomes U+FFFD.
+std::vector<uint8_t> utf16le(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  auto put = [&](uint32_t unit) {
+    bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(unit >> 8));
+  };
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    uint32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    bool valid = length > 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (!valid || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      put(0xFFFD);
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      put(0xD800 + ((code - 0x10000) >> 10));
+      put(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      put(code);
+    }
+    i += length;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+MpegTSSegmentedMuxer::MpegTSSegmentedMuxer(MuxerSink* sink, const FFMpegStreamingProfile* profile)
+    : BasicMuxer(sink, profile) {}
+
+MpegTSSegmentedMuxer::~MpegTSSegmentedMuxer() { close(); }
+
+int64_t MpegTSSegmentedMuxer::segmentLength(AVRational timeBase) {
+  // Ten seconds of stream time, whatever the stream's clock: the factor on
+  // the time base is 1, so a segment is as long for video as for audio and
+  // does not depend on the frame rate.
+  return av_rescale_q(10, AVRational{1, 1}, timeBase);
+}
+
+std::string MpegTSSegmentedMuxer::cacheFolder() {
+  const char* variable = std::getenv("TMPDIR");
+  std::string temporary = variable != nullptr && variable[0] != '\0' ? variable : "/tmp";
+  while (temporary.size() > 1 && temporary.back() == '/') temporary.pop_back();
+  const std::string cache = temporary + "/ZanStreamCache";
+  ::mkdir(cache.c_str(), 0700);
+  // Only a real folder of this user's: a link or someone else's folder
+  // could send the files anywhere.
+  struct stat status {};
+  if (::lstat(cache.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid())
+    return cache + "/";
+  return temporary + "/";
+}
+
+ff::FormatPtr MpegTSSegmentedMuxer::newContext() {
+  ff::FormatPtr context = initFFMpegContext();
+  // One clock for every output: FFmpeg would otherwise shift each output's
+  // times by its own first decoding time, and the outputs' cuts, equal in
+  // the encoders' times, would no longer line up in the files. MPEG-TS's
+  // own delay keeps reordered decoding times above zero.
+  if (context) context->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
+  return context;
+}
+
+int MpegTSSegmentedMuxer::open() {
+  close();
+  formatContext_ = newContext();
+  if (!formatContext_) return -1;
+  auto main = std::make_unique<Output>();
+  main->context = formatContext_.get();
+  outputs_.push_back(std::move(main));
+  for (int i = 0; i < profile_->needLowBitrateStream; ++i) {
+    if (profile_->lowVideoBitrate[i] == 0) continue;  // could not be told apart from the main output
+    auto low = std::make_unique<Output>();
+    low->lowBitrate = static_cast<int>(profile_->lowVideoBitrate[i]);
+    low->ownContext = newContext();
+    if (!low->ownContext) return -1;
+    low->context = low->ownContext.get();
+    outputs_.push_back(std::move(low));
+  }
+  return createIOContext();
+}
+
+int MpegTSSegmentedMuxer::createIOContext() {
+  if (outputs_.empty() || !chooseBasePath()) {
+    logError("MpegTSSegmentedMuxer::init : could not open temp file");
+    return -1;
+  }
+  for (auto& output : outputs_) {
+    if (!openFile(*output, 1)) {
+      logError("MpegTSSegmentedMuxer::init : could not open temp file");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+bool MpegTSSegmentedMuxer::chooseBasePath() {
+  const std::string folder = cacheFolder();
+  uint32_t tick = tickCount();
+  for (int attempt = 0; attempt < kBaseAttempts; ++attempt, ++tick) {
+    const std::string base = folder + "segment-" + std::to_string(tick);
+    SegmentFile marker;
+    if (marker.create(base)) {
+      written_.push_back(marker.identity());
+      marker.close();
+      basePath_ = base;
+      return true;
+    }
+    if (errno != EEXIST) {
+      logError("MpegTSSegmentedMuxer::init : cannot create %s: %s", base.c_str(), std::strerror(errno));
+      return false;
+    }
+  }
+  return false;
+}
+
+bool MpegTSSegmentedMuxer::openFile(Output& output, uint32_t number) {
+  std::string path = basePath_ + "-" + std::to_string(number);
+  if (output.lowBitrate != 0) path += "-low-" + std::to_string(output.lowBitrate);
+  path += ".ts";
+  logDebug("MpegTSSegmentedMuxer::openNextTSFile %s", path.c_str());
+  if (!output.file.create(path)) {
+    logError("MpegTSSegmentedMuxer::openNextTSFile : cannot create %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  written_.push_back(output.file.identity());
+  output.number = number;
+  output.hasMedia = false;
+  output.context->pb = output.file.io();
+  output.context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // A file after the first of a running muxer starts with the program
+  // tables of its own, so that it can be read alone.
+  if (output.headerWritten) av_opt_set(output.context->priv_data, "mpegts_flags", "+resend_headers", 0);
+  return true;
+}
+
+void MpegTSSegmentedMuxer::finishFile(Output& output, int64_t duration) {
+  if (output.file.io() == nullptr) return;
+  // Everything accepted for this file goes into it: the interleaving queue
+  // and the PES data MPEG-TS buffers per stream (a trailer did both).
+  if (output.headerWritten) {
+    av_interleaved_write_frame(output.context, nullptr);
+    av_write_frame(output.context, nullptr);
+  }
+  const SegmentFile::Identity identity = output.file.identity();
+  const bool written = output.file.close();
+  output.context->pb = nullptr;
+  if (!written) {
+    logError("MpegTSSegmentedMuxer : writing %s failed, the segment is dropped", identity.path.c_str());
+    SegmentFile::remove(identity);
+    return;
+  }
+  if (!output.hasMedia) {
+    SegmentFile::remove(identity);
+    return;
+  }
+  const std::vector<uint8_t> path = utf16le(identity.path);
+  auto announcement = std::make_unique<InternalSamplePacket>();
+  const int64_t start = output.segmentStart == kNotSet ? 0 : output.segmentStart + (output.lowBitrate != 0 ? 1 : 0);
+  announcement->set(streamer::PACKET_SEGMENT, path.data(), static_cast<unsigned>(path.size()),
+                    static_cast<uint64_t>(start), static_cast<uint64_t>(duration), true);
+  if (sink_ != nullptr) sink_->segmentFinished(std::move(announcement));
+}
+
+bool MpegTSSegmentedMuxer::checkSegmentation(Output& output, int64_t ts) {
+  if (output.segmentStart == kNotSet) {
+    output.segmentStart = ts;
+    return true;
+  }
+  if (ts > output.segmentStart && ts - output.segmentStart > segmentDuration_) {
+    finishFile(output, ts - output.segmentStart);
+    if (!openFile(output, output.number + 1)) {
+      logError("MpegTSSegmentedMuxer::checkTSSegmentation : could not open next temp file!!!");
+      return false;
+    }
+    output.segmentStart = ts;
+  }
+  return true;
+}
+
+MpegTSSegmentedMuxer::Output* MpegTSSegmentedMuxer::find(int lowBitrate) {
+  for (auto& output : outputs_)
+    if (output->lowBitrate == lowBitrate) return output.get();
+  return nullptr;
+}
+
+AVFormatContext* MpegTSSegmentedMuxer::lowContext(int index) const {
+  return index >= 0 && index + 1 < static_cast<int>(outputs_.size()) ? outputs_[index + 1]->context : nullptr;
+}
+
+uint32_t MpegTSSegmentedMuxer::segmentNumber() const { return outputs_.empty() ? 0 : outputs_[0]->number; }
+
+void MpegTSSegmentedMuxer::setSegmentLength(int streamIndex) {
+  if (segmentDuration_ != 0 || streamIndex < 0 || !formatContext_ ||
+      streamIndex >= static_cast<int>(formatContext_->nb_streams))
+    return;
+  segmentDuration_ = segmentLength(formatContext_->streams[streamIndex]->time_base);
+}
+
+bool MpegTSSegmentedMuxer::writeHeader() {
+  if (outputs_.empty() || headerWritten_) return headerWritten_;
+  // A companion that got no stream (no video to vary) has nothing to write.
+  for (size_t i = 1; i < outputs_.size();) {
+    if (outputs_[i]->context->nb_streams > 0) {
+      ++i;
+      continue;
+    }
+    outputs_[i]->file.discard();
+    outputs_[i]->context->pb = nullptr;
+    outputs_.erase(outputs_.begin() + static_cast<ptrdiff_t>(i));
+  }
+  for (auto& output : outputs_) {
+    const int result = avformat_write_header(output->context, nullptr);
+    if (result < 0) {
+      logWarn(output->lowBitrate == 0 ? "av_write_header returned %d" : "av_write_header on low bitrate returned %d",
+              result);
+      return false;
+    }
+    output->headerWritten = true;
+    if (output->lowBitrate == 0) headerWritten_ = true;
+    avio_flush(output->file.io());
+  }
+  return true;
+}
+
+bool MpegTSSegmentedMuxer::writeTrailer() {
+  if (!headerWritten_) return true;
+  headerWritten_ = false;
+  for (auto& output : outputs_) {
+    if (!output->headerWritten) continue;
+    output->headerWritten = false;
+    if (output->file.io() == nullptr) continue;
+    av_write_trailer(output->context);
+    finishFile(*output, 0);
+  }
+  return true;
+}
+
+bool MpegTSSegmentedMuxer::writeVideoPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts,
+                                            bool keyFrame, int lowBitrate, int64_t dts) {
+  setSegmentLength(videoStreamIndex);
+  Output* output = find(lowBitrate);
+  if (output == nullptr || output->file.io() == nullptr || !output->headerWritten) return false;
+  if (keyFrame && !checkSegmentation(*output, static_cast<int64_t>(ts))) return false;
+  if (!BasicMuxer::writeVideoPacket(output->context, data, size, ts, keyFrame, dts)) return false;
+  output->hasMedia = true;
+  return true;
+}
+
+bool MpegTSSegmentedMuxer::writeAudioPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, int) {
+  if (outputs_.empty() || outputs_[0]->file.io() == nullptr || !headerWritten_) return false;
+  if (videoStreamIndex < 0) {
+    // Without pictures the audio clock cuts every output.
+    setSegmentLength(audioStreamIndex);
+    for (auto& output : outputs_)
+      if (!checkSegmentation(*output, static_cast<int64_t>(ts))) return false;
+  }
+  for (size_t i = 1; i < outputs_.size(); ++i) {
+    Output& low = *outputs_[i];
+    if (low.file.io() != nullptr && BasicMuxer::writeAudioPacket(low.context, data, size, ts)) {
+      low.hasMedia = true;
+    } else {
+      logWarn("MpegTSSegmentedMuxer::writeAudioPacket - can't write to low bitrate output context %u",
+              static_cast<unsigned>(i - 1));
+    }
+  }
+  if (!BasicMuxer::writeAudioPacket(outputs_[0]->context, data, size, ts)) return false;
+  outputs_[0]->hasMedia = true;
+  return true;
+}
+
+void MpegTSSegmentedMuxer::flush() {
+  for (auto& output : outputs_)
+    if (output->file.io() != nullptr) avio_flush(output->file.io());
+}
+
+void MpegTSSegmentedMuxer::suspendOutput() {
+  if (!headerWritten_ || suspended_) return;
+  // The files in progress were never announced: nobody knows them, they go.
+  for (auto& output : outputs_) {
+    output->file.discard();
+    output->context->pb = nullptr;
+  }
+  suspended_ = true;
+}
+
+void MpegTSSegmentedMuxer::resumeOutput(const uint64_t& position) {
+  if (!suspended_) return;
+  suspended_ = false;
+  const auto number = static_cast<uint32_t>(std::floor(static_cast<double>(position) / 10000.0));
+  // A new base: the numbers from the position on may be taken by files of
+  // the old one that are still on their way to the engine.
+  if (!chooseBasePath()) return;
+  for (auto& output : outputs_) {
+    // FFmpeg's state of the old position (queued packets, buffered PES
+    // data) goes with the old context.
+    ff::FormatPtr fresh = newContext();
+    if (!fresh || !copyStreams(*output->context, *fresh)) {
+      logError("MpegTSSegmentedMuxer::resumeOutput : could not rebuild the output context");
+      return;
+    }
+    if (output->lowBitrate == 0) formatContext_ = std::move(fresh);
+    else output->ownContext = std::move(fresh);
+    output->context = output->lowBitrate == 0 ? formatContext_.get() : output->ownContext.get();
+    output->headerWritten = false;
+    output->segmentStart = kNotSet;
+    if (!openFile(*output, number)) return;
+    if (avformat_write_header(output->context, nullptr) < 0) {
+      logError("MpegTSSegmentedMuxer::resumeOutput : av_write_header failed");
+      return;
+    }
+    output->headerWritten = true;
+  }
+}
+
+void MpegTSSegmentedMuxer::close() {
+  // Files still open were never finished by an end of stream: announcing
+  // them now would hand the engine files that are removed right after.
+  for (auto& output : outputs_) {
+    output->file.discard();
+    output->context->pb = nullptr;
+  }
+  outputs_.clear();
+  formatContext_.reset();
+  headerWritten_ = false;
+  suspended_ = false;
+  for (auto file = written_.rbegin(); file != written_.rend(); ++file) SegmentFile::remove(*file);
+  written_.clear();
+}
+
+}  // namespace zan

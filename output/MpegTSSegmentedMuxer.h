@@ -1,0 +1,115 @@
+// MPEG-TS cut into files of about ten seconds, for segmented (HLS-style)
+// delivery: the muxer writes numbered .ts files into a cache folder under
+// the temporary folder and announces each finished file to the encoder's
+// sink as a PACKET_SEGMENT packet (its path as UTF-16LE text, its start and
+// duration in the stream's time units). Besides the main output it writes
+// up to four low-bitrate companions, each into files of its own with the
+// same audio and its own video.
+//
+// Files: BASE-N.ts for the main output and BASE-N-low-BITRATE.ts for the
+// companion of that total bit rate, where BASE is
+// CACHE/segment-TICK (TICK: milliseconds of the system clock when the base
+// was chosen) and CACHE is $TMPDIR/ZanStreamCache/ (or the temporary folder
+// itself when that folder cannot be had or is not the user's own). The base
+// is reserved by an empty file at BASE itself, so two muxers, in one
+// process or several, never share one. Every file is created new (an
+// existing file is never written into) and close() removes the files this
+// muxer created, last first, as long as they are still the files it made:
+// a file someone moved away or replaced is left alone.
+//
+// Cutting. Every output cuts on its own video key frames: the first key
+// frame more than one segment length after the segment began starts the
+// next file. The encoder forces an intra picture into every output on the
+// same picture, so all outputs cut at the same time while each of their
+// segments still begins with a key frame (each encoder has its own delay,
+// so the files cannot be switched at one moment for all). Without video,
+// audio time cuts all outputs. Before a file is closed, what FFmpeg holds
+// for it (interleaving queue, buffered PES data) is written into it; a file
+// is announced only once it is flushed and closed, and never when it holds
+// no media or a write to it failed.
+//
+// After suspendOutput()/resumeOutput(position) the current files are
+// dropped unannounced and writing goes on under a new base with files
+// numbered from floor(position / 10 s), each with its own header.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "output/BasicMuxer.h"
+#include "output/SegmentFile.h"
+
+namespace zan {
+
+class MpegTSSegmentedMuxer : public BasicMuxer {
+ public:
+  MpegTSSegmentedMuxer(MuxerSink* sink, const FFMpegStreamingProfile* profile);
+  ~MpegTSSegmentedMuxer() override;
+
+  // The main context and one per low-bitrate entry of the profile, then
+  // the base path and the first files (number 1).
+  int open() override;
+  // Drops the files in progress unannounced (the end of stream finishes
+  // them: writeTrailer), frees the contexts and removes every file this
+  // muxer created.
+  void close() override;
+  // One header per output, into its file. Companions that were given no
+  // stream are dropped here.
+  bool writeHeader() override;
+  // Finishes and announces the last files (duration 0).
+  bool writeTrailer() override;
+  bool writeAudioPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, int lowBitrate) override;
+  // |lowBitrate| 0 is the main output; another value the companion of that
+  // bit rate (no such companion: the packet is dropped, false).
+  bool writeVideoPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, bool keyFrame, int lowBitrate,
+                        int64_t dts = kDtsFromPts) override;
+  void suspendOutput() override;
+  void resumeOutput(const uint64_t& position) override;
+  void flush() override;
+  int kind() const override { return 1; }
+  int createIOContext() override;
+  AVFormatContext* lowContext(int index) const override;
+
+  const std::string& basePath() const { return basePath_; }
+  // Number of the main output's current file.
+  uint32_t segmentNumber() const;
+
+  // One segment length in units of |timeBase|: ten seconds of stream time.
+  // Every output and the encoder's choice of cut pictures use this.
+  static int64_t segmentLength(AVRational timeBase);
+  // Where the segment files go, with a trailing slash.
+  static std::string cacheFolder();
+
+ private:
+  static constexpr int64_t kNotSet = INT64_MIN;
+
+  struct Output {
+    int lowBitrate = 0;        // 0: the main output
+    ff::FormatPtr ownContext;  // a companion's; the main one is the base class's
+    AVFormatContext* context = nullptr;
+    SegmentFile file;
+    uint32_t number = 0;
+    int64_t segmentStart = kNotSet;
+    bool hasMedia = false;  // a packet went into the current file
+    bool headerWritten = false;
+  };
+
+  ff::FormatPtr newContext();
+  bool chooseBasePath();
+  bool openFile(Output& output, uint32_t number);
+  // Writes out what FFmpeg holds for the file, closes it and announces it.
+  void finishFile(Output& output, int64_t duration);
+  bool checkSegmentation(Output& output, int64_t ts);
+  Output* find(int lowBitrate);
+  void setSegmentLength(int streamIndex);
+
+  std::vector<std::unique_ptr<Output>> outputs_;  // [0]: the main output
+  std::string basePath_;
+  std::vector<SegmentFile::Identity> written_;  // every file created, base markers included
+  int64_t segmentDuration_ = 0;
+  bool suspended_ = false;
+};
+
+}  // namespace zan
