@@ -4,6 +4,7 @@
 // estimation, headers, GOP, and for libx264 the streaming defaults that the
 // settings map may override. libx264's own switches are private options of
 // FFmpeg's wrapper; they go into |options| for avcodec_open2.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -87,9 +88,7 @@ void FFMpegEncoder::adjustVideoCodecValues(AVCodecContext& codec, const AVCodec&
   int64_t kbps = target.getBitrate() / 1000;
   if (profile.target->isRTP()) kbps = static_cast<int64_t>(static_cast<double>(kbps) * 0.9);
   codec.bit_rate = kbps * 1000;
-  // The encoder does not scale: the picture keeps the source's size.
-  codec.width = source.getWidth();
-  codec.height = source.getHeight();
+  targetSize(codec.width, codec.height);
   codec.sample_aspect_ratio = AVRational{0, 1};
   double fps = target.getFrameRate();
   if (!(fps > 0.0)) fps = source.getFrameRate();
@@ -151,6 +150,80 @@ void FFMpegEncoder::adjustVideoCodecValues(AVCodecContext& codec, const AVCodec&
   logDebug("FFENC V:  me_quality = %d", codec.me_subpel_quality);
   logDebug("FFENC V:  pxfmt = %d", static_cast<int>(codec.pix_fmt));
   logDebug("FFENC V:rtp psz = %d", profile.target->isRTP() ? profile.target->getRTPPayloadSize() : 0);
+}
+
+void FFMpegEncoder::targetSize(int& width, int& height) const {
+  const streamer::VideoDescription& target = *profile_->target->getVideo();
+  const streamer::VideoDescription& source = *profile_->sourceDescription->getVideo();
+  // A size the request gives is honoured (the scaler converts every
+  // picture anyway); 4:2:0 pictures need even sides.
+  if (target.getWidth() > 0 && target.getHeight() > 0) {
+    width = (target.getWidth() + 1) & ~1;
+    height = (target.getHeight() + 1) & ~1;
+  } else {
+    width = source.getWidth();
+    height = source.getHeight();
+  }
+}
+
+void FFMpegEncoder::adjustVideoCodecValuesLow(AVCodecContext& codec, const AVCodec& encoder, AVDictionary** options,
+                                              int bitrate) const {
+  const FFMpegStreamingProfile& profile = *profile_;
+  const streamer::AudioDescription* audio = profile.target->hasAudio() ? profile.target->getAudio() : nullptr;
+  int64_t kbps = (static_cast<int64_t>(bitrate) - (audio ? static_cast<int64_t>(audio->getBitrate()) : 0)) / 1000;
+  if (profile.target->isRTP()) kbps = static_cast<int64_t>(static_cast<double>(kbps) * 0.9);
+  // The audio may take the whole budget: the video still gets a little.
+  codec.bit_rate = std::max<int64_t>(kbps, 8) * 1000;
+
+  // 64 kbit/s is the mobile rung: a 160x120-class picture at 2 frames per
+  // second, the long side widened to the source's shape in steps of 16.
+  int width = 0, height = 0;
+  targetSize(width, height);
+  double fps = profile.target->getVideo()->getFrameRate();
+  if (!(fps > 0.0)) fps = profile.sourceDescription->getVideo()->getFrameRate();
+  if (bitrate == 64000 && width > 0 && height > 0) {
+    const double ratio = static_cast<double>(width) / static_cast<double>(height);
+    width = 160;
+    height = 120;
+    if (ratio > 1.0) width = (static_cast<int>(120.0 * ratio) + 15) / 16 * 16;
+    else height = (static_cast<int>(160.0 / ratio) + 15) / 16 * 16;
+    fps = 2.0;
+  }
+  codec.width = width;
+  codec.height = height;
+  codec.sample_aspect_ratio = AVRational{0, 1};
+  // The companion runs on the main encoder's clock and is given pictures at
+  // its own rate: a picture of it can then fall exactly where the main
+  // output begins a segment. Rate control goes by the frame rate.
+  codec.time_base = video_.codec->time_base;
+  codec.framerate = av_d2q(fps, 10001);
+  codec.bit_rate_tolerance = 0;
+  codec.qcompress = 0.5f;
+  codec.qblur = 0.5f;
+  const bool tight = bitrate == 64000 || bitrate > 100000;
+  codec.qmin = 4;
+  codec.qmax = tight ? 35 : 40;
+  codec.max_qdiff = tight ? 2 : 4;
+  codec.mb_decision = FF_MB_DECISION_RD;
+  codec.flags |= video_.codec->flags & AV_CODEC_FLAG_GLOBAL_HEADER;
+  codec.pix_fmt = AV_PIX_FMT_YUV420P;
+  codec.gop_size = static_cast<int>(std::ceil(fps));
+  // At a reduced picture rate reordering would delay decoding times by
+  // whole seconds, beyond what MPEG-TS's delay absorbs.
+  if (fps < av_q2d(video_.codec->framerate)) codec.max_b_frames = 0;
+  if (isCodec(encoder, "libx264")) {
+    getH264Parameters(codec, options);
+    codec.gop_size = static_cast<int>(std::ceil(fps));
+    // The quantiser limits above bound the quality, not the rate factor.
+    av_dict_set(options, "crf", "51", 0);
+  }
+
+  logDebug("FFENC V LOW:  codec = %d", static_cast<int>(encoder.id));
+  logDebug("FFENC V LOW:      w = %d      h = %d", codec.width, codec.height);
+  logDebug("FFENC V LOW:    fps = %d/%d", codec.framerate.num, codec.framerate.den);
+  logDebug("FFENC V LOW:    bps = %" PRId64 "    tol = %d", codec.bit_rate, codec.bit_rate_tolerance);
+  logDebug("FFENC V LOW:    gop = %d", codec.gop_size);
+  logDebug("FFENC V LOW:   Qmin = %d  Qmax = %d   QDiff = %d", codec.qmin, codec.qmax, codec.max_qdiff);
 }
 
 void FFMpegEncoder::getH264Parameters(AVCodecContext& codec, AVDictionary** options) const {

@@ -164,6 +164,8 @@ void FFMpegEncoder::finishStream() {
     // end marker: the reader stops at PACKET_END.
     if (audio_.encodes()) encodeAudioFrames(true);
     if (video_.codec) doEncodeVideo(nullptr);
+    for (LowVideo& low : lowVideo_)
+      if (low.codec) doEncodeLow(low, nullptr);
     if (muxer_) muxer_->writeTrailer();
     ended_ = true;
   }

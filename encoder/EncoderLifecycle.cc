@@ -4,6 +4,7 @@
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
 #include "output/InternalSamplePacket.h"
+#include "output/MpegTSSegmentedMuxer.h"
 
 namespace zan {
 
@@ -12,6 +13,8 @@ void FFMpegEncoder::getOutputStreamDescription(streamer::OutputStreamDescription
   if (!profile_ || description == nullptr) return;
   profile_->target->copyTo(description);
   description->setEncoded(true);
+  if (muxer_ && muxer_->kind() == 1)
+    description->set("basePath", static_cast<const MpegTSSegmentedMuxer&>(*muxer_).basePath().c_str());
 }
 
 bool FFMpegEncoder::start() {
@@ -51,6 +54,7 @@ bool FFMpegEncoder::close() {
   muxer_.reset();
   video_ = Output{};
   audio_ = Output{};
+  lowVideo_.clear();
   rtp_ = false;
   rtpVideo_.close();
   picture_.reset();
@@ -94,13 +98,17 @@ void FFMpegEncoder::resetPosition(uint64_t position) {
       if (!openStreamEncoder(*output, output->codecName, kind))
         logError("FFMpegEncoder::resetPosition : could not reopen %s", output->codecName.c_str());
     }
+    for (LowVideo& low : lowVideo_)
+      if (low.codec && !openLowEncoder(low)) logError("FFMpegEncoder::resetPosition : could not reopen a low bitrate encoder");
     audioFrames_.close();
     if (rtp_ && video_.codec && !rtpVideo_.open(*video_.codec, profile_->target->getRTPPayloadSize())) video_.codec.reset();
     if (muxer_) muxer_->resumeOutput(position);
     // FLV times go on from the first start; other containers restart their
-    // clocks at the new position.
+    // clocks at the new position (segments too: their audio, placed on the
+    // same origin, stays with the pictures).
     if (videoEncoded_ && profile_->formatName() != "flv") videoStartTime_ = 0;
   }
+  segmentStart_ = INT64_MIN;
   seekOffset_ = position * 1000;
   audioVideoDiff_ = firstAudioTs_ = firstVideoTs_ = INT64_MIN;
   waitForVideo_ = true;

@@ -108,6 +108,10 @@ void FFMpegEncoder::pushPayload(streamer::PACKETTYPE type, const uint8_t* data, 
   pushPacket(std::move(packet));
 }
 
+void FFMpegEncoder::segmentFinished(std::unique_ptr<InternalSamplePacket> announcement) {
+  pushPacket(std::move(announcement));
+}
+
 void FFMpegEncoder::muxedBytes(const uint8_t* data, size_t size) {
   auto packet = std::make_unique<InternalSamplePacket>();
   packet->set(PACKET_MUXED, data, static_cast<unsigned>(size), 0, 0, false);

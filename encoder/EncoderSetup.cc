@@ -9,6 +9,7 @@
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
 #include "output/InternalSamplePacket.h"
+#include "output/MpegTSSegmentedMuxer.h"
 
 namespace zan {
 
@@ -43,6 +44,13 @@ std::vector<uint8_t> fromHex(const char* text) {
 }
 
 bool isNone(const std::string& name) { return name.empty() || codecs::equalsIgnoreCase(name, "none"); }
+
+// Segmented MPEG-TS only when both names are exactly these (letter case
+// counts, as it always has for these keys).
+bool wantsSegments(const FFMpegStreamingProfile& profile) {
+  const char* method = profile.settings ? profile.settings->get("MpegTSMethod") : nullptr;
+  return profile.formatName() == "mpegts" && method != nullptr && std::string(method) == "segmented";
+}
 
 }  // namespace
 
@@ -79,10 +87,15 @@ PluginErrorCodes FFMpegEncoder::initFFMpeg() {
   muxer_.reset();
   video_ = Output{};
   audio_ = Output{};
+  lowVideo_.clear();
+  segmentStart_ = INT64_MIN;
   rtpVideo_.close();
   rtp_ = profile_->target->isRTP();
   if (rtp_) return initRtp();
-  auto muxer = std::make_unique<BasicMuxer>(static_cast<MuxerSink*>(this), profile_.get());
+  auto* sink = static_cast<MuxerSink*>(this);
+  std::unique_ptr<BasicMuxer> muxer = wantsSegments(*profile_)
+                                          ? std::make_unique<MpegTSSegmentedMuxer>(sink, profile_.get())
+                                          : std::make_unique<BasicMuxer>(sink, profile_.get());
   const int opened = muxer->open();
   if (opened != 0) {
     logError("FFMpegEncoder::initFFMpegContext() init output context failed %d", opened);
@@ -94,9 +107,83 @@ PluginErrorCodes FFMpegEncoder::initFFMpeg() {
     addNewStream(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough);
   if (profile_->target->hasVideo() && source.hasVideo())
     addNewStream(video_, profile_->videoCodecName(), Kind::kVideo, profile_->videoPassthrough);
+  if (muxer_->kind() == 1) addLowStreams();
   audioSampleCount_ = 0;
   if (audio_.index < 0 && video_.index < 0) return PLUGIN_UNAVAILABLE;
   return PLUGIN_OK;
+}
+
+void FFMpegEncoder::addLowStreams() {
+  // Companions vary the video: without an encoded main video there is
+  // nothing to vary.
+  if (!video_.codec) return;
+  for (int i = 0; i < profile_->needLowBitrateStream; ++i) {
+    AVFormatContext* context = muxer_->lowContext(i);
+    if (context == nullptr) break;
+    // The muxer names its companions by bit rate; the i-th context is the
+    // i-th entry of the profile that has one.
+    int bitrate = 0;
+    for (int entry = 0, seen = -1; entry < kMaxLowBitrateStreams && seen < i; ++entry)
+      if (profile_->lowVideoBitrate[entry] != 0 && ++seen == i) bitrate = static_cast<int>(profile_->lowVideoBitrate[entry]);
+    if (!addLowStream(*context, bitrate))
+      logError("FFMpegEncoder::addNewStream : low bitrate stream %d left out", bitrate);
+  }
+}
+
+bool FFMpegEncoder::openLowEncoder(LowVideo& low) {
+  const codecs::Resolution resolution = codecs::resolveEncoder(video_.codecName);
+  if (resolution.backend != codecs::Backend::kFFmpeg) return false;
+  low.codec.reset(avcodec_alloc_context3(resolution.codec));
+  if (!low.codec) return false;
+  AVDictionary* rawOptions = nullptr;
+  adjustVideoCodecValuesLow(*low.codec, *resolution.codec, &rawOptions, low.bitrate);
+  ff::DictionaryPtr options(rawOptions);
+  rawOptions = options.release();
+  const int opened = avcodec_open2(low.codec.get(), resolution.codec, &rawOptions);
+  options.reset(rawOptions);
+  if (opened < 0) {
+    logError("FFMpegEncoder::addNewStream : avcodec_open failed %s : %d", video_.codecName.c_str(), opened);
+    low.codec.reset();
+    return false;
+  }
+  low.started = false;
+  low.due = 0.0;
+  return true;
+}
+
+bool FFMpegEncoder::addLowStream(AVFormatContext& context, int bitrate) {
+  LowVideo low;
+  low.bitrate = bitrate;
+  if (!openLowEncoder(low)) return false;
+  // Every output carries the same audio: the main stream's packets, under
+  // the same index in each context.
+  // (A companion whose encoder does not open gets no stream at all, and the
+  // muxer drops it.)
+  if (audio_.index >= 0) {
+    AVStream* audio = avformat_new_stream(&context, nullptr);
+    const AVStream& main = *muxer_->formatContext()->streams[audio_.index];
+    if (audio == nullptr || avcodec_parameters_copy(audio->codecpar, main.codecpar) < 0) return false;
+    audio->time_base = main.time_base;
+    audio->id = static_cast<int>(Kind::kAudio);
+  }
+  AVStream* video = avformat_new_stream(&context, nullptr);
+  if (video == nullptr || avcodec_parameters_from_context(video->codecpar, low.codec.get()) < 0) return false;
+  video->time_base = low.codec->time_base;
+  video->avg_frame_rate = low.codec->framerate;
+  video->id = static_cast<int>(Kind::kVideo);
+  if (video->index != video_.index) return false;
+  const AVCodecContext& main = *video_.codec;
+  if (low.codec->width != main.width || low.codec->height != main.height) {
+    low.picture = ff::makeFrame();
+    if (!low.picture) return false;
+    low.picture->format = low.codec->pix_fmt;
+    low.picture->width = low.codec->width;
+    low.picture->height = low.codec->height;
+    if (av_frame_get_buffer(low.picture.get(), 0) < 0) return false;
+  }
+  low.step = 1.0 / av_q2d(low.codec->framerate) / av_q2d(main.time_base);
+  lowVideo_.push_back(std::move(low));
+  return true;
 }
 
 PluginErrorCodes FFMpegEncoder::initRtp() {

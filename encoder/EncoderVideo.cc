@@ -11,6 +11,7 @@ extern "C" {
 #include "encoder/CodecTables.h"
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
+#include "output/MpegTSSegmentedMuxer.h"
 
 namespace zan {
 
@@ -18,13 +19,82 @@ using streamer::kNoTime;
 
 bool FFMpegEncoder::prepareScaler(int width, int height, AVPixelFormat format) {
   if (swsContext_ && swsWidth_ == width && swsHeight_ == height && swsFormat_ == format) return true;
-  const AVCodecContext& codec = *video_.codec;
-  swsContext_.reset(sws_getContext(width, height, format, codec.width, codec.height, codec.pix_fmt, SWS_BICUBIC,
-                                   nullptr, nullptr, nullptr));
+  auto make = [&](const AVCodecContext& codec) {
+    return ff::SwsPtr(sws_getContext(width, height, format, codec.width, codec.height, codec.pix_fmt, SWS_BICUBIC,
+                                     nullptr, nullptr, nullptr));
+  };
+  swsContext_ = make(*video_.codec);
+  for (LowVideo& low : lowVideo_) {
+    low.scaler.reset();
+    if (!low.picture) continue;
+    low.scaler = make(*low.codec);
+    if (!low.scaler) logError("FFMpegEncoder::encodeVideoPacket : m_swsContextLow failed to init");
+  }
   swsWidth_ = width;
   swsHeight_ = height;
   swsFormat_ = format;
   return swsContext_ != nullptr;
+}
+
+bool FFMpegEncoder::startsSegment(int64_t pts) {
+  if (!muxer_ || muxer_->kind() != 1) return false;
+  const AVRational streamBase = muxer_->formatContext()->streams[video_.index]->time_base;
+  const int64_t ts = av_rescale_q(pts, video_.codec->time_base, streamBase);
+  if (segmentStart_ == INT64_MIN) {
+    segmentStart_ = ts;
+    return false;
+  }
+  if (ts <= segmentStart_ || ts - segmentStart_ <= MpegTSSegmentedMuxer::segmentLength(streamBase)) return false;
+  segmentStart_ = ts;
+  return true;
+}
+
+void FFMpegEncoder::encodeLowPictures(uint8_t* const planes[4], const int strides[4], int64_t pts, bool cut) {
+  for (LowVideo& low : lowVideo_) {
+    if (!low.codec) continue;
+    const bool first = !low.started;
+    const bool due = first || static_cast<double>(pts) >= low.due;
+    if (!due && !cut) continue;
+    if (due) {
+      low.due = first ? static_cast<double>(pts) + low.step : low.due + low.step;
+      while (low.due <= static_cast<double>(pts)) low.due += low.step;
+    }
+    low.started = true;
+    AVFrame* frame = picture_.get();
+    if (low.picture) {
+      if (!low.scaler || av_frame_make_writable(low.picture.get()) < 0) continue;
+      sws_scale(low.scaler.get(), planes, strides, 0, swsHeight_, low.picture->data, low.picture->linesize);
+      frame = low.picture.get();
+    }
+    // Its first picture and the pictures where the main output begins a
+    // segment are intra pictures: every segment of it starts on one.
+    frame->pict_type = first || cut ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    frame->pts = pts;
+    doEncodeLow(low, frame);
+  }
+}
+
+void FFMpegEncoder::doEncodeLow(LowVideo& low, const AVFrame* frame) {
+  const int sent = avcodec_send_frame(low.codec.get(), frame);
+  if (sent < 0 && sent != AVERROR_EOF) {
+    logWarn("FFMpegEncoder::doEncodeVideo : the low bitrate encoder refused a picture %d", sent);
+    return;
+  }
+  writeCodedVideo(*low.codec, low.bitrate);
+}
+
+void FFMpegEncoder::writeCodedVideo(AVCodecContext& codec, int lowBitrate) {
+  ff::PacketPtr packet = ff::makePacket();
+  if (!packet) return;
+  // Every output of one muxer is the same container: the main video
+  // stream's time base is every output's.
+  const AVRational streamBase = muxer_->formatContext()->streams[video_.index]->time_base;
+  while (avcodec_receive_packet(&codec, packet.get()) >= 0) {
+    av_packet_rescale_ts(packet.get(), codec.time_base, streamBase);
+    muxer_->writeVideoPacket(packet->data, static_cast<unsigned>(packet->size), static_cast<uint64_t>(packet->pts),
+                             (packet->flags & AV_PKT_FLAG_KEY) != 0, lowBitrate, packet->dts);
+    av_packet_unref(packet.get());
+  }
 }
 
 void FFMpegEncoder::encodeVideoPacket(streamer::SamplePacket& packet) {
@@ -66,7 +136,7 @@ void FFMpegEncoder::encodeVideoPacket(streamer::SamplePacket& packet) {
   const AVRational timeBase = video_.codec->time_base;
   int64_t pts = static_cast<int64_t>(static_cast<double>(currentVideoTime_) / 1000000.0 / av_q2d(timeBase));
   const int gop = video_.codec->gop_size;
-  const bool intra = pts == 0 || (gop > 0 && frameNumber_ % static_cast<uint64_t>(gop) == 0) ||
+  bool intra = pts == 0 || (gop > 0 && frameNumber_ % static_cast<uint64_t>(gop) == 0) ||
                      frameNumber_ - restartFrame_ < kRestartIntraPictures;
   ++frameNumber_;
   // Two pictures for one frame slot: the encoder needs rising times, so
@@ -77,6 +147,8 @@ void FFMpegEncoder::encodeVideoPacket(streamer::SamplePacket& packet) {
     pts = lastPts_ + 1;
   }
   lastPts_ = pts;
+  const bool cut = startsSegment(pts);
+  if (cut) intra = true;
 
   uint8_t* planes[4] = {};
   int strides[4] = {};
@@ -97,6 +169,7 @@ void FFMpegEncoder::encodeVideoPacket(streamer::SamplePacket& packet) {
   picture_->pict_type = intra ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   picture_->pts = pts;
   doEncodeVideo(picture_.get());
+  if (!lowVideo_.empty()) encodeLowPictures(planes, strides, pts, cut);
 }
 
 void FFMpegEncoder::doEncodeVideo(const AVFrame* frame) {
@@ -106,27 +179,23 @@ void FFMpegEncoder::doEncodeVideo(const AVFrame* frame) {
     logWarn("FFMpegEncoder::doEncodeVideo : the encoder refused a picture %d", sent);
     return;
   }
+  videoEncoded_ = true;
+  if (!rtp_) {
+    writeCodedVideo(*codec, 0);
+    return;
+  }
   ff::PacketPtr packet = ff::makePacket();
   if (!packet) return;
   while (avcodec_receive_packet(codec, packet.get()) >= 0) {
-    if (rtp_) {
-      // Every payload carries its picture's presentation time.
-      const int64_t pts = packet->pts == AV_NOPTS_VALUE ? 0 : packet->pts;
-      const uint64_t time = static_cast<uint64_t>(av_rescale_q(pts > 0 ? pts : 0, codec->time_base, AVRational{1, 1000000}));
-      const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-      rtpVideo_.packetize(*packet, [&](const uint8_t* payload, size_t size) {
-        pushPayload(streamer::PACKET_VIDEO, payload, size, time, static_cast<uint64_t>(frameDuration_), key);
-      });
-      av_packet_unref(packet.get());
-      continue;
-    }
-    const AVRational streamBase = muxer_->formatContext()->streams[video_.index]->time_base;
-    av_packet_rescale_ts(packet.get(), codec->time_base, streamBase);
-    muxer_->writeVideoPacket(packet->data, static_cast<unsigned>(packet->size), static_cast<uint64_t>(packet->pts),
-                             (packet->flags & AV_PKT_FLAG_KEY) != 0, 0, packet->dts);
+    // Every payload carries its picture's presentation time.
+    const int64_t pts = packet->pts == AV_NOPTS_VALUE ? 0 : packet->pts;
+    const uint64_t time = static_cast<uint64_t>(av_rescale_q(pts > 0 ? pts : 0, codec->time_base, AVRational{1, 1000000}));
+    const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    rtpVideo_.packetize(*packet, [&](const uint8_t* payload, size_t size) {
+      pushPayload(streamer::PACKET_VIDEO, payload, size, time, static_cast<uint64_t>(frameDuration_), key);
+    });
     av_packet_unref(packet.get());
   }
-  videoEncoded_ = true;
 }
 
 }  // namespace zan

@@ -116,6 +116,21 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
     bool encodes() const { return codec != nullptr || amr != nullptr; }
   };
 
+  // A low-bitrate companion of the video (segmented output only): its own
+  // encoder, picture size and picture rate. It runs on the main encoder's
+  // time base and takes a picture whenever the next one of its own rate is
+  // due, and always the pictures where a segment begins, so that its
+  // segments are cut on the same picture as the main output's.
+  struct LowVideo {
+    int bitrate = 0;  // the profile's entry: names the companion to the muxer
+    ff::CodecContextPtr codec;
+    ff::FramePtr picture;  // null: encoded from the main picture
+    ff::SwsPtr scaler;
+    double step = 1.0;  // main codec units between two of its pictures
+    double due = 0.0;   // main codec pts of its next picture
+    bool started = false;
+  };
+
   // ---- setup (EncoderSetup.cc) ----
   streamer::PluginErrorCodes initFFMpeg();
   streamer::PluginErrorCodes initRtp();
@@ -131,10 +146,21 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   bool openStreamEncoder(Output& out, const std::string& codecName, Kind kind);
   int audioRate() const;
   void publishCodecData(const AVCodecContext& codec, Kind kind);
+  // The companions of a segmented output: the main audio stream copied into
+  // each companion's context, and a video stream with its own encoder.
+  void addLowStreams();
+  bool addLowStream(AVFormatContext& context, int bitrate);
+  // A new encoder for |low|, opened; false (logged) when it does not open.
+  bool openLowEncoder(LowVideo& low);
 
   // ---- codec values (EncoderCodecValues.cc) ----
   void adjustVideoCodecValues(AVCodecContext& codec, const AVCodec& encoder, AVDictionary** options) const;
   void getH264Parameters(AVCodecContext& codec, AVDictionary** options) const;
+  void adjustVideoCodecValuesLow(AVCodecContext& codec, const AVCodec& encoder, AVDictionary** options,
+                                 int bitrate) const;
+  // The size the encoder codes: the request's when it gave one, else the
+  // source's.
+  void targetSize(int& width, int& height) const;
   void adjustAudioCodecValues(AVCodecContext& codec, const AVCodec& encoder) const;
 
   // ---- input side (EncoderInput.cc) ----
@@ -155,6 +181,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   InternalSamplePacket* popPacket();
   void headerBytes(const uint8_t* data, size_t size) override;
   void muxedBytes(const uint8_t* data, size_t size) override;
+  void segmentFinished(std::unique_ptr<InternalSamplePacket> announcement) override;
   // Waits (holding writeLock_) while the output queue is over its marks.
   void waitForRoom();
   bool isStopped();
@@ -167,7 +194,19 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // Sends |frame| (null: drain) to the video encoder and writes what comes
   // out: to the muxer, or as RTP payload packets.
   void doEncodeVideo(const AVFrame* frame);
+  // Sends |frame| (null: drain) to a companion's encoder and writes what
+  // comes out.
+  void doEncodeLow(LowVideo& low, const AVFrame* frame);
+  // Writes every coded picture |codec| has ready to the muxer, as the
+  // output named by |lowBitrate|.
+  void writeCodedVideo(AVCodecContext& codec, int lowBitrate);
+  // The source pictures' size and format, for the scalers: a change
+  // makes every scaler anew.
   bool prepareScaler(int width, int height, AVPixelFormat format);
+  // A segmented output begins a new segment on the picture of |pts|: the
+  // same rule the muxer applies to key frames, applied before encoding.
+  bool startsSegment(int64_t pts);
+  void encodeLowPictures(uint8_t* const planes[4], const int strides[4], int64_t pts, bool cut);
 
   // ---- audio (EncoderAudio.cc) ----
   void encodeAudioPacket(streamer::SamplePacket& packet);
@@ -186,6 +225,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   RtpVideoPacketizer rtpVideo_;
   Output video_;
   Output audio_;
+  std::vector<LowVideo> lowVideo_;
 
   std::deque<streamer::SamplePacket*> videoInput_;  // one reference each
   std::deque<streamer::SamplePacket*> audioInput_;
@@ -210,6 +250,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   uint64_t frameNumber_ = 0;
   uint64_t restartFrame_ = 0;
   int64_t lastPts_ = -1;
+  int64_t segmentStart_ = INT64_MIN;  // main stream units; segmented output only
 
   // Audio encoding state.
   AudioFrameBuilder audioFrames_;
