@@ -4,6 +4,7 @@
 // encoder's output into a file, as the engine's feeding and reading threads
 // would: input frames -> encoder write() on this thread; encoder
 // readFrame()/freeFrame() on the reader thread until PACKET_END.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,7 +21,9 @@
 
 #include "host/cli/Command.h"
 #include "host/cli/FrameSummary.h"
+#include "host/cli/HlsWriter.h"
 #include "host/cli/InputSession.h"
+#include "host/cli/MediaFacts.h"
 #include "host/cli/Options.h"
 #include "host/cli/ProgressLine.h"
 #include "host/cli/RtpSender.h"
@@ -33,8 +36,10 @@ namespace zan::host {
 const char kTranscodeUsage[] =
     "usage: zanstream transcode LOCATION -o OUT [--format flv|mpegts|mp4|mp3]\n"
     "                           [--vcodec NAME] [--acodec NAME] [--vbitrate BPS]\n"
-    "                           [--abitrate BPS] [--fps N] [--set KEY=VALUE]...\n"
-    "                           [--json] [--duration MS] [--extension EXT]\n"
+    "                           [--abitrate BPS] [--size WxH] [--fps N]\n"
+    "                           [--set KEY=VALUE]... [--json] [--duration MS]\n"
+    "                           [--extension EXT]\n"
+    "       zanstream transcode LOCATION --hls DIR [the options above]\n"
     "       zanstream transcode LOCATION --rtp rtp://HOST:PORT --payload-size N\n"
     "                           --sdp FILE [--realtime] [the options above]\n"
     "\n"
@@ -42,6 +47,14 @@ const char kTranscodeUsage[] =
     "and writes the container to OUT, or sends RTP payloads over UDP.\n"
     "\n"
     "  -o, --output OUT  the file to write\n"
+    "  --hls DIR         segmented MPEG-TS instead (--format mpegts and\n"
+    "                    MpegTSMethod=segmented are implied): every segment and\n"
+    "                    companion goes into DIR as the encoder finishes it,\n"
+    "                    with a playlist per rendition (main.m3u8,\n"
+    "                    low-BITRATE.m3u8) and DIR/master.m3u8 listing them;\n"
+    "                    companions come from --set needLowBitrateStream=N\n"
+    "                    --set lowVideoBitrate1=BPS ... (64000: 2 fps, 160x120\n"
+    "                    class)\n"
     "  --rtp URL         send RTP instead: video to PORT, audio to PORT + 2\n"
     "  --payload-size N  the largest RTP payload in bytes (video slices and\n"
     "                    fragments are cut to it)\n"
@@ -57,13 +70,17 @@ const char kTranscodeUsage[] =
     "  --vbitrate BPS    video bit rate (default 500000)\n"
     "  --abitrate BPS    audio bit rate (default 128000); the encoder picks the\n"
     "                    nearest step of its ladder, with its sample rate\n"
+    "  --size WxH        picture size of the output (default: the input's)\n"
     "  --fps N           output frame rate (default: the input's)\n"
     "  --set KEY=VALUE   an encoder setting (e.g. constantRateFactor=23, refs=2),\n"
     "                    repeatable\n"
     "  --json            print the summary as one JSON object on the last line:\n"
     "                    {\"location\", \"output\", \"format\", \"audio\", \"video\",\n"
     "                    \"bytes\", \"elapsed_ms\"}; each stream is {\"codec\",\n"
-    "                    \"frames_in\"} (frames handed to the encoder) or null\n"
+    "                    \"frames_in\", \"frames_out\"} or null: frames handed to\n"
+    "                    the encoder, and frames in what was written, read back\n"
+    "                    with the input plug-in (the main rendition for --hls;\n"
+    "                    null for RTP or when it does not read back)\n"
     "  --duration MS     the duration the engine knows for the medium\n"
     "  --extension EXT   the medium's extension (default: taken from LOCATION)\n"
     "\n"
@@ -80,10 +97,11 @@ struct TranscodeRequest {
   std::string format = "flv";
   std::string videoCodec, audioCodec;
   unsigned videoBitrate = 500000, audioBitrate = 128000;
+  int width = 0, height = 0;
   double fps = 0.0;
   std::vector<std::pair<std::string, std::string>> settings;
   bool json = false;
-  std::string rtp, sdp;
+  std::string rtp, sdp, hls;
   int payloadSize = 0;
   bool realtime = false;
 };
@@ -91,8 +109,8 @@ struct TranscodeRequest {
 bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, std::string& error) {
   for (std::string& argument : arguments)
     if (argument == "-o") argument = "--output";
-  Options options({"output", "format", "vcodec", "acodec", "vbitrate", "abitrate", "fps", "set", "duration",
-                   "extension", "rtp", "payload-size", "sdp"},
+  Options options({"output", "format", "vcodec", "acodec", "vbitrate", "abitrate", "size", "fps", "set", "duration",
+                   "extension", "rtp", "payload-size", "sdp", "hls"},
                   {"json", "skip-audio", "skip-video", "realtime"});
   if (!options.parse(arguments)) return error = options.error(), false;
   if (!request.medium.read(options, error)) return false;
@@ -102,19 +120,24 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
   request.rtp = options.value("rtp");
   request.sdp = options.value("sdp");
   request.realtime = options.has("realtime");
+  request.hls = options.value("hls");
+  if (options.has("hls") && request.hls.empty()) return error = "option --hls needs a folder", false;
+  if (!request.hls.empty() && (!request.output.empty() || !request.rtp.empty()))
+    return error = "--hls excludes -o and --rtp", false;
   long long size = 0;
   if (!options.number("payload-size", size, 100, 65000)) return error = options.error(), false;
   request.payloadSize = static_cast<int>(size);
   if (request.rtp.empty()) {
-    if (request.output.empty()) return error = "missing -o OUT (or --rtp URL)", false;
+    if (request.output.empty() && request.hls.empty()) return error = "missing -o OUT (or --hls DIR, --rtp URL)", false;
     if (request.payloadSize || !request.sdp.empty() || request.realtime)
       return error = "--payload-size, --sdp and --realtime go with --rtp", false;
   } else {
     if (!request.output.empty()) return error = "-o and --rtp exclude each other", false;
     if (request.payloadSize == 0 || request.sdp.empty()) return error = "--rtp needs --payload-size and --sdp", false;
   }
-  request.format = options.value("format", request.rtp.empty() ? "flv" : "rtp");
+  request.format = options.value("format", !request.rtp.empty() ? "rtp" : !request.hls.empty() ? "mpegts" : "flv");
   if (request.format.empty()) return error = "option --format needs a name", false;
+  if (!request.hls.empty() && request.format != "mpegts") return error = "--hls writes MPEG-TS segments, not " + request.format, false;
   const bool audioOnly = request.format == "mp3";
   request.videoCodec = options.value("vcodec", audioOnly ? "none" : "h264");
   request.audioCodec = options.value("acodec", audioOnly ? "mp3" : "aac");
@@ -127,6 +150,16 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
     if (!options.number("abitrate", number, 0, INT_MAX)) return error = options.error(), false;
     request.audioBitrate = static_cast<unsigned>(number);
   }
+  if (options.has("size")) {
+    const std::string text = options.value("size");
+    char* end = nullptr;
+    const long width = std::strtol(text.c_str(), &end, 10);
+    const long height = *end == 'x' ? std::strtol(end + 1, &end, 10) : 0;
+    if (*end != '\0' || width < 16 || height < 16 || width > 8192 || height > 8192)
+      return error = "--size needs WxH with sides from 16 to 8192, not '" + text + "'", false;
+    request.width = static_cast<int>(width);
+    request.height = static_cast<int>(height);
+  }
   if (options.has("fps")) {
     if (!options.number("fps", number, 1, 240)) return error = options.error(), false;
     request.fps = static_cast<double>(number);
@@ -136,6 +169,7 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
     if (equals == std::string::npos || equals == 0) return error = "--set needs KEY=VALUE, not '" + setting + "'", false;
     request.settings.emplace_back(setting.substr(0, equals), setting.substr(equals + 1));
   }
+  if (!request.hls.empty()) request.settings.emplace_back("MpegTSMethod", "segmented");
   request.json = options.has("json");
   return true;
 }
@@ -144,8 +178,8 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
 // a file, or RTP payloads to the sender.
 class OutputWriter {
  public:
-  OutputWriter(streamer::TranscoderPluginInterface& encoder, FILE* file, RtpSender* sender)
-      : encoder_(encoder), file_(file), sender_(sender) {
+  OutputWriter(streamer::TranscoderPluginInterface& encoder, FILE* file, RtpSender* sender, HlsWriter* hls)
+      : encoder_(encoder), file_(file), sender_(sender), hls_(hls) {
     thread_ = std::thread([this] { run(); });
   }
   ~OutputWriter() { join(); }
@@ -170,6 +204,15 @@ class OutputWriter {
         if (std::fwrite(data, 1, size, file_) != size) failed_ = true;
         bytes_ += size;
       }
+      if (type == streamer::PACKET_SEGMENT && hls_ && !failed_) {
+        const std::string path = pathFromUtf16le(data, size);
+        struct stat status {};
+        if (::stat(path.c_str(), &status) == 0) bytes_ += static_cast<uint64_t>(status.st_size);
+        if (!hls_->add(path, time, duration)) {
+          std::fprintf(stderr, "zanstream transcode: %s\n", hls_->error().c_str());
+          failed_ = true;
+        }
+      }
       if (sender_ && (type == streamer::PACKET_AUDIO || type == streamer::PACKET_VIDEO)) {
         sender_->send(type, data, size, time);
         bytes_ += size;
@@ -186,6 +229,7 @@ class OutputWriter {
   streamer::TranscoderPluginInterface& encoder_;
   FILE* file_;
   RtpSender* sender_;
+  HlsWriter* hls_;
   std::atomic<uint64_t> bytes_{0};
   std::atomic<bool> failed_{false}, ended_{false};
   std::thread thread_;
@@ -223,8 +267,9 @@ struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 
+// Frames of one stream in what was written; -1: not known.
 void writeStreamJson(JsonWriter& json, const char* name, bool present, const std::string& codec,
-                     const StreamSummary& in) {
+                     const StreamSummary& in, long long out) {
   json.key(name);
   if (!present) {
     json.null();
@@ -233,6 +278,9 @@ void writeStreamJson(JsonWriter& json, const char* name, bool present, const std
   json.beginObject();
   json.key("codec").value(codec);
   json.key("frames_in").value(static_cast<unsigned long long>(in.frames));
+  json.key("frames_out");
+  if (out < 0) json.null();
+  else json.value(out);
   json.endObject();
 }
 
@@ -259,6 +307,8 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   target.video().setCodec(descriptions.output.hasVideo() ? request.videoCodec.c_str() : "none");
   target.video().setBitrate(request.videoBitrate);
   target.video().setFrameRate(request.fps > 0 ? request.fps : descriptions.output.getVideo()->getFrameRate());
+  target.video().setWidth(request.width);
+  target.video().setHeight(request.height);
   target.audio().setCodec(descriptions.output.hasAudio() ? request.audioCodec.c_str() : "none");
   target.audio().setBitrate(request.audioBitrate);
   Settings settings;
@@ -281,9 +331,24 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   encoder->getOutputStreamDescription(&produced);
 
   const bool rtp = !request.rtp.empty();
+  const bool hls = !request.hls.empty();
+  const std::string destination = rtp ? request.rtp : hls ? request.hls : request.output;
+  std::unique_ptr<HlsWriter> playlists;
+  if (hls) {
+    struct stat status {};
+    if ((::mkdir(request.hls.c_str(), 0755) != 0 && errno != EEXIST) || ::stat(request.hls.c_str(), &status) != 0 ||
+        !S_ISDIR(status.st_mode)) {
+      std::fprintf(stderr, "zanstream transcode: cannot use %s as a folder: %s\n", request.hls.c_str(),
+                   std::strerror(errno != 0 ? errno : ENOTDIR));
+      return 1;
+    }
+    playlists = std::make_unique<HlsWriter>(request.hls, [&library](const std::string& path) {
+      return readMediaFacts(library, path);
+    });
+  }
   const std::string written = rtp ? request.sdp : request.output;
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(written.c_str(), "wb"));
-  if (!file) {
+  std::unique_ptr<FILE, FileCloser> file(hls ? nullptr : std::fopen(written.c_str(), "wb"));
+  if (!file && !hls) {
     std::fprintf(stderr, "zanstream transcode: cannot write %s: %s\n", written.c_str(), std::strerror(errno));
     return 1;
   }
@@ -308,11 +373,12 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   }
 
   const auto started = std::chrono::steady_clock::now();
-  OutputWriter writer(*encoder, rtp ? nullptr : file.get(), rtp ? &sender : nullptr);
+  OutputWriter writer(*encoder, rtp ? nullptr : file.get(), rtp ? &sender : nullptr, playlists.get());
   FrameSummary summary(produced.hasAudio(), produced.hasVideo());
   ProgressLine progress(true);
   const uint64_t durationMs = descriptions.medium->getDuration();
   uint64_t positionMs = 0;
+  uint64_t lastDuration = 0;  // of the last frame on the segments' clock
   input.start();
   FrameFeed feed;
   std::thread decoder([&] {
@@ -342,6 +408,8 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     const streamer::PACKETTYPE type = packet->getType();
     const uint64_t time = packet->getTime();
     if (type != streamer::PACKET_END) summary.add(type, time, packet->getSize(), packet->isKeyFrame());
+    if (time != streamer::kNoTime && (type == streamer::PACKET_VIDEO) == produced.hasVideo())
+      lastDuration = packet->getDuration();
     encoder->write(packet);
     if (type == streamer::PACKET_END) break;
     if (time != streamer::kNoTime) positionMs = std::max(positionMs, time / 1000);
@@ -357,14 +425,37 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
 
   int result = 0;
-  if (std::fflush(file.get()) != 0 || writer.failed()) {
-    std::fprintf(stderr, "zanstream transcode: writing %s failed\n", request.output.c_str());
+  const bool closed = !file || std::fclose(file.release()) == 0;
+  // The segments' clock starts at the first picture (or, without video, the
+  // first sample) fed to the encoder.
+  const StreamSummary& clock = produced.hasVideo() ? summary.video() : summary.audio();
+  const double endSeconds = clock.firstUs == streamer::kNoTime
+                                ? 0.0
+                                : static_cast<double>(clock.lastUs + lastDuration - clock.firstUs) / 1e6;
+  if (!closed || writer.failed() || (playlists && !playlists->finish(endSeconds))) {
+    std::fprintf(stderr, "zanstream transcode: writing %s failed%s%s\n", destination.c_str(),
+                 playlists && !playlists->error().empty() ? ": " : "", playlists ? playlists->error().c_str() : "");
     result = 1;
   }
   if (!writer.ended()) {
     std::fprintf(stderr, "zanstream transcode: the encoder stopped without its end marker\n");
     result = 1;
   }
+  // What was written, read back: frames per stream (-1: unknown).
+  long long audioOut = -1, videoOut = -1;
+  if (playlists) {
+    audioOut = static_cast<long long>(playlists->audioFrames());
+    videoOut = static_cast<long long>(playlists->videoFrames());
+  } else if (!rtp && result == 0) {
+    const MediaFacts facts = readMediaFacts(library, request.output);
+    if (facts.opened) {
+      audioOut = static_cast<long long>(facts.audioFrames);
+      videoOut = static_cast<long long>(facts.videoFrames);
+    }
+  }
+  auto framesOut = [](long long count) {
+    return count < 0 ? std::string() : ", " + std::to_string(count) + " frames out";
+  };
 
   const std::string videoCodec = produced.hasVideo() ? produced.getVideo()->getCodec() : "none";
   const std::string audioCodec = produced.hasAudio() ? produced.getAudio()->getCodec() : "none";
@@ -372,10 +463,10 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     JsonWriter json;
     json.beginObject();
     json.key("location").value(request.medium.location);
-    json.key("output").value(rtp ? request.rtp : request.output);
+    json.key("output").value(destination);
     json.key("format").value(produced.getFormat());
-    writeStreamJson(json, "audio", produced.hasAudio(), audioCodec, summary.audio());
-    writeStreamJson(json, "video", produced.hasVideo(), videoCodec, summary.video());
+    writeStreamJson(json, "audio", produced.hasAudio(), audioCodec, summary.audio(), audioOut);
+    writeStreamJson(json, "video", produced.hasVideo(), videoCodec, summary.video(), videoOut);
     json.key("bytes").value(static_cast<unsigned long long>(writer.bytes()));
     if (rtp) {
       json.key("rtp_packets").beginObject();
@@ -387,15 +478,14 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     json.endObject();
     std::printf("%s\n", json.text().c_str());
   } else {
-    std::printf("transcoded %s -> %s (%s)\n", request.medium.location.c_str(),
-                rtp ? request.rtp.c_str() : request.output.c_str(),
+    std::printf("transcoded %s -> %s (%s)\n", request.medium.location.c_str(), destination.c_str(),
                 produced.getFormat());
     if (produced.hasAudio())
-      std::printf("  audio: %s, %llu frames in\n", audioCodec.c_str(),
-                  static_cast<unsigned long long>(summary.audio().frames));
+      std::printf("  audio: %s, %llu frames in%s\n", audioCodec.c_str(),
+                  static_cast<unsigned long long>(summary.audio().frames), framesOut(audioOut).c_str());
     if (produced.hasVideo())
-      std::printf("  video: %s, %llu frames in\n", videoCodec.c_str(),
-                  static_cast<unsigned long long>(summary.video().frames));
+      std::printf("  video: %s, %llu frames in%s\n", videoCodec.c_str(),
+                  static_cast<unsigned long long>(summary.video().frames), framesOut(videoOut).c_str());
     std::printf("  %llu bytes, elapsed %lld ms\n", static_cast<unsigned long long>(writer.bytes()),
                 static_cast<long long>(elapsedMs));
   }

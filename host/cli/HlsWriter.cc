@@ -1,0 +1,176 @@
+// HLS playlists for a segmented transcode; see HlsWriter.h.
+#include "host/cli/HlsWriter.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace zan::host {
+
+namespace {
+
+constexpr double kTsClock = 90000.0;
+
+std::string baseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string playlistName(int rendition) {
+  return rendition == 0 ? "main.m3u8" : "low-" + std::to_string(rendition) + ".m3u8";
+}
+
+// rename(), or a copy and a removal when the folder is on another file
+// system.
+bool moveFile(const std::string& from, const std::string& to, std::string& error) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (errno != EXDEV) return error = "cannot move " + from + " to " + to + ": " + std::strerror(errno), false;
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  out << in.rdbuf();
+  out.flush();
+  if (!in || !out) return error = "cannot copy " + from + " to " + to, false;
+  std::remove(from.c_str());
+  return true;
+}
+
+}  // namespace
+
+std::string pathFromUtf16le(const uint8_t* data, size_t size) {
+  std::string text;
+  for (size_t i = 0; i + 1 < size; i += 2) {
+    uint32_t code = data[i] | (static_cast<uint32_t>(data[i + 1]) << 8);
+    if (code >= 0xD800 && code < 0xDC00 && i + 3 < size) {
+      const uint32_t low = data[i + 2] | (static_cast<uint32_t>(data[i + 3]) << 8);
+      if (low >= 0xDC00 && low < 0xE000) {
+        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    if (code < 0x80) {
+      text += static_cast<char>(code);
+    } else if (code < 0x800) {
+      text += static_cast<char>(0xC0 | (code >> 6));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      text += static_cast<char>(0xE0 | (code >> 12));
+      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | (code >> 18));
+      text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return text;
+}
+
+int renditionOf(const std::string& path) {
+  const std::string name = baseName(path);
+  const size_t low = name.rfind("-low-");
+  if (low == std::string::npos) return 0;
+  return std::atoi(name.c_str() + low + 5);
+}
+
+HlsWriter::HlsWriter(std::string folder, std::function<MediaFacts(const std::string&)> facts)
+    : folder_(std::move(folder)), facts_(std::move(facts)) {
+  while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
+}
+
+bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) {
+  const int key = renditionOf(path);
+  const std::string name = baseName(path);
+  const std::string target = folder_ + "/" + name;
+  if (!moveFile(path, target, error_)) return false;
+  Rendition& rendition = renditions_[key];
+  if (key == 0 || rendition.segments.empty()) {
+    const MediaFacts facts = facts_(target);
+    if (!facts.opened) return error_ = "segment " + target + " does not open", false;
+    if (rendition.segments.empty()) {
+      rendition.width = facts.width;
+      rendition.height = facts.height;
+    }
+    if (key == 0) {
+      audioFrames_ += facts.audioFrames;
+      videoFrames_ += facts.videoFrames;
+    }
+  }
+  struct stat status {};
+  const uint64_t bytes = ::stat(target.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
+  // A companion's announcement starts one tick after the main output's.
+  const double startSeconds = static_cast<double>(key == 0 || start == 0 ? start : start - 1) / kTsClock;
+  rendition.segments.push_back(Segment{name, startSeconds, static_cast<double>(duration) / kTsClock, bytes});
+  addPeak(rendition, rendition.segments.back());
+  return writeMediaPlaylist(playlistName(key), rendition, false) && writeMasterPlaylist();
+}
+
+void HlsWriter::addPeak(Rendition& rendition, const Segment& segment) {
+  if (segment.seconds > 0.0)
+    rendition.peakBitsPerSecond =
+        std::max(rendition.peakBitsPerSecond, static_cast<double>(segment.bytes) * 8.0 / segment.seconds);
+}
+
+bool HlsWriter::finish(double endSeconds) {
+  for (auto& [key, rendition] : renditions_) {
+    for (Segment& segment : rendition.segments) {
+      if (segment.seconds > 0.0) continue;
+      segment.seconds = std::max(endSeconds - segment.startSeconds, 0.0);
+      addPeak(rendition, segment);
+    }
+    if (!writeMediaPlaylist(playlistName(key), rendition, true)) return false;
+  }
+  return writeMasterPlaylist();
+}
+
+bool HlsWriter::writeMediaPlaylist(const std::string& name, const Rendition& rendition, bool ended) {
+  // A segment whose length is not known yet (the last, until the end) is
+  // listed once it is.
+  double longest = 0.0;
+  for (const Segment& segment : rendition.segments) longest = std::max(longest, segment.seconds);
+  std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
+  // Every segment, rounded up, fits the target duration.
+  text += "#EXT-X-TARGETDURATION:" + std::to_string(static_cast<long long>(std::ceil(longest))) + "\n";
+  text += "#EXT-X-MEDIA-SEQUENCE:0\n";
+  char line[64];
+  for (const Segment& segment : rendition.segments) {
+    if (segment.seconds <= 0.0) continue;
+    std::snprintf(line, sizeof line, "#EXTINF:%.6f,\n", segment.seconds);
+    text += line;
+    text += segment.name + "\n";
+  }
+  if (ended) text += "#EXT-X-ENDLIST\n";
+  return replaceFile(name, text);
+}
+
+bool HlsWriter::writeMasterPlaylist() {
+  std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
+  for (const auto& [key, rendition] : renditions_) {
+    text += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(static_cast<long long>(std::ceil(rendition.peakBitsPerSecond)));
+    if (rendition.width > 0 && rendition.height > 0)
+      text += ",RESOLUTION=" + std::to_string(rendition.width) + "x" + std::to_string(rendition.height);
+    text += "\n" + playlistName(key) + "\n";
+  }
+  return replaceFile("master.m3u8", text);
+}
+
+bool HlsWriter::replaceFile(const std::string& name, const std::string& text) {
+  const std::string path = folder_ + "/" + name;
+  const std::string temporary = folder_ + "/." + name + ".tmp";
+  FILE* file = std::fopen(temporary.c_str(), "wb");
+  bool ok = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file != nullptr) ok = std::fclose(file) == 0 && ok;
+  if (ok && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  error_ = "cannot write " + path + ": " + std::strerror(errno);
+  std::remove(temporary.c_str());
+  return false;
+}
+
+}  // namespace zan::host

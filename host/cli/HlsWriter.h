@@ -1,0 +1,83 @@
+// HLS for a segmented transcode: every segment file the encoder announces
+// is moved into the output folder, and each rendition (the main output and
+// each low-bitrate companion) gets a media playlist with the segment's exact
+// length from its announcement; a master playlist lists the renditions with
+// their measured peak bit rate and their resolution.
+//
+// Every playlist is rewritten whole into a temporary file that then
+// replaces the old one, so that a player reading the folder while it grows
+// never sees half a playlist. finish() ends the media playlists.
+//
+// Not thread-safe: the thread that reads the encoder's output drives it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/cli/MediaFacts.h"
+
+namespace zan::host {
+
+class HlsWriter {
+ public:
+  // |facts| reads a file back: each rendition's picture size and the main
+  // rendition's frames.
+  HlsWriter(std::string folder, std::function<MediaFacts(const std::string&)> facts);
+
+  // Moves the segment at |path| (UTF-8) into the folder and adds it to its
+  // rendition's playlist. |start| and |duration| are the announcement's,
+  // in 90 kHz units (MPEG-TS time) from the first picture (or sample); a
+  // duration of 0 (the last segment) is known only at finish(). False with
+  // error() set when the file cannot be moved or a playlist not written.
+  bool add(const std::string& path, uint64_t start, uint64_t duration);
+  // Ends the segments announced without a length at |endSeconds| (the end
+  // of the last frame fed, on the same clock), then writes every media
+  // playlist with its end tag, and the master playlist.
+  bool finish(double endSeconds);
+
+  const std::string& error() const { return error_; }
+  // Frames in the main rendition's segments (read back once each).
+  uint64_t audioFrames() const { return audioFrames_; }
+  uint64_t videoFrames() const { return videoFrames_; }
+
+ private:
+  struct Segment {
+    std::string name;
+    double startSeconds;
+    double seconds;  // 0: not known yet
+    uint64_t bytes;
+  };
+  struct Rendition {
+    std::vector<Segment> segments;
+    double peakBitsPerSecond = 0.0;
+    int width = 0, height = 0;
+  };
+
+  bool writeMediaPlaylist(const std::string& name, const Rendition& rendition, bool ended);
+  static void addPeak(Rendition& rendition, const Segment& segment);
+  bool writeMasterPlaylist();
+  bool replaceFile(const std::string& name, const std::string& text);
+
+  std::string folder_;
+  std::function<MediaFacts(const std::string&)> facts_;
+  // The main output first, then the companions from the highest rate down.
+  struct MainFirst {
+    bool operator()(int a, int b) const { return a == 0 || b == 0 ? a == 0 && b != 0 : a > b; }
+  };
+  // Key: the companion's bit rate; 0 is the main output.
+  std::map<int, Rendition, MainFirst> renditions_;
+  uint64_t audioFrames_ = 0, videoFrames_ = 0;
+  std::string error_;
+};
+
+// A segment announcement's path (UTF-16LE, no terminator) as UTF-8.
+std::string pathFromUtf16le(const uint8_t* data, size_t size);
+
+// The rendition of a segment file name: 0 for the main output, or the bit
+// rate of "...-low-BITRATE.ts".
+int renditionOf(const std::string& path);
+
+}  // namespace zan::host
