@@ -32,7 +32,10 @@ void captureCallback(void* context, int level, const char* format, va_list argum
       capture->emplace_back(line);
     va_end(copy);
   }
-  av_log_default_callback(context, level, format, arguments);
+  // FFmpeg's informational chatter (encoder statistics, banners) would
+  // otherwise land on the host's standard error; warnings and errors still
+  // do, as FFmpeg prints them.
+  if (level <= AV_LOG_WARNING) av_log_default_callback(context, level, format, arguments);
 }
 
 // Installed while the library loads, before any thread of it can log.

@@ -216,6 +216,10 @@ void FFMpegEncoder::adjustVideoCodecValuesLow(AVCodecContext& codec, const AVCod
     codec.gop_size = static_cast<int>(std::ceil(fps));
     // The quantiser limits above bound the quality, not the rate factor.
     av_dict_set(options, "crf", "51", 0);
+    // libx264 looks 40 pictures ahead by default: at 2 pictures a second
+    // the companion's segments would lag the main output's by 20 s. A
+    // second of look-ahead keeps them together.
+    av_dict_set_int(options, "rc-lookahead", codec.gop_size, 0);
   }
 
   logDebug("FFENC V LOW:  codec = %d", static_cast<int>(encoder.id));

@@ -69,7 +69,9 @@ void FFMpegEncoder::flush() {
     queuedBytes_ = 0;
     std::deque<InternalSamplePacket*> kept;
     for (InternalSamplePacket* packet : outputQueue_) {
-      if (packet == pendingHeader_) {
+      // A finished segment file stays announced: it is whole, and nobody
+      // else would ever learn of it.
+      if (packet == pendingHeader_ || packet->getType() == streamer::PACKET_SEGMENT) {
         kept.push_back(packet);
         queuedBytes_ += packet->getSize();
       } else {

@@ -88,7 +88,8 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
 
   const FFMpegStreamingProfile* getProfile() const { return profile_.get(); }
   // Drops every queued input and output packet (except a container header
-  // not read yet) and the audio waiting for a whole frame.
+  // not read yet and segment announcements) and the audio waiting for a
+  // whole frame.
   void flush();
 
   // Output-queue marks: a writer waits above kHighMark queued bytes until

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -77,6 +78,12 @@ class EncoderRun {
         bool key = false;
         if (!encoder_->readFrame(type, data, size, time, duration, context, key)) return;
         if (type == PACKET_MUXED) output_.append(reinterpret_cast<const char*>(data), size);
+        if (type == streamer::PACKET_SEGMENT) {
+          // The path as UTF-16LE; the test folders' paths are ASCII.
+          std::string path;
+          for (unsigned i = 0; i + 1 < size; i += 2) path += static_cast<char>(data[i]);
+          segments.push_back(path);
+        }
         bytesRead += size;
         encoder_->freeFrame(data, context);
         if (type == PACKET_END) return;
@@ -95,6 +102,7 @@ class EncoderRun {
   }
   TranscoderPluginInterface& encoder() { return *encoder_; }
   std::atomic<uint64_t> bytesRead{0};
+  std::vector<std::string> segments;  // announced files, in order
 
  private:
   std::unique_ptr<TranscoderPluginInterface> encoder_;
@@ -553,6 +561,85 @@ TEST_F(EncoderStageTest, ASlowReaderHoldsTheWriterBetweenTheMarks) {
   EXPECT_GE(queued - readAtResume, kLowMark - 2 * kPacketBytes);
   run.startReading();
   writer.join();
+}
+
+}  // namespace
+}  // namespace zan
+
+namespace zan {
+namespace {
+
+// ---- segmented output ----
+
+// Two segmented encoders at once, each reset to 25 s halfway: every file
+// either announces decodes alone from a key frame, the numbering goes on
+// from the position, and closing removes what each wrote and nothing else.
+TEST_F(EncoderStageTest, SegmentsNumberFromTheResetAndClosingRemovesOnlyTheirOwnFiles) {
+  test::ScopedEnvironment temporary("TMPDIR", folder_.path());
+  const std::string cache = folder_.file("ZanStreamCache");
+  std::filesystem::create_directory(cache);
+  const std::string foreign = cache + "/segment-1-1.ts";
+  test::writeFile(foreign, "not ours");
+
+  constexpr int kWidth64 = 64, kHeight48 = 48;
+  auto picture = [](int n) {
+    std::vector<uint8_t> bytes(kWidth64 * kHeight48 * 3 / 2, 128);
+    for (int y = 0; y < kHeight48; ++y)
+      for (int x = 0; x < kWidth64; ++x) bytes[static_cast<size_t>(y * kWidth64 + x)] = static_cast<uint8_t>((x + y + 3 * n) * 4);
+    return bytes;
+  };
+  EncoderRun runs[2];  // closed by hand below, after their files are read
+  std::string basePaths[2];
+  auto encode = [&](int which) {
+    EncoderRun& run = runs[which];
+    prepareRawRequest(run, false);
+    run.input.stream().video().setWidth(kWidth64);
+    run.input.stream().video().setHeight(kHeight48);
+    run.requested.target().setFormat("mpegts");
+    run.requested.target().video().setCodec("h264");
+    run.settings.put("MpegTSMethod", "segmented");
+    run.settings.put("needLowBitrateStream", "1");
+    run.settings.put("lowVideoBitrate1", "64000");
+    if (!run.start()) return;
+    host::StreamDescription produced;
+    run.encoder().getOutputStreamDescription(&produced);
+    basePaths[which] = produced.get("basePath") ? produced.get("basePath") : "";
+    // 15 s: one segment finished (the companion's too, behind its encoder's
+    // look-ahead), the next under way.
+    for (int n = 0; n < 375; ++n)
+      run.write(PACKET_VIDEO, picture(n).data(), picture(n).size(), static_cast<uint64_t>(n) * kPictureUs);
+    run.encoder().resetPosition(25000);
+    for (int n = 0; n < 50; ++n)
+      run.write(PACKET_VIDEO, picture(n).data(), picture(n).size(), 25000000 + static_cast<uint64_t>(n) * kPictureUs);
+    run.finish(folder_.file("unused" + std::to_string(which)));
+  };
+  std::thread other(encode, 1);
+  encode(0);
+  other.join();
+
+  EXPECT_NE(basePaths[0], basePaths[1]);
+  for (int which = 0; which < 2; ++which) {
+    SCOPED_TRACE(which);
+    EXPECT_EQ(basePaths[which].rfind(cache + "/segment-", 0), 0u) << basePaths[which];
+    // The segment cut at 10 s, then, after the reset, number 2 of a new
+    // base; the one under way at the reset was never finished.
+    std::vector<std::string> endings;
+    for (const std::string& path : runs[which].segments) {
+      const std::string ending = path.substr(path.find('-', path.rfind("segment-") + 8));
+      endings.push_back(ending);
+      EXPECT_EQ(path.rfind(basePaths[which], 0) == 0, ending.rfind("-1", 0) == 0) << path;
+      const test::ProbeResult probe = test::probeMedia(path);
+      ASSERT_FALSE(probe.frames.empty()) << path;
+      EXPECT_TRUE(probe.frames.front().key) << path;
+    }
+    std::sort(endings.begin(), endings.end());
+    EXPECT_EQ(endings, (std::vector<std::string>{"-1-low-64000.ts", "-1.ts", "-2-low-64000.ts", "-2.ts"}))
+        << ::testing::PrintToString(runs[which].segments);
+  }
+  for (EncoderRun& run : runs) run.encoder().close();
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(cache)) left.push_back(entry.path().string());
+  EXPECT_EQ(left, std::vector<std::string>{foreign});
 }
 
 }  // namespace
