@@ -4,7 +4,9 @@
 
 #include <QJsonArray>
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -291,7 +293,8 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
   TemporaryFolder folder;
   const std::string out = folder.file("out.ts");
   const ProcessResult run = zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--format", "mpegts",
-                                       "--acodec", "mp2", "--fps", "10", "--set", "gopSize=1", "--json"});
+                                       "--acodec", "mp2", "--fps", "10", "--size", "96x64", "--set", "gopSize=1",
+                                       "--json"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const QJsonObject json = lastJsonObject(run.out);
   EXPECT_EQ(json["format"].toString(), "mpegts");
@@ -304,14 +307,92 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
   EXPECT_EQ(probe.first("audio")->codec, "mp2");
   const int video = probe.first("video")->index;
   EXPECT_EQ(probe.frameCount(video), 40);  // 4 s at 10 fps
+  EXPECT_EQ(json["video"].toObject()["frames_out"].toInt(), 40);
+  EXPECT_EQ(probe.first("video")->width, 96);
+  EXPECT_EQ(probe.first("video")->height, 64);
   EXPECT_EQ(probe.keyFrameCount(video), 40);  // a GOP of one picture
 
   EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac)}).exitCode, 2);  // no -o
   EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--set", "gopSize"}).exitCode, 2);
+  EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--size", "96"}).exitCode, 2);
   const ProcessResult refused =
       zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--vcodec", "nosuchcodec", "--acodec", "none"});
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find("the encoder refused the request"), std::string::npos) << refused.err;
+}
+
+// HLS: every segment of every rendition decodes alone from a key frame,
+// the renditions cut together, and the playlists add up to the medium.
+TEST(TranscodeCliTest, HlsSegmentsStandAloneCutTogetherAndThePlaylistsSpanTheMedium) {
+  TemporaryFolder folder;
+  zan::test::ScopedEnvironment temporary("TMPDIR", folder.path());
+  const std::string media = zan::test::generateMedia(
+      "mp4_h264_aac_21s", "mp4",
+      "-f lavfi -i testsrc2=size=160x120:rate=25:duration=21 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=21 "
+      "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k");
+  const std::string hls = folder.file("hls");
+  const ProcessResult run = zanstream({"transcode", media, "--hls", hls, "--set", "needLowBitrateStream=2", "--set",
+                                       "lowVideoBitrate1=64000", "--set", "lowVideoBitrate2=200000", "--json"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const QJsonObject video = lastJsonObject(run.out)["video"].toObject();
+  EXPECT_EQ(video["frames_out"].toInt(), video["frames_in"].toInt());
+
+  // Segment start times by rendition ("" for the main one) and number.
+  std::map<std::string, std::map<int, double>> starts;
+  const std::regex name(R"(segment-\d+-(\d+)(-low-\d+)?\.ts)");
+  for (const auto& entry : std::filesystem::directory_iterator(hls)) {
+    std::smatch match;
+    const std::string file = entry.path().filename().string();
+    if (!std::regex_match(file, match, name)) continue;
+    const zan::test::ProbeResult probe = zan::test::probeMedia(entry.path().string());
+    const zan::test::ProbeStream* stream = probe.first("video");
+    ASSERT_NE(stream, nullptr) << file;
+    const auto first = std::find_if(probe.frames.begin(), probe.frames.end(),
+                                    [&](const zan::test::ProbeFrame& frame) { return frame.stream == stream->index; });
+    ASSERT_NE(first, probe.frames.end()) << file;
+    EXPECT_TRUE(first->key) << file;
+    starts[match[2]][std::stoi(match[1])] =
+        static_cast<double>(first->bestEffort) * stream->timeBaseNum / stream->timeBaseDen;
+  }
+  ASSERT_EQ(starts.size(), 3u);
+  const std::map<int, double>& main = starts[""];
+  ASSERT_EQ(main.size(), 3u);  // 10 s, 10 s and the rest
+  for (const auto& [rendition, times] : starts) {
+    std::vector<int> numbers, mainNumbers;
+    for (const auto& [number, start] : times) {
+      numbers.push_back(number);
+      EXPECT_NEAR(start, main.at(number), 1e-3) << rendition << " segment " << number;
+    }
+    for (const auto& [number, start] : main) mainNumbers.push_back(number);
+    EXPECT_EQ(numbers, mainNumbers) << rendition;
+  }
+  EXPECT_GE(main.at(2) - main.at(1), 10.0);
+  EXPECT_GE(main.at(3) - main.at(2), 10.0);
+
+  const double seconds = zan::test::probeMedia(media).duration;
+  for (const char* playlist : {"main.m3u8", "low-64000.m3u8", "low-200000.m3u8"}) {
+    SCOPED_TRACE(playlist);
+    const std::string text = readFile(hls + "/" + playlist);
+    double sum = 0.0, longest = 0.0;
+    for (size_t at = text.find("#EXTINF:"); at != std::string::npos; at = text.find("#EXTINF:", at + 1)) {
+      sum += std::atof(text.c_str() + at + 8);
+      longest = std::max(longest, std::atof(text.c_str() + at + 8));
+    }
+    EXPECT_NEAR(sum, seconds, 0.04);
+    EXPECT_NE(text.find("#EXT-X-TARGETDURATION:" + std::to_string(static_cast<int>(std::ceil(longest))) + "\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("#EXT-X-ENDLIST"), std::string::npos);
+    EXPECT_NEAR(zan::test::probeMedia(hls + "/" + playlist).duration, seconds, 0.04);
+  }
+  const ProcessResult programs = runProcess(
+      {"ffprobe", "-v", "error", "-show_entries", "program=program_id", "-of", "compact", hls + "/master.m3u8"});
+  size_t variants = 0;
+  for (size_t at = programs.out.find("program_id="); at != std::string::npos; at = programs.out.find("program_id=", at + 1))
+    ++variants;
+  EXPECT_EQ(variants, 3u) << programs.out;
+  // Nothing is left behind in the cache folder but the folder.
+  EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
+  EXPECT_EQ(zanstream({"transcode", media, "--hls", hls, "--format", "flv"}).exitCode, 2);
 }
 
 }  // namespace
