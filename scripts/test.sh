@@ -2,8 +2,8 @@
 # Sets everything up, then runs the whole test suite three times: the
 # normal build, the AddressSanitizer + UndefinedBehaviorSanitizer build, and
 # the ThreadSanitizer build for the tests labelled "threaded"; then every
-# fuzz target for 20 s. The playback soak (build/bin/zan_soak) is run by
-# hand until it has a record of clean runs behind it.
+# fuzz target for 20 s and the playback soak for one minute (an hour by
+# hand: build/bin/zan_soak --seconds 3600).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,4 +23,7 @@ echo "== tests: thread sanitizer (threaded tests)"
 ctest --test-dir build-tsan -j "$jobs" -L threaded --output-on-failure || status=1
 echo "== fuzz: every target for 20 s"
 scripts/fuzz.sh 20 || status=1
+echo "== soak: five inputs playing over loopback HTTP with faults, one minute"
+ZAN_APPDATA="$PWD/build/test-appdata" ZAN_REGISTRY_ROOT="$PWD/build/test-registry" \
+  ZAN_TEST_MEDIA="$PWD/build/test-media" build/bin/zan_soak --seconds 60 2>&1 | grep '^soak:' || status=1
 exit $status
