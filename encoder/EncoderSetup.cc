@@ -117,16 +117,12 @@ void FFMpegEncoder::addLowStreams() {
   // Companions vary the video: without an encoded main video there is
   // nothing to vary.
   if (!video_.codec) return;
-  for (int i = 0; i < profile_->needLowBitrateStream; ++i) {
-    AVFormatContext* context = muxer_->lowContext(i);
+  const std::vector<int> bitrates = profile_->companionBitrates();
+  for (size_t i = 0; i < bitrates.size(); ++i) {
+    AVFormatContext* context = muxer_->lowContext(static_cast<int>(i));
     if (context == nullptr) break;
-    // The muxer names its companions by bit rate; the i-th context is the
-    // i-th entry of the profile that has one.
-    int bitrate = 0;
-    for (int entry = 0, seen = -1; entry < kMaxLowBitrateStreams && seen < i; ++entry)
-      if (profile_->lowVideoBitrate[entry] != 0 && ++seen == i) bitrate = static_cast<int>(profile_->lowVideoBitrate[entry]);
-    if (!addLowStream(*context, bitrate))
-      logError("FFMpegEncoder::addNewStream : low bitrate stream %d left out", bitrate);
+    if (!addLowStream(*context, bitrates[i]))
+      logError("FFMpegEncoder::addNewStream : low bitrate stream %d left out", bitrates[i]);
   }
 }
 

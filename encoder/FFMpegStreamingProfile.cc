@@ -3,6 +3,7 @@
 // rules. See FFMpegStreamingProfile.h.
 #include "encoder/FFMpegStreamingProfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -259,6 +260,16 @@ void FFMpegStreamingProfile::computeVideoParameters() {
     // Comparing truncated doubles keeps NaN and huge rates well defined.
     sameFrameRate = std::trunc(sourceRate) == std::trunc(video->getFrameRate());
   }
+}
+
+std::vector<int> FFMpegStreamingProfile::companionBitrates() const {
+  std::vector<int> bitrates;
+  for (int i = 0; i < needLowBitrateStream; ++i) {
+    const int bitrate = static_cast<int>(lowVideoBitrate[i]);
+    if (bitrate > 0 && std::find(bitrates.begin(), bitrates.end(), bitrate) == bitrates.end())
+      bitrates.push_back(bitrate);
+  }
+  return bitrates;
 }
 
 std::unique_ptr<FFMpegStreamingProfile> computeStreamingProfile(const MapGeneric* settings,

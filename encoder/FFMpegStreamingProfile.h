@@ -17,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "zan/streamer/EngineRecords.h"
 
@@ -49,6 +50,11 @@ class FFMpegStreamingProfile {
   // MPEG-4 generic), or a plain packet when |plain| is set or the codec has
   // no payload format here. Defined with the packet classes in output/.
   std::unique_ptr<InternalSamplePacket> createAudioSamplePacket(bool plain) const;
+
+  // The low-bitrate companions a segmented output carries: the bit rates of
+  // the first needLowBitrateStream entries, without zeros and repeats (a
+  // companion is known by its bit rate alone).
+  std::vector<int> companionBitrates() const;
 
   const streamer::MapGeneric* settings;  // may be null: every key absent
   const streamer::MediumDescription* medium;

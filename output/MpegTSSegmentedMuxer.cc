@@ -112,10 +112,9 @@ int MpegTSSegmentedMuxer::open() {
   auto main = std::make_unique<Output>();
   main->context = formatContext_.get();
   outputs_.push_back(std::move(main));
-  for (int i = 0; i < profile_->needLowBitrateStream; ++i) {
-    if (profile_->lowVideoBitrate[i] == 0) continue;  // could not be told apart from the main output
+  for (const int bitrate : profile_->companionBitrates()) {
     auto low = std::make_unique<Output>();
-    low->lowBitrate = static_cast<int>(profile_->lowVideoBitrate[i]);
+    low->lowBitrate = bitrate;
     low->ownContext = newContext();
     if (!low->ownContext) return -1;
     low->context = low->ownContext.get();
@@ -231,8 +230,6 @@ MpegTSSegmentedMuxer::Output* MpegTSSegmentedMuxer::find(int lowBitrate) {
 AVFormatContext* MpegTSSegmentedMuxer::lowContext(int index) const {
   return index >= 0 && index + 1 < static_cast<int>(outputs_.size()) ? outputs_[index + 1]->context : nullptr;
 }
-
-uint32_t MpegTSSegmentedMuxer::segmentNumber() const { return outputs_.empty() ? 0 : outputs_[0]->number; }
 
 void MpegTSSegmentedMuxer::setSegmentLength(int streamIndex) {
   if (segmentDuration_ != 0 || streamIndex < 0 || !formatContext_ ||

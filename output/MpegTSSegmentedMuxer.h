@@ -73,8 +73,6 @@ class MpegTSSegmentedMuxer : public BasicMuxer {
   AVFormatContext* lowContext(int index) const override;
 
   const std::string& basePath() const { return basePath_; }
-  // Number of the main output's current file.
-  uint32_t segmentNumber() const;
 
   // One segment length in units of |timeBase|: ten seconds of stream time.
   // Every output and the encoder's choice of cut pictures use this.
