@@ -214,8 +214,10 @@ void FFMpegEncoder::adjustVideoCodecValuesLow(AVCodecContext& codec, const AVCod
   if (isCodec(encoder, "libx264")) {
     getH264Parameters(codec, options);
     codec.gop_size = static_cast<int>(std::ceil(fps));
-    // The quantiser limits above bound the quality, not the rate factor.
-    av_dict_set(options, "crf", "51", 0);
+    // A companion is known by its bit rate and advertised with it: libx264
+    // rates it to that average (no rate factor), within the quantiser
+    // limits above.
+    av_dict_set(options, "crf", "-1", 0);
     // libx264 looks 40 pictures ahead by default: at 2 pictures a second
     // the companion's segments would lag the main output's by 20 s. A
     // second of look-ahead keeps them together.
