@@ -47,3 +47,19 @@ print(f"{name} {wall:.3f} {cpu:.3f} {rss}")
 EOF
   rm -f "$log"
 }
+
+# report RESULTS REFERENCE...: the table of measure's lines, then the ratios
+# zanstream / REFERENCE for each reference named.
+report() {
+  python3 - "$@" <<'EOF'
+import sys
+rows = {r.split()[0]: [float(x) for x in r.split()[1:]] for r in sys.argv[1].splitlines()}
+print(f"{'':18}{'wall s':>9}{'cpu s':>9}{'peak RSS MiB':>14}")
+for name, (wall, cpu, rss) in rows.items():
+    print(f"{name:18}{wall:9.3f}{cpu:9.3f}{rss / 1024:14.1f}")
+z = rows["zanstream"]
+for reference in sys.argv[2:]:
+    f = rows[reference]
+    print(f"zanstream / {reference:15} wall {z[0] / f[0]:.3f}  cpu {z[1] / f[1]:.3f}  rss {z[2] / f[2]:.3f}")
+EOF
+}

@@ -30,14 +30,4 @@ results=$(
   measure ffmpeg-threads1 ffmpeg -v error -nostdin -threads 1 -i "$media" -pix_fmt yuyv422 -sws_flags bicubic \
     -c:a pcm_s32le -f null -
 )
-python3 - "$results" <<'EOF'
-import sys
-rows = {r.split()[0]: [float(x) for x in r.split()[1:]] for r in sys.argv[1].splitlines()}
-print(f"{'':18}{'wall s':>9}{'cpu s':>9}{'peak RSS MiB':>14}")
-for name, (wall, cpu, rss) in rows.items():
-    print(f"{name:18}{wall:9.3f}{cpu:9.3f}{rss / 1024:14.1f}")
-z = rows["zanstream"]
-for reference in ("ffmpeg", "ffmpeg-threads1"):
-    f = rows[reference]
-    print(f"zanstream / {reference:15} wall {z[0] / f[0]:.3f}  cpu {z[1] / f[1]:.3f}  rss {z[2] / f[2]:.3f}")
-EOF
+report "$results" ffmpeg ffmpeg-threads1

@@ -38,12 +38,4 @@ results=$(
     -f hls -hls_time 10 -hls_playlist_type vod -var_stream_map "v:0,a:0 v:1,a:1 v:2,a:2" \
     -master_pl_name master.m3u8 -hls_segment_filename "$out/ffmpeg_%v_%d.ts" "$out/ffmpeg_%v.m3u8"
 )
-python3 - "$results" <<'PY'
-import sys
-rows = {r.split()[0]: [float(x) for x in r.split()[1:]] for r in sys.argv[1].splitlines()}
-print(f"{'':18}{'wall s':>9}{'cpu s':>9}{'peak RSS MiB':>14}")
-for name, (wall, cpu, rss) in rows.items():
-    print(f"{name:18}{wall:9.3f}{cpu:9.3f}{rss / 1024:14.1f}")
-z, f = rows["zanstream"], rows["ffmpeg"]
-print(f"zanstream / ffmpeg        wall {z[0] / f[0]:.3f}  cpu {z[1] / f[1]:.3f}  rss {z[2] / f[2]:.3f}")
-PY
+report "$results" ffmpeg

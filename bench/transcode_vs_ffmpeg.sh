@@ -31,12 +31,4 @@ results=$(
     -g 25 -keyint_min 25 -b-pyramid normal -qmin 2 -qmax 31 -qdiff 3 -qcomp 0.8 -qblur 0.8 -trellis 0 \
     -c:a aac -b:a 128k -ar 44100 -ac 2 -f flv "$out/ffmpeg.flv"
 )
-python3 - "$results" <<'PY'
-import sys
-rows = {r.split()[0]: [float(x) for x in r.split()[1:]] for r in sys.argv[1].splitlines()}
-print(f"{'':18}{'wall s':>9}{'cpu s':>9}{'peak RSS MiB':>14}")
-for name, (wall, cpu, rss) in rows.items():
-    print(f"{name:18}{wall:9.3f}{cpu:9.3f}{rss / 1024:14.1f}")
-z, f = rows["zanstream"], rows["ffmpeg"]
-print(f"zanstream / ffmpeg        wall {z[0] / f[0]:.3f}  cpu {z[1] / f[1]:.3f}  rss {z[2] / f[2]:.3f}")
-PY
+report "$results" ffmpeg
