@@ -210,7 +210,12 @@ void FFMpegEncoder::adjustVideoCodecValuesLow(AVCodecContext& codec, const AVCod
   codec.gop_size = static_cast<int>(std::ceil(fps));
   // At a reduced picture rate reordering would delay decoding times by
   // whole seconds, beyond what MPEG-TS's delay absorbs.
-  if (fps < av_q2d(video_.codec->framerate)) codec.max_b_frames = 0;
+  // Its small pictures need no frame threads either, whose delay would be
+  // a picture per thread.
+  if (fps < av_q2d(video_.codec->framerate)) {
+    codec.max_b_frames = 0;
+    codec.thread_count = 1;
+  }
   if (isCodec(encoder, "libx264")) {
     getH264Parameters(codec, options);
     codec.gop_size = static_cast<int>(std::ceil(fps));

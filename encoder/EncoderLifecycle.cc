@@ -92,6 +92,14 @@ void FFMpegEncoder::resetPosition(uint64_t position) {
   flush();
   std::lock_guard<std::mutex> guard(writeLock_);
   if (hasOutput() && (audioEncoded_ || videoEncoded_) && !ended_) {
+    if (muxer_ && muxer_->kind() == 1) {
+      // The pictures still inside the video encoders finish the segments
+      // they belong to: a companion, behind the main output, may not have
+      // reached the cut the main output has already announced.
+      if (video_.codec) doEncodeVideo(nullptr);
+      for (LowVideo& low : lowVideo_)
+        if (low.codec) doEncodeLow(low, nullptr);
+    }
     if (muxer_) muxer_->suspendOutput();
     // A fresh encoder per stream: nothing of the old position stays in its
     // reference pictures or look-ahead.
@@ -100,8 +108,11 @@ void FFMpegEncoder::resetPosition(uint64_t position) {
       if (!openStreamEncoder(*output, output->codecName, kind))
         logError("FFMpegEncoder::resetPosition : could not reopen %s", output->codecName.c_str());
     }
-    for (LowVideo& low : lowVideo_)
-      if (low.codec && !openLowEncoder(low)) logError("FFMpegEncoder::resetPosition : could not reopen a low bitrate encoder");
+    for (LowVideo& low : lowVideo_) {
+      if (!low.codec || openLowEncoder(low)) continue;
+      logError("FFMpegEncoder::resetPosition : could not reopen a low bitrate encoder");
+      if (muxer_) muxer_->dropLowOutput(low.bitrate);
+    }
     audioFrames_.close();
     if (rtp_ && video_.codec && !rtpVideo_.open(*video_.codec, profile_->target->getRTPPayloadSize())) video_.codec.reset();
     if (muxer_) muxer_->resumeOutput(position);

@@ -121,8 +121,10 @@ void FFMpegEncoder::addLowStreams() {
   for (size_t i = 0; i < bitrates.size(); ++i) {
     AVFormatContext* context = muxer_->lowContext(static_cast<int>(i));
     if (context == nullptr) break;
-    if (!addLowStream(*context, bitrates[i]))
+    if (!addLowStream(*context, bitrates[i])) {
       logError("FFMpegEncoder::addNewStream : low bitrate stream %d left out", bitrates[i]);
+      muxer_->dropLowOutput(bitrates[i]);
+    }
   }
 }
 

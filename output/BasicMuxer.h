@@ -82,6 +82,9 @@ class BasicMuxer {
   // The context of low-bitrate companion |index|, where the muxer writes
   // companions (the segmented muxer); null otherwise.
   virtual AVFormatContext* lowContext(int) const { return nullptr; }
+  // Gives up the companion of that bit rate (its encoder is gone): its
+  // file in progress is dropped and nothing more is written for it.
+  virtual void dropLowOutput(int) {}
 
   AVFormatContext* formatContext() const { return formatContext_.get(); }
   bool headerWritten() const { return headerWritten_; }

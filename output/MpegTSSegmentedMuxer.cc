@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -33,36 +35,45 @@ uint32_t tickCount() {
           .count());
 }
 
-// |text| (UTF-8, as file names come here) as UTF-16LE bytes; a byte that
-// starts no valid sequence becomes U+FFFD.
+// The code points of |text| when it is strict UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF); false otherwise.
+bool decodeUtf8(const std::string& text, std::vector<uint32_t>& codes) {
+  static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  codes.clear();
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    uint32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    codes.push_back(code);
+    i += length;
+  }
+  return true;
+}
+
+// A path (strict UTF-8: the cache folder is only used when it is) as
+// UTF-16LE bytes.
 std::vector<uint8_t> utf16le(const std::string& text) {
+  std::vector<uint32_t> codes;
   std::vector<uint8_t> bytes;
+  if (!decodeUtf8(text, codes)) return bytes;
   auto put = [&](uint32_t unit) {
     bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
     bytes.push_back(static_cast<uint8_t>(unit >> 8));
   };
-  for (size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    uint32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-    bool valid = length > 0 && i + length <= text.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (!valid || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      put(0xFFFD);
-      ++i;
-      continue;
-    }
+  for (const uint32_t code : codes) {
     if (code >= 0x10000) {
       put(0xD800 + ((code - 0x10000) >> 10));
       put(0xDC00 + ((code - 0x10000) & 0x3FF));
     } else {
       put(code);
     }
-    i += length;
   }
   return bytes;
 }
@@ -84,6 +95,10 @@ int64_t MpegTSSegmentedMuxer::segmentLength(AVRational timeBase) {
 std::string MpegTSSegmentedMuxer::cacheFolder() {
   const char* variable = std::getenv("TMPDIR");
   std::string temporary = variable != nullptr && variable[0] != '\0' ? variable : "/tmp";
+  // Paths are announced as UTF-16 text: a folder whose name is no UTF-8
+  // could not be named to the engine.
+  std::vector<uint32_t> codes;
+  if (!decodeUtf8(temporary, codes)) temporary = "/tmp";
   while (temporary.size() > 1 && temporary.back() == '/') temporary.pop_back();
   const std::string cache = temporary + "/ZanStreamCache";
   ::mkdir(cache.c_str(), 0700);
@@ -144,7 +159,7 @@ bool MpegTSSegmentedMuxer::chooseBasePath() {
     const std::string base = folder + "segment-" + std::to_string(tick);
     SegmentFile marker;
     if (marker.create(base)) {
-      written_.push_back(marker.identity());
+      markers_.push_back(marker.identity());
       marker.close();
       basePath_ = base;
       return true;
@@ -158,14 +173,28 @@ bool MpegTSSegmentedMuxer::chooseBasePath() {
 }
 
 bool MpegTSSegmentedMuxer::openFile(Output& output, uint32_t number) {
-  std::string path = basePath_ + "-" + std::to_string(number);
-  if (output.lowBitrate != 0) path += "-low-" + std::to_string(output.lowBitrate);
-  path += ".ts";
+  auto pathFor = [&] {
+    std::string path = basePath_ + "-" + std::to_string(number);
+    if (output.lowBitrate != 0) path += "-low-" + std::to_string(output.lowBitrate);
+    return path + ".ts";
+  };
+  std::string path = pathFor();
   logDebug("MpegTSSegmentedMuxer::openNextTSFile %s", path.c_str());
-  if (!output.file.create(path)) {
+  bool created = output.file.create(path);
+  // A file of that name left by someone else (an earlier run whose clock
+  // gave the same base, say): the numbering goes on under a new base.
+  if (!created && errno == EEXIST && chooseBasePath()) {
+    path = pathFor();
+    created = output.file.create(path);
+  }
+  if (!created) {
     logError("MpegTSSegmentedMuxer::openNextTSFile : cannot create %s: %s", path.c_str(), std::strerror(errno));
     return false;
   }
+  // Files the engine has taken away (moved or removed) need no removal at
+  // close: the oldest are dropped from the list, so that it does not grow
+  // without end on a long stream.
+  while (!written_.empty() && !SegmentFile::exists(written_.front())) written_.pop_front();
   written_.push_back(output.file.identity());
   output.number = number;
   output.hasMedia = false;
@@ -179,6 +208,8 @@ bool MpegTSSegmentedMuxer::openFile(Output& output, uint32_t number) {
 
 void MpegTSSegmentedMuxer::finishFile(Output& output, int64_t duration) {
   if (output.file.io() == nullptr) return;
+  // The audio before the cut belongs to this file (at the end: all of it).
+  if (output.headerWritten) releaseAudio(output, duration == 0 ? INT64_MAX : output.segmentStart + duration);
   // Everything accepted for this file goes into it: the interleaving queue
   // and the PES data MPEG-TS buffers per stream (a trailer did both).
   if (output.headerWritten) {
@@ -189,6 +220,7 @@ void MpegTSSegmentedMuxer::finishFile(Output& output, int64_t duration) {
   const bool written = output.file.close();
   output.context->pb = nullptr;
   if (!written) {
+    // Not announced: a torn file is no segment. The next one is tried.
     logError("MpegTSSegmentedMuxer : writing %s failed, the segment is dropped", identity.path.c_str());
     SegmentFile::remove(identity);
     return;
@@ -199,7 +231,7 @@ void MpegTSSegmentedMuxer::finishFile(Output& output, int64_t duration) {
   }
   const std::vector<uint8_t> path = utf16le(identity.path);
   auto announcement = std::make_unique<InternalSamplePacket>();
-  const int64_t start = output.segmentStart == kNotSet ? 0 : output.segmentStart + (output.lowBitrate != 0 ? 1 : 0);
+  const int64_t start = (output.segmentStart == kNotSet ? 0 : output.segmentStart) + (output.lowBitrate != 0 ? 1 : 0);
   announcement->set(streamer::PACKET_SEGMENT, path.data(), static_cast<unsigned>(path.size()),
                     static_cast<uint64_t>(start), static_cast<uint64_t>(duration), true);
   if (sink_ != nullptr) sink_->segmentFinished(std::move(announcement));
@@ -207,7 +239,9 @@ void MpegTSSegmentedMuxer::finishFile(Output& output, int64_t duration) {
 
 bool MpegTSSegmentedMuxer::checkSegmentation(Output& output, int64_t ts) {
   if (output.segmentStart == kNotSet) {
-    output.segmentStart = ts;
+    // An audio encoder's priming samples lie before zero: the first segment
+    // is counted from zero, where playback begins.
+    output.segmentStart = std::max<int64_t>(ts, 0);
     return true;
   }
   if (ts > output.segmentStart && ts - output.segmentStart > segmentDuration_) {
@@ -271,6 +305,7 @@ bool MpegTSSegmentedMuxer::writeTrailer() {
     if (!output->headerWritten) continue;
     output->headerWritten = false;
     if (output->file.io() == nullptr) continue;
+    releaseAudio(*output, INT64_MAX);
     av_write_trailer(output->context);
     finishFile(*output, 0);
   }
@@ -285,29 +320,69 @@ bool MpegTSSegmentedMuxer::writeVideoPacket(const uint8_t* data, const unsigned&
   if (keyFrame && !checkSegmentation(*output, static_cast<int64_t>(ts))) return false;
   if (!BasicMuxer::writeVideoPacket(output->context, data, size, ts, keyFrame, dts)) return false;
   output->hasMedia = true;
+  // Audio up to the pictures written so far can go: a later key frame,
+  // where a cut may come, lies after every picture before it.
+  output->videoReached = std::max(output->videoReached, static_cast<int64_t>(ts));
+  releaseAudio(*output, output->videoReached);
   return true;
 }
 
+void MpegTSSegmentedMuxer::releaseAudio(Output& output, int64_t videoTs) {
+  if (output.heldAudio.empty()) return;
+  const AVRational videoBase = output.context->streams[videoStreamIndex]->time_base;
+  const AVRational audioBase = output.context->streams[audioStreamIndex]->time_base;
+  while (!output.heldAudio.empty()) {
+    AVPacket* packet = output.heldAudio.front().get();
+    if (videoTs != INT64_MAX && av_compare_ts(packet->pts, audioBase, videoTs, videoBase) >= 0) break;
+    // FFmpeg takes the packet's reference.
+    if (av_interleaved_write_frame(output.context, packet) < 0)
+      logWarn("MpegTSSegmentedMuxer::writeAudioPacket - can't write to %s output context",
+              output.lowBitrate == 0 ? "the main" : "a low bitrate");
+    else output.hasMedia = true;
+    output.heldAudio.pop_front();
+  }
+}
+
 bool MpegTSSegmentedMuxer::writeAudioPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, int) {
-  if (outputs_.empty() || outputs_[0]->file.io() == nullptr || !headerWritten_) return false;
+  if (outputs_.empty() || !headerWritten_ || audioStreamIndex < 0) return false;
   if (videoStreamIndex < 0) {
     // Without pictures the audio clock cuts every output.
     setSegmentLength(audioStreamIndex);
-    for (auto& output : outputs_)
-      if (!checkSegmentation(*output, static_cast<int64_t>(ts))) return false;
-  }
-  for (size_t i = 1; i < outputs_.size(); ++i) {
-    Output& low = *outputs_[i];
-    if (low.file.io() != nullptr && BasicMuxer::writeAudioPacket(low.context, data, size, ts)) {
-      low.hasMedia = true;
-    } else {
-      logWarn("MpegTSSegmentedMuxer::writeAudioPacket - can't write to low bitrate output context %u",
-              static_cast<unsigned>(i - 1));
+    bool written = true;
+    for (auto& output : outputs_) {
+      if (output->file.io() == nullptr || !output->headerWritten || !checkSegmentation(*output, static_cast<int64_t>(ts)))
+        return false;
+      if (BasicMuxer::writeAudioPacket(output->context, data, size, ts)) output->hasMedia = true;
+      else written = false;
     }
+    return written;
   }
-  if (!BasicMuxer::writeAudioPacket(outputs_[0]->context, data, size, ts)) return false;
-  outputs_[0]->hasMedia = true;
+  // With pictures, the audio waits until each output's video has passed it
+  // (the video encoders run behind the audio one): only then is it known
+  // on which side of a cut it falls.
+  for (auto& output : outputs_) {
+    if (output->file.io() == nullptr || !output->headerWritten) continue;
+    ff::PacketPtr packet = ff::makePacket();
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) return false;
+    if (size > 0) std::memcpy(packet->data, data, size);
+    packet->pts = packet->dts = static_cast<int64_t>(ts);
+    packet->stream_index = audioStreamIndex;
+    packet->flags |= AV_PKT_FLAG_KEY;
+    output->heldAudio.push_back(std::move(packet));
+    releaseAudio(*output, output->videoReached);
+  }
   return true;
+}
+
+void MpegTSSegmentedMuxer::dropLowOutput(int lowBitrate) {
+  for (auto output = outputs_.begin(); output != outputs_.end(); ++output) {
+    if ((*output)->lowBitrate != lowBitrate || lowBitrate == 0) continue;
+    logWarn("MpegTSSegmentedMuxer : low bitrate output %d dropped", lowBitrate);
+    (*output)->file.discard();
+    (*output)->context->pb = nullptr;
+    outputs_.erase(output);
+    return;
+  }
 }
 
 void MpegTSSegmentedMuxer::flush() {
@@ -321,6 +396,8 @@ void MpegTSSegmentedMuxer::suspendOutput() {
   for (auto& output : outputs_) {
     output->file.discard();
     output->context->pb = nullptr;
+    output->heldAudio.clear();
+    output->videoReached = INT64_MIN;
   }
   suspended_ = true;
 }
@@ -328,7 +405,8 @@ void MpegTSSegmentedMuxer::suspendOutput() {
 void MpegTSSegmentedMuxer::resumeOutput(const uint64_t& position) {
   if (!suspended_) return;
   suspended_ = false;
-  const auto number = static_cast<uint32_t>(std::floor(static_cast<double>(position) / 10000.0));
+  const double segments = std::floor(static_cast<double>(position) / 10000.0);
+  const auto number = static_cast<uint32_t>(std::min(segments, static_cast<double>(UINT32_MAX - 1)));
   // A new base: the numbers from the position on may be taken by files of
   // the old one that are still on their way to the engine.
   if (!chooseBasePath()) return;
@@ -366,7 +444,9 @@ void MpegTSSegmentedMuxer::close() {
   headerWritten_ = false;
   suspended_ = false;
   for (auto file = written_.rbegin(); file != written_.rend(); ++file) SegmentFile::remove(*file);
+  for (auto marker = markers_.rbegin(); marker != markers_.rend(); ++marker) SegmentFile::remove(*marker);
   written_.clear();
+  markers_.clear();
 }
 
 }  // namespace zan

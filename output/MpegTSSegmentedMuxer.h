@@ -34,6 +34,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,6 +72,7 @@ class MpegTSSegmentedMuxer : public BasicMuxer {
   int kind() const override { return 1; }
   int createIOContext() override;
   AVFormatContext* lowContext(int index) const override;
+  void dropLowOutput(int lowBitrate) override;
 
   const std::string& basePath() const { return basePath_; }
 
@@ -92,6 +94,8 @@ class MpegTSSegmentedMuxer : public BasicMuxer {
     int64_t segmentStart = kNotSet;
     bool hasMedia = false;  // a packet went into the current file
     bool headerWritten = false;
+    std::deque<ff::PacketPtr> heldAudio;  // waiting for this output's video
+    int64_t videoReached = INT64_MIN;     // the latest video time written
   };
 
   ff::FormatPtr newContext();
@@ -100,12 +104,16 @@ class MpegTSSegmentedMuxer : public BasicMuxer {
   // Writes out what FFmpeg holds for the file, closes it and announces it.
   void finishFile(Output& output, int64_t duration);
   bool checkSegmentation(Output& output, int64_t ts);
+  // Writes the held audio that lies before |videoTs| (video time base;
+  // INT64_MAX: all of it).
+  void releaseAudio(Output& output, int64_t videoTs);
   Output* find(int lowBitrate);
   void setSegmentLength(int streamIndex);
 
   std::vector<std::unique_ptr<Output>> outputs_;  // [0]: the main output
   std::string basePath_;
-  std::vector<SegmentFile::Identity> written_;  // every file created, base markers included
+  std::deque<SegmentFile::Identity> written_;  // the segment files created and not yet taken away
+  std::vector<SegmentFile::Identity> markers_;  // the bases taken
   int64_t segmentDuration_ = 0;
   bool suspended_ = false;
 };

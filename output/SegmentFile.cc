@@ -76,10 +76,14 @@ void SegmentFile::discard() {
   remove(identity_);
 }
 
-void SegmentFile::remove(const Identity& identity) {
+bool SegmentFile::exists(const Identity& identity) {
   struct stat status {};
-  if (::lstat(identity.path.c_str(), &status) != 0) return;
-  if (status.st_dev == identity.device && status.st_ino == identity.inode) ::unlink(identity.path.c_str());
+  return ::lstat(identity.path.c_str(), &status) == 0 && status.st_dev == identity.device &&
+         status.st_ino == identity.inode;
+}
+
+void SegmentFile::remove(const Identity& identity) {
+  if (exists(identity)) ::unlink(identity.path.c_str());
 }
 
 }  // namespace zan

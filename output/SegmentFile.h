@@ -44,6 +44,8 @@ class SegmentFile {
 
   // Removes the file at |identity|.path when it is still that very file.
   static void remove(const Identity& identity);
+  // Whether |identity|.path is still that very file.
+  static bool exists(const Identity& identity);
 
  private:
   static int writeCallback(void* opaque, uint8_t* data, int size);

@@ -106,23 +106,36 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
   struct stat status {};
   const uint64_t bytes = ::stat(target.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
   // A companion's announcement starts one tick after the main output's.
-  const double startSeconds = static_cast<double>(key == 0 || start == 0 ? start : start - 1) / kTsClock;
-  rendition.segments.push_back(Segment{name, startSeconds, static_cast<double>(duration) / kTsClock, bytes});
+  if (key != 0 && start > 0) --start;
+  // The first segment begins with the first picture (or sample), at 0;
+  // every other where the one before it ended.
+  const Segment* last = rendition.segments.empty() ? nullptr : &rendition.segments.back();
+  const uint64_t expected = last ? last->start + last->duration : 0;
+  if (start != expected || (last && last->duration == 0)) {
+    char text[200];
+    std::snprintf(text, sizeof text, "%s: %s begins at %.3f s, not where the segment before it ended (%.3f s)",
+                  playlistName(key).c_str(), name.c_str(), static_cast<double>(start) / kTsClock,
+                  static_cast<double>(expected) / kTsClock);
+    error_ = text;
+    return false;
+  }
+  rendition.segments.push_back(Segment{name, start, duration, bytes});
   addPeak(rendition, rendition.segments.back());
   return writeMediaPlaylist(playlistName(key), rendition, false) && writeMasterPlaylist();
 }
 
 void HlsWriter::addPeak(Rendition& rendition, const Segment& segment) {
-  if (segment.seconds > 0.0)
+  if (segment.duration > 0)
     rendition.peakBitsPerSecond =
-        std::max(rendition.peakBitsPerSecond, static_cast<double>(segment.bytes) * 8.0 / segment.seconds);
+        std::max(rendition.peakBitsPerSecond, static_cast<double>(segment.bytes) * 8.0 / segment.seconds());
 }
 
 bool HlsWriter::finish(double endSeconds) {
   for (auto& [key, rendition] : renditions_) {
     for (Segment& segment : rendition.segments) {
-      if (segment.seconds > 0.0) continue;
-      segment.seconds = std::max(endSeconds - segment.startSeconds, 0.0);
+      if (segment.duration > 0) continue;
+      const double end = std::round(endSeconds * kTsClock);
+      segment.duration = end > static_cast<double>(segment.start) ? static_cast<uint64_t>(end) - segment.start : 0;
       addPeak(rendition, segment);
     }
     if (!writeMediaPlaylist(playlistName(key), rendition, true)) return false;
@@ -134,15 +147,15 @@ bool HlsWriter::writeMediaPlaylist(const std::string& name, const Rendition& ren
   // A segment whose length is not known yet (the last, until the end) is
   // listed once it is.
   double longest = 0.0;
-  for (const Segment& segment : rendition.segments) longest = std::max(longest, segment.seconds);
+  for (const Segment& segment : rendition.segments) longest = std::max(longest, segment.seconds());
   std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
   // Every segment, rounded up, fits the target duration.
   text += "#EXT-X-TARGETDURATION:" + std::to_string(static_cast<long long>(std::ceil(longest))) + "\n";
   text += "#EXT-X-MEDIA-SEQUENCE:0\n";
   char line[64];
   for (const Segment& segment : rendition.segments) {
-    if (segment.seconds <= 0.0) continue;
-    std::snprintf(line, sizeof line, "#EXTINF:%.6f,\n", segment.seconds);
+    if (segment.duration == 0) continue;
+    std::snprintf(line, sizeof line, "#EXTINF:%.6f,\n", segment.seconds());
     text += line;
     text += segment.name + "\n";
   }

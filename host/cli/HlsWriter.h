@@ -31,7 +31,10 @@ class HlsWriter {
   // rendition's playlist. |start| and |duration| are the announcement's,
   // in 90 kHz units (MPEG-TS time) from the first picture (or sample); a
   // duration of 0 (the last segment) is known only at finish(). False with
-  // error() set when the file cannot be moved or a playlist not written.
+  // error() set when the file cannot be moved or a playlist not written, or
+  // when the segment does not begin where the rendition's last one ended,
+  // or, for the first, at 0 (a segment went missing: the playlist would
+  // skip a piece of the medium).
   bool add(const std::string& path, uint64_t start, uint64_t duration);
   // Ends the segments announced without a length at |endSeconds| (the end
   // of the last frame fed, on the same clock), then writes every media
@@ -46,9 +49,10 @@ class HlsWriter {
  private:
   struct Segment {
     std::string name;
-    double startSeconds;
-    double seconds;  // 0: not known yet
+    uint64_t start;     // 90 kHz units
+    uint64_t duration;  // 90 kHz units; 0: not known yet
     uint64_t bytes;
+    double seconds() const { return static_cast<double>(duration) / 90000.0; }
   };
   struct Rendition {
     std::vector<Segment> segments;

@@ -169,7 +169,13 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
     if (equals == std::string::npos || equals == 0) return error = "--set needs KEY=VALUE, not '" + setting + "'", false;
     request.settings.emplace_back(setting.substr(0, equals), setting.substr(equals + 1));
   }
-  if (!request.hls.empty()) request.settings.emplace_back("MpegTSMethod", "segmented");
+  if (!request.hls.empty()) {
+    request.settings.emplace_back("MpegTSMethod", "segmented");
+  } else {
+    for (const auto& [key, value] : request.settings)
+      if (key == "MpegTSMethod" && value == "segmented")
+        return error = "segmented output is files of its own: use --hls DIR", false;
+  }
   request.json = options.has("json");
   return true;
 }
@@ -204,6 +210,7 @@ class OutputWriter {
         if (std::fwrite(data, 1, size, file_) != size) failed_ = true;
         bytes_ += size;
       }
+      if (type == streamer::PACKET_SEGMENT && !hls_) failed_ = true;  // files nobody takes
       if (type == streamer::PACKET_SEGMENT && hls_ && !failed_) {
         const std::string path = pathFromUtf16le(data, size);
         struct stat status {};

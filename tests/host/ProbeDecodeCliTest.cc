@@ -337,8 +337,9 @@ TEST(TranscodeCliTest, HlsSegmentsStandAloneCutTogetherAndThePlaylistsSpanTheMed
   const QJsonObject video = lastJsonObject(run.out)["video"].toObject();
   EXPECT_EQ(video["frames_out"].toInt(), video["frames_in"].toInt());
 
-  // Segment start times by rendition ("" for the main one) and number.
-  std::map<std::string, std::map<int, double>> starts;
+  // Segment start times (the first picture's, the first sound's) by
+  // rendition ("" for the main one) and number.
+  std::map<std::string, std::map<int, std::pair<double, double>>> starts;
   const std::regex name(R"(segment-\d+-(\d+)(-low-\d+)?\.ts)");
   for (const auto& entry : std::filesystem::directory_iterator(hls)) {
     std::smatch match;
@@ -351,23 +352,29 @@ TEST(TranscodeCliTest, HlsSegmentsStandAloneCutTogetherAndThePlaylistsSpanTheMed
                                     [&](const zan::test::ProbeFrame& frame) { return frame.stream == stream->index; });
     ASSERT_NE(first, probe.frames.end()) << file;
     EXPECT_TRUE(first->key) << file;
-    starts[match[2]][std::stoi(match[1])] =
-        static_cast<double>(first->bestEffort) * stream->timeBaseNum / stream->timeBaseDen;
+    const zan::test::ProbeStream* audio = probe.first("audio");
+    ASSERT_NE(audio, nullptr) << file;
+    const std::vector<uint64_t> sound = probe.frameTimes(audio->index);
+    ASSERT_FALSE(sound.empty()) << file;
+    starts[match[2]][std::stoi(match[1])] = {
+        static_cast<double>(first->bestEffort) * stream->timeBaseNum / stream->timeBaseDen, sound.front() / 1e6};
   }
   ASSERT_EQ(starts.size(), 3u);
-  const std::map<int, double>& main = starts[""];
+  const std::map<int, std::pair<double, double>>& main = starts[""];
   ASSERT_EQ(main.size(), 3u);  // 10 s, 10 s and the rest
   for (const auto& [rendition, times] : starts) {
     std::vector<int> numbers, mainNumbers;
     for (const auto& [number, start] : times) {
       numbers.push_back(number);
-      EXPECT_NEAR(start, main.at(number), 1e-3) << rendition << " segment " << number;
+      // Pictures and sound are cut at the same place in every rendition.
+      EXPECT_NEAR(start.first, main.at(number).first, 1e-3) << rendition << " segment " << number;
+      EXPECT_NEAR(start.second, main.at(number).second, 1e-3) << rendition << " segment " << number;
     }
     for (const auto& [number, start] : main) mainNumbers.push_back(number);
     EXPECT_EQ(numbers, mainNumbers) << rendition;
   }
-  EXPECT_GE(main.at(2) - main.at(1), 10.0);
-  EXPECT_GE(main.at(3) - main.at(2), 10.0);
+  EXPECT_GE(main.at(2).first - main.at(1).first, 10.0);
+  EXPECT_GE(main.at(3).first - main.at(2).first, 10.0);
 
   const double seconds = zan::test::probeMedia(media).duration;
   for (const char* playlist : {"main.m3u8", "low-64000.m3u8", "low-200000.m3u8"}) {
