@@ -216,8 +216,7 @@ TEST_F(InputTest, OpenFailuresSayWhyAndLeaveTheInputUnavailable) {
 // What the engine's medium record and the server's headers change in the
 // description.
 TEST_F(InputTest, DescriptionOverrides) {
-  test::RouteOptions zan;
-  zan.headers = {{"Zan-Stream-Duration", "98765"}, {"Zan-Force-Extension", "flv"}};
+  const test::RouteOptions zan{.headers = {{"Zan-Stream-Duration", "98765"}, {"Zan-Force-Extension", "flv"}}};
   // An FLV served under a name whose extension says "mkv": the forced
   // extension decides the format.
   server_.addResource("/clip.mkv", test::fileResource(mediaPath(Media::kFlvSorensonMp3)), zan);
@@ -234,7 +233,7 @@ TEST_F(InputTest, DescriptionOverrides) {
       {mediaPath(Media::kMp4H264Aac), 123456, 0, 1, nullptr},  // one that knows its duration keeps it
       {server_.url("/clip.mkv"), 0, 98765, -1, "flv"},
       // A server that cannot seek.
-      {serve(Media::kFlvSorensonMp3, test::RouteOptions().withoutAcceptRanges()), 0, 0, 0, nullptr},
+      {serve(Media::kFlvSorensonMp3, test::RouteOptions{.acceptRanges = false}), 0, 0, 0, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.location);
@@ -320,7 +319,7 @@ TEST_F(InputTest, DownloadsAtOnceMatchLocalPlayback) {
                {Media::kMkvH264Vorbis, {}, 0, 2000},
                // Read by FFmpeg's own HTTP, whose connection is dropped
                // every 100 kB: reconnected, nothing lost.
-               {Media::kMpegTsH264Aac, test::RouteOptions().cutAfter(100000), 0, 0}};
+               {Media::kMpegTsH264Aac, test::RouteOptions{.cutAfterBytes = 100000}, 0, 0}};
   std::vector<std::thread> threads;
   for (const Case& c : cases) {
     const std::string url = serve(c.media, c.options);
@@ -357,7 +356,7 @@ TEST_F(InputTest, DownloadEventsBufferStatusAndResetPurge) {
     EventLog log;
     FFMpegInput input;
     input.setInputEventCallback(&EventLog::record, &log);
-    ASSERT_TRUE(openAndStart(input, broken ? serve(Media::kMkvH264Vorbis, test::RouteOptions().cutAfter(20000))
+    ASSERT_TRUE(openAndStart(input, broken ? serve(Media::kMkvH264Vorbis, test::RouteOptions{.cutAfterBytes = 20000})
                                            : serve(Media::kFlvSorensonMp3)));
     unsigned readPosition = 0, historyStart = 0, bufferedEnd = 0, contentLength = 0;
     EXPECT_TRUE(input.getInputBufferStatus(readPosition, historyStart, bufferedEnd, contentLength));
@@ -480,9 +479,10 @@ TEST_F(InputTest, HungServersAreGivenUpOnBothPaths) {
     const std::string url = "/hung/" + std::to_string(c.stallMidBody) + "." + c.extension;
     test::RouteOptions options;
     if (c.stallMidBody) {
-      options.stallingAfter(size / 2, 30 * limitMs);
+      options.stallAfterBytes = size / 2;
+      options.stallAfterMs = 30 * limitMs;
     } else {
-      options.stallingFor(30 * limitMs);
+      options.stallBeforeHeadersMs = 30 * limitMs;
     }
     server_.addResource(url, test::fileResource(path), options);
     const auto start = Clock::now();
@@ -516,7 +516,7 @@ TEST_F(InputTest, HungServersAreGivenUpOnBothPaths) {
 class InputConcurrencyTest : public InputTest {};
 
 TEST_F(InputConcurrencyTest, ReadingWhileSeekingResettingAndClosing) {
-  const auto slow = test::RouteOptions().throttledTo(400000);
+  const test::RouteOptions slow{.bytesPerSecond = 400000};
   for (bool http : {false, true}) {
     for (int round = 0; round < (http ? 1 : 3); ++round) {
       SCOPED_TRACE(http ? "http" : "local");

@@ -138,8 +138,8 @@ TEST_F(HTTPClientTest, EventBeforeRegistrationIsDeliveredOnRegistration) {
 // The duration and forced-extension headers are the input's description
 // rows; the streaming mode is read here, and seeking can be switched off.
 TEST_F(HTTPClientTest, StreamingHeaderAndDisabledSeeking) {
-  server_.addResource("/indirect", patternResource(1000), RouteOptions().withHeader("Zan-Streaming", "indirect"));
-  server_.addResource("/direct", patternResource(1000), RouteOptions().withHeader("Zan-Streaming", "direct"));
+  server_.addResource("/indirect", patternResource(1000), RouteOptions{.headers = {{"Zan-Streaming", "indirect"}}});
+  server_.addResource("/direct", patternResource(1000), RouteOptions{.headers = {{"Zan-Streaming", "direct"}}});
   for (bool indirect : {true, false}) {
     auto client = openClient(indirect ? "/indirect" : "/direct");
     EXPECT_EQ(client->isIndirectStreaming(), indirect);
@@ -152,7 +152,7 @@ TEST_F(HTTPClientTest, StreamingHeaderAndDisabledSeeking) {
 
 TEST_F(HTTPClientTest, SizeQueryRelativeAndEndSeeks) {
   server_.addResource("/file", patternResource(kMiB));
-  server_.addResource("/nolength", patternResource(kMiB), RouteOptions().withoutContentLength());
+  server_.addResource("/nolength", patternResource(kMiB), RouteOptions{.sendContentLength = false});
   Events events;
   auto client = openClient("/file", 0xA00000, 0x200000, &events);
   ASSERT_TRUE(events.waitForAny());  // all of it is in the buffer
@@ -176,7 +176,7 @@ TEST_F(HTTPClientTest, SizeQueryRelativeAndEndSeeks) {
 }
 
 TEST_F(HTTPClientTest, ForwardSeekWaitsForNearBytesAndRequestsFarOnes) {
-  server_.addResource("/slow", patternResource(16 * kMiB), RouteOptions().throttledTo(kMiB));
+  server_.addResource("/slow", patternResource(16 * kMiB), RouteOptions{.bytesPerSecond = kMiB});
   auto client = openClient("/slow");
   ASSERT_TRUE(waitForBuffered(*client, 64 * kKiB));
   ASSERT_EQ(server_.requestCount(), 2u);
@@ -197,7 +197,7 @@ TEST_F(HTTPClientTest, ForwardSeekWaitsForNearBytesAndRequestsFarOnes) {
 TEST_F(HTTPClientTest, LengthsAndOffsetsBeyondFourGiB) {
   constexpr int64_t kSize = 5 * 1024 * kMiB + 12345;  // generated as it is sent
   server_.addResource("/huge", patternResource(kSize));
-  server_.addResource("/huge-nolength", patternResource(kSize), RouteOptions().withoutContentLength());
+  server_.addResource("/huge-nolength", patternResource(kSize), RouteOptions{.sendContentLength = false});
   const int64_t target = 4 * 1024 * kMiB + 777;
   for (const auto& [path, length] : {std::pair{"/huge", kSize}, {"/huge-nolength", int64_t{0}}}) {
     SCOPED_TRACE(path);
@@ -214,7 +214,7 @@ TEST_F(HTTPClientTest, LengthsAndOffsetsBeyondFourGiB) {
 
 TEST_F(HTTPClientTest, TimeSeekGoesToTheServer) {
   // A small ring: the download stops well before 3 MiB.
-  server_.addResource("/timed", patternResource(4 * kMiB), RouteOptions().seekingByTime());
+  server_.addResource("/timed", patternResource(4 * kMiB), RouteOptions{.zanSeek = true});
   auto client = openClient("/timed", kMiB, 256 * kKiB);
   EXPECT_EQ(client->seek(3 * kMiB, SEEK_SET, 2500), 3 * kMiB);
   EXPECT_EQ(server_.requestCount(), 3u);
@@ -232,7 +232,7 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
   constexpr int kNone = -1;
   const int64_t kSize = 4 * kMiB;
   const int timeoutMs = stallTimeoutMs();
-  const RouteOptions noRanges = RouteOptions().withoutAcceptRanges().ignoringRange();
+  const RouteOptions noRanges{.acceptRanges = false, .honourRange = false};
   struct Row {
     const char* name;
     RouteOptions options;
@@ -251,23 +251,23 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
   const int kSilence = 30 * timeoutMs;
   // No row sends a valid duration (the last two send broken ones).
   const std::vector<Row> rows{
-      {"/no-headers", RouteOptions().stallingFor(kSilence), kSize, false, false, 0, kNone, false, 0, 0, kEnd},
+      {"/no-headers", RouteOptions{.stallBeforeHeadersMs = kSilence}, kSize, false, false, 0, kNone, false, 0, 0, kEnd},
       {"/redirect-without-location", {}, kSize, true, false, 0, kNone, false, 0, 0, kEnd},
-      {"/stall-mid-body", RouteOptions().stallingAfter(kMiB, kSilence), kSize, false, true, 0, kNone, false, 0, kMiB,
+      {"/stall-mid-body", RouteOptions{.stallAfterBytes = kMiB, .stallAfterMs = kSilence}, kSize, false, true, 0, kNone, false, 0, kMiB,
        kBroken},
       {"/ranges-ignored-seek-back", noRanges, 200000, false, true, 200000, 6000, true, 0, 200000, kEnd},
       // Beyond the ring: what lies between is passed over.
       {"/ranges-ignored-seek-ahead", noRanges, kSize, false, true, 1000, kSize - 1000, true, 0, kSize, kEnd},
-      {"/206-without-content-range", RouteOptions().withoutContentRange(), kSize, false, true, 1000, kSize - 1000,
+      {"/206-without-content-range", RouteOptions{.sendContentRange = false}, kSize, false, true, 1000, kSize - 1000,
        false, 2, kSize, kEnd},
-      {"/206-from-later", RouteOptions().shiftingRanges(4096), kSize, false, true, 1000, kSize - 1000, false, 2, kSize,
+      {"/206-from-later", RouteOptions{.contentRangeShift = 4096}, kSize, false, true, 1000, kSize - 1000, false, 2, kSize,
        kEnd},
-      {"/206-from-earlier", RouteOptions().shiftingRanges(-4096), kSize, false, true, 1000, kSize - 1000, true, 1,
+      {"/206-from-earlier", RouteOptions{.contentRangeShift = -4096}, kSize, false, true, 1000, kSize - 1000, true, 1,
        kSize, kEnd},
       {"/416-past-the-end", {}, kSize, false, true, 1000, kSize + 1000, false, 2, kSize, kEnd},
-      {"/negative-duration", RouteOptions().withHeader("Zan-Stream-Duration", "-1"), 1000, false, true, 0, kNone,
+      {"/negative-duration", RouteOptions{.headers = {{"Zan-Stream-Duration", "-1"}}}, 1000, false, true, 0, kNone,
        false, 0, 1000, kEnd},
-      {"/overflowing-duration", RouteOptions().withHeader("Zan-Stream-Duration", "4294967296"), 1000, false, true, 0,
+      {"/overflowing-duration", RouteOptions{.headers = {{"Zan-Stream-Duration", "4294967296"}}}, 1000, false, true, 0,
        kNone, false, 0, 1000, kEnd},
   };
 
@@ -318,7 +318,7 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
 // A seek waiting for bytes, and the network thread waiting in a full ring
 // (nobody reads). A blocked read is the input's concurrency test.
 TEST_F(HTTPClientTest, CloseReleasesABlockedSeekAndWrite) {
-  server_.addResource("/trickle", patternResource(4 * kMiB), RouteOptions().throttledTo(100 * kKiB));
+  server_.addResource("/trickle", patternResource(4 * kMiB), RouteOptions{.bytesPerSecond = 100 * kKiB});
   server_.addResource("/fast", patternResource(8 * kMiB));
   for (bool seek : {true, false}) {
     SCOPED_TRACE(seek ? "seek" : "write");
@@ -347,7 +347,7 @@ TEST_F(HTTPClientTest, CloseReleasesABlockedSeekAndWrite) {
 // for the buffer status; every byte read is checked.
 TEST_F(HTTPClientTest, ReadsAndSeeksFromManyThreadsStayExact) {
   constexpr int64_t kSize = 6 * kMiB;
-  server_.addResource("/file", patternResource(kSize), RouteOptions().throttledTo(8 * kMiB));
+  server_.addResource("/file", patternResource(kSize), RouteOptions{.bytesPerSecond = 8 * kMiB});
   auto client = openClient("/file", 2 * kMiB, 512 * kKiB);
   std::atomic<bool> done{false};
   std::atomic<int64_t> statusCalls{0};

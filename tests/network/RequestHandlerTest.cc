@@ -78,7 +78,7 @@ class RequestHandlerTest : public ::testing::Test {
 
 TEST_F(RequestHandlerTest, OpenSendsHeadThenGetWithTheRequestHeaders) {
   server_.addResource("/media.flv", patternResource(100000),
-                      RouteOptions().withHeader("Zan-Streaming", "direct").withHeader("Content-Type", "video/x-flv"));
+                      RouteOptions{.headers = {{"Zan-Streaming", "direct"}, {"Content-Type", "video/x-flv"}}});
   QTHTTPRequestHandler handler;
   Sink sink;
   sink.attach(handler);
@@ -99,7 +99,7 @@ TEST_F(RequestHandlerTest, OpenSendsHeadThenGetWithTheRequestHeaders) {
 }
 
 TEST_F(RequestHandlerTest, RefusedHeadIsReplacedByGetRequests) {
-  server_.addResource("/nohead", patternResource(50000), RouteOptions().refusingHead());
+  server_.addResource("/nohead", patternResource(50000), RouteOptions{.refuseHead = true});
   QTHTTPRequestHandler handler;
   Sink sink;
   sink.attach(handler);
@@ -147,9 +147,9 @@ TEST_F(RequestHandlerTest, RedirectsAreFollowedAndLoopsRefused) {
 }
 
 TEST_F(RequestHandlerTest, FailedAnswersFailOpen) {
-  server_.addResource("/stall", patternResource(1000), RouteOptions().stallingFor(20000));
+  server_.addResource("/stall", patternResource(1000), RouteOptions{.stallBeforeHeadersMs = 20000});
   // HEAD answers at once, the GET stalls.
-  server_.addResource("/slowget", patternResource(1000), RouteOptions().refusingHead().stallingFor(20000));
+  server_.addResource("/slowget", patternResource(1000), RouteOptions{.refuseHead = true, .stallBeforeHeadersMs = 20000});
   struct Case {
     std::string url;
     int timeoutMs;
@@ -185,9 +185,9 @@ TEST_F(RequestHandlerTest, FailedAnswersFailOpen) {
 }
 
 TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
-  server_.addResource("/ranged", patternResource(1000000), RouteOptions().throttledTo(200000));
-  server_.addResource("/nolength", patternResource(1000000), RouteOptions().withoutContentLength().throttledTo(200000));
-  server_.addResource("/timed", patternResource(1000000), RouteOptions().seekingByTime().throttledTo(200000));
+  server_.addResource("/ranged", patternResource(1000000), RouteOptions{.bytesPerSecond = 200000});
+  server_.addResource("/nolength", patternResource(1000000), RouteOptions{.sendContentLength = false, .bytesPerSecond = 200000});
+  server_.addResource("/timed", patternResource(1000000), RouteOptions{.zanSeek = true, .bytesPerSecond = 200000});
   struct Step {
     int64_t offset;
     int64_t timeMs;
@@ -236,7 +236,7 @@ TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
 // A server that offers ranges but answers a ranged GET with the whole body
 // (shifted 206 answers are the client's hostile-server rows).
 TEST_F(RequestHandlerTest, BodyFromTheStartIsTrimmedToTheSeekOffset) {
-  server_.addResource("/ignores", patternResource(400000), RouteOptions().ignoringRange());
+  server_.addResource("/ignores", patternResource(400000), RouteOptions{.honourRange = false});
   QTHTTPRequestHandler handler;
   Sink sink;
   sink.attach(handler);
@@ -251,8 +251,8 @@ TEST_F(RequestHandlerTest, BodyFromTheStartIsTrimmedToTheSeekOffset) {
 }
 
 TEST_F(RequestHandlerTest, DownloadThatBreaksOffIsReportedBroken) {
-  server_.addResource("/cut", patternResource(500000), RouteOptions().cutAfter(123456));
-  server_.addResource("/cut-nolength", patternResource(500000), RouteOptions().withoutContentLength().cutAfter(123456));
+  server_.addResource("/cut", patternResource(500000), RouteOptions{.cutAfterBytes = 123456});
+  server_.addResource("/cut-nolength", patternResource(500000), RouteOptions{.sendContentLength = false, .cutAfterBytes = 123456});
   struct Case {
     const char* path;
     bool broken;
@@ -273,7 +273,7 @@ TEST_F(RequestHandlerTest, DownloadThatBreaksOffIsReportedBroken) {
 }
 
 TEST_F(RequestHandlerTest, CloseReleasesAWaitingOpen) {
-  server_.addResource("/stall", patternResource(1000), RouteOptions().stallingFor(20000));
+  server_.addResource("/stall", patternResource(1000), RouteOptions{.stallBeforeHeadersMs = 20000});
   QTHTTPRequestHandler handler;
   std::atomic<int> result{-1};
   std::thread opener([&] { result = handler.open(wide(server_.url("/stall"))) ? 1 : 0; });

@@ -63,6 +63,7 @@ ServedResource patternResource(int64_t size);
 // The bytes of a file on disk (read with pread as they are sent).
 ServedResource fileResource(const std::string& path);
 
+// Set by name: RouteOptions{.refuseHead = true, .bytesPerSecond = 100000}.
 struct RouteOptions {
   bool acceptRanges = true;        // "Accept-Ranges: bytes"
   bool honourRange = true;         // answer "Range" with 206; false: 200 with the whole body
@@ -71,34 +72,13 @@ struct RouteOptions {
   bool sendContentLength = true;
   bool zanSeek = false;            // "Accept-Zan-Seek: seconds"; "Zan-seek: seconds=N" starts at N * zanBytesPerSecond
   int64_t zanBytesPerSecond = 1000;
-  std::vector<std::pair<std::string, std::string>> headers;  // extra response headers
+  std::vector<std::pair<std::string, std::string>> headers = {};  // extra response headers
   int64_t bytesPerSecond = 0;      // body rate limit, 0 = none
   int stallBeforeHeadersMs = 0;    // wait this long before answering
   int64_t cutAfterBytes = -1;      // close a GET's connection after this many body bytes
   int64_t stallAfterBytes = -1;    // after this many body bytes send nothing for stallAfterMs, then hang up
   int stallAfterMs = 0;
   bool sendContentRange = true;    // false: 206 answers carry no Content-Range
-
-  // Chainable setters: RouteOptions().refusingHead().throttledTo(100000).
-  RouteOptions& withoutAcceptRanges() { acceptRanges = false; return *this; }
-  RouteOptions& ignoringRange() { honourRange = false; return *this; }
-  RouteOptions& shiftingRanges(int64_t shift) { contentRangeShift = shift; return *this; }
-  RouteOptions& refusingHead() { refuseHead = true; return *this; }
-  RouteOptions& withoutContentLength() { sendContentLength = false; return *this; }
-  RouteOptions& seekingByTime() { zanSeek = true; return *this; }
-  RouteOptions& withHeader(const std::string& name, const std::string& value) {
-    headers.emplace_back(name, value);
-    return *this;
-  }
-  RouteOptions& throttledTo(int64_t rate) { bytesPerSecond = rate; return *this; }
-  RouteOptions& stallingFor(int ms) { stallBeforeHeadersMs = ms; return *this; }
-  RouteOptions& cutAfter(int64_t bytes) { cutAfterBytes = bytes; return *this; }
-  RouteOptions& stallingAfter(int64_t bytes, int ms) {
-    stallAfterBytes = bytes;
-    stallAfterMs = ms;
-    return *this;
-  }
-  RouteOptions& withoutContentRange() { sendContentRange = false; return *this; }
 };
 
 struct RecordedRequest {

@@ -344,9 +344,9 @@ int main(int argc, char** argv) {
   for (int k = 0; k < inputs; ++k) {
     zan::test::RouteOptions options;
     const int fault = k % 5;
-    if (fault == 1 || fault == 4) options.throttledTo(400000);
-    if (fault == 2) options.stallingFor(300).throttledTo(1000000);
-    if (fault == 3 || fault == 4) options.cutAfter(150000);
+    if (fault == 1 || fault == 4) options.bytesPerSecond = 400000;
+    if (fault == 2) options = {.bytesPerSecond = 1000000, .stallBeforeHeadersMs = 300};
+    if (fault == 3 || fault == 4) options.cutAfterBytes = 150000;
     const Reference& reference = references[k % references.size()];
     const std::string path = "/" + std::to_string(k) + "/" + reference.path.substr(reference.path.rfind('/') + 1);
     server.addResource(path, zan::test::fileResource(reference.path), options);
