@@ -82,18 +82,8 @@ TEST(DecoderCoreDecodeTest, AReopenedCoreDeliversLikeANewOne) {
   }
 }
 
-// The first |count| pictures of a file as the ffmpeg tool converts them to
-// YUYV 4:2:2, with no filter (interlaced pictures stay woven).
-std::string ffmpegPictures(const std::string& path, int count) {
-  const ProcessResult run =
-      runProcess({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-map", "0:v:0", "-frames:v", std::to_string(count),
-                  "-fps_mode", "passthrough", "-sws_flags", "bicubic", "-pix_fmt", "yuyv422", "-f", "rawvideo", "-"});
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  return run.out;
-}
-
-// Mean distance of each luma sample from the mean of the rows above and
-// below it: large where two fields of different moments are woven together.
+// Mean distance of each luma sample (YUYV) from the mean of the rows above
+// and below it: large where two fields of different moments are woven.
 double combing(const uint8_t* yuyv, int width, int height) {
   auto luma = [&](int x, int y) { return static_cast<double>(yuyv[(y * width + x) * 2]); };
   double sum = 0;
@@ -102,38 +92,28 @@ double combing(const uint8_t* yuyv, int width, int height) {
   return sum / (width * (height - 2));
 }
 
-TEST(DecoderCoreDecodeTest, InterlacedPicturesAreDeinterlacedProgressiveOnesLeftAlone) {
-  constexpr int kPictures = 10;
-  for (Media media : {Media::kInterlacedMpeg2Ts, Media::kMp4H264Aac}) {
-    const bool interlaced = media == Media::kInterlacedMpeg2Ts;
-    SCOPED_TRACE(mediaRecipe(media).name);
-    const std::string path = mediaPath(media);
-    FFMpegDecoderCore core;
-    ASSERT_EQ(core.init(path, mediaRecipe(media).extension), 0);
-    std::vector<Frame> pictures;
-    while (pictures.size() < kPictures) {
-      const Frames frames = readFrames(core, 1, true);
-      ASSERT_FALSE(frames.all.empty());
-      if (!frames.video.empty()) pictures.push_back(frames.video.front());
-    }
-    const int width = interlaced ? 320 : 160, height = interlaced ? 240 : 120;
-    const std::size_t pictureSize = static_cast<std::size_t>(width * height * 2);
-    const std::string reference = ffmpegPictures(path, kPictures);
-    ASSERT_EQ(reference.size(), pictureSize * kPictures);
-    double coreCombing = 0, wovenCombing = 0, difference = 0;
-    for (std::size_t i = 0; i < kPictures; ++i) {
-      const auto* woven = reinterpret_cast<const uint8_t*>(reference.data()) + pictureSize * i;
-      coreCombing += combing(pictures[i].bytes.data(), width, height);
-      wovenCombing += combing(woven, width, height);
-      for (std::size_t b = 0; b < pictureSize; ++b) difference += std::abs(pictures[i].bytes[b] - woven[b]);
-    }
-    if (interlaced) {
-      // Measured on these pictures: about 2.9 woven, 1.3 after FFmpeg's bwdif.
-      EXPECT_LT(coreCombing, 0.6 * wovenCombing) << coreCombing / kPictures << " vs " << wovenCombing / kPictures;
-    } else {
-      EXPECT_LT(difference / static_cast<double>(pictureSize * kPictures), 1.0);
-    }
+// Compared with the woven pictures the ffmpeg tool decodes without a
+// filter. (Progressive pictures left alone: the decode command's Y4M test
+// compares their luma with ffmpeg's byte for byte.)
+TEST(DecoderCoreDecodeTest, InterlacedPicturesAreDeinterlaced) {
+  constexpr int kPictures = 10, kWidth = 320, kHeight = 240;
+  const std::string path = mediaPath(Media::kInterlacedMpeg2Ts);
+  const ProcessResult woven =
+      runProcess({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-map", "0:v:0", "-frames:v", std::to_string(kPictures),
+                  "-fps_mode", "passthrough", "-pix_fmt", "yuyv422", "-f", "rawvideo", "-"});
+  constexpr std::size_t kPictureSize = kWidth * kHeight * 2;
+  ASSERT_EQ(woven.out.size(), kPictureSize * kPictures) << woven.err;
+  FFMpegDecoderCore core;
+  ASSERT_EQ(core.init(path, "ts"), 0);
+  const std::vector<Frame> pictures = readFrames(core, 6 * kPictures, true).video;
+  ASSERT_GE(pictures.size(), static_cast<std::size_t>(kPictures));
+  double coreCombing = 0, wovenCombing = 0;
+  for (std::size_t i = 0; i < kPictures; ++i) {
+    coreCombing += combing(pictures[i].bytes.data(), kWidth, kHeight);
+    wovenCombing += combing(reinterpret_cast<const uint8_t*>(woven.out.data()) + kPictureSize * i, kWidth, kHeight);
   }
+  // Measured on these pictures: about 2.9 woven, 1.3 after FFmpeg's bwdif.
+  EXPECT_LT(coreCombing, 0.6 * wovenCombing) << coreCombing / kPictures << " vs " << wovenCombing / kPictures;
 }
 
 // A jump of more than ten frame intervals between two decoded pictures
@@ -318,35 +298,28 @@ TEST(DecoderCoreDecodeTest, PassThroughH264OffTheGridKeepsItsSpan) {
               80000.0);
 }
 
+// Key frames only, or no pictures: the sound is the same either way.
 TEST(DecoderCoreDecodeTest, DecodingModesLimitTheVideoFramesNeverTheSound) {
-  const std::string path = mediaPath(Media::kMpegTsH264Aac);
   const ProbeResult& probe = probeMedia(Media::kMpegTsH264Aac);
-  FFMpegDecoderCore all;
-  ASSERT_EQ(all.init(path, "ts"), 0);
-  const Frames full = readFrames(all);
-  ASSERT_FALSE(full.audio.empty());
-  const std::pair<int, int> cases[] = {
-      {streamer::DecodingMode::DECODE_KEY_FRAMES, probe.keyFrameCount(probe.first("video")->index)},
-      {streamer::DecodingMode::DECODE_NONE, 0}};
-  for (auto [mode, pictures] : cases) {
-    SCOPED_TRACE(mode);
+  auto play = [](int mode) {
     FFMpegDecoderCore core;
-    ASSERT_EQ(core.init(path, "ts"), 0);
+    EXPECT_EQ(core.init(mediaPath(Media::kMpegTsH264Aac), "ts"), 0);
     host::StreamDescription output;
     core.getOutputStreamDescription(&output);  // the engine describes the output before it reads
-    ASSERT_TRUE(core.setVideoDecodingMode(mode));
-    const Frames frames = readFrames(core);
+    EXPECT_TRUE(core.setVideoDecodingMode(mode));
+    return readFrames(core);
+  };
+  const Frames full = play(streamer::DecodingMode::DECODE_ALL);
+  for (auto [mode, pictures] : {std::pair(streamer::DecodingMode::DECODE_KEY_FRAMES,
+                                          probe.keyFrameCount(probe.first("video")->index)),
+                                {streamer::DecodingMode::DECODE_NONE, 0}}) {
+    SCOPED_TRACE(mode);
+    const Frames frames = play(mode);
     EXPECT_EQ(frames.video.size(), static_cast<std::size_t>(pictures));
     for (const Frame& frame : frames.video) EXPECT_TRUE(frame.key);
-    ASSERT_EQ(frames.audio.size(), full.audio.size());
-    for (std::size_t i = 0; i < full.audio.size(); ++i) {
-      EXPECT_EQ(frames.audio[i].time, full.audio[i].time);
-      EXPECT_EQ(frames.audio[i].checksum, full.audio[i].checksum);
-    }
+    EXPECT_TRUE(std::equal(frames.audio.begin(), frames.audio.end(), full.audio.begin(), full.audio.end(),
+                           [](const Frame& a, const Frame& b) { return a.time == b.time && a.checksum == b.checksum; }));
   }
-  FFMpegDecoderCore audioOnly;
-  ASSERT_EQ(audioOnly.init(mediaPath(Media::kMp3Audio), "mp3"), 0);
-  EXPECT_FALSE(audioOnly.setVideoDecodingMode(1));
 }
 
 }  // namespace
