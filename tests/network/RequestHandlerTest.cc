@@ -116,8 +116,6 @@ TEST_F(RequestHandlerTest, RedirectsAreFollowedAndLoopsRefused) {
   server_.addRedirect("/absolute", server_.url("/moved"), 307);
   server_.addRedirect("/loop-a", "/loop-b");
   server_.addRedirect("/loop-b", "/loop-a");
-  for (int i = 0; i < 12; ++i) server_.addRedirect("/chain" + std::to_string(i), "/chain" + std::to_string(i + 1));
-  server_.addResource("/chain12", patternResource(10));
   server_.addRedirect("/ftp", "ftp://127.0.0.1/file");
 
   {
@@ -134,7 +132,7 @@ TEST_F(RequestHandlerTest, RedirectsAreFollowedAndLoopsRefused) {
     const char* path;
     size_t maxRequests;
   };
-  for (const Case& c : {Case{"/loop-a", 2}, Case{"/chain0", 11}, Case{"/ftp", 1}}) {
+  for (const Case& c : {Case{"/loop-a", 2}, Case{"/ftp", 1}}) {
     SCOPED_TRACE(c.path);
     server_.clearRequests();
     QTHTTPRequestHandler handler;

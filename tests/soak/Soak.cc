@@ -36,6 +36,7 @@
 
 #include "host/records/Records.h"
 #include "input/FFMpegInput.h"
+#include "tests/common/Harness.h"
 #include "tests/common/TestMedia.h"
 #include "tests/network/TestHttpServer.h"
 
@@ -44,22 +45,12 @@ namespace {
 
 using streamer::FFMpegInput;
 using streamer::PACKETTYPE;
+using test::Frame;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kHangSeconds = 60;
 constexpr int64_t kMemoryGrowthMiB = 16;
 constexpr int kUnsettledAudioFrames = 4;
-
-struct Frame {
-  uint64_t time, checksum;
-  unsigned size;
-};
-
-uint64_t checksum(const uint8_t* data, unsigned size) {
-  uint64_t hash = 1469598103934665603ULL;  // FNV-1a
-  for (unsigned i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ULL;
-  return hash;
-}
 
 // A 20 s clip with a key frame every second, in the container and codecs
 // of |extension|. AAC without perceptual noise substitution: its noise
@@ -91,20 +82,9 @@ struct Reference {
   }
 };
 
-// Reads one frame; false at the end (or on failure).
-bool readOne(streamer::InputPluginInterface& input, PACKETTYPE& type, Frame& frame) {
-  uint8_t* data = nullptr;
-  void* context = nullptr;
-  uint64_t duration = 0;
-  bool key = false;
-  if (!input.readFrame(type, data, frame.size, frame.time, duration, context, key)) return false;
-  frame.checksum = data ? checksum(data, frame.size) : 0;
-  input.freeFrame(data, context);
-  return type != streamer::PACKET_END;
-}
-
 Reference playLocally(const std::string& path) {
-  Reference reference{path, {{streamer::PACKET_AUDIO, {}}, {streamer::PACKET_VIDEO, {}}}};
+  Reference reference;
+  reference.path = path;
   FFMpegInput input;
   host::Medium medium(path);
   host::ErrorRecord error;
@@ -112,9 +92,9 @@ Reference playLocally(const std::string& path) {
   input.getMediumDescription(&medium);
   reference.durationMs = medium.getDuration();
   input.start();
-  PACKETTYPE type;
-  Frame frame{};
-  while (readOne(input, type, frame)) reference.frames[type].push_back(frame);
+  test::Frames frames = test::readFrames(input);
+  reference.frames = {{streamer::PACKET_AUDIO, std::move(frames.audio)},
+                      {streamer::PACKET_VIDEO, std::move(frames.video)}};
   return reference;
 }
 
@@ -167,12 +147,10 @@ class Player {
     const bool toEnd = pick(0, 5) == 0;
     const int count = toEnd ? INT32_MAX : pick(1, 150);
     for (int i = 0; i < count; ++i) {
-      PACKETTYPE type;
-      Frame frame{};
-      const bool got = readOne(input, type, frame);
+      const test::Frames one = test::readFrames(input, 1);
       progress();
-      if (!got) return endOfRun(input);
-      if (!check(type, frame)) return false;
+      if (one.all.empty()) return endOfRun(input);
+      if (!check(one.all.front().type, one.all.front())) return false;
     }
     if (pick(0, 1) == 0) {
       // Anywhere but the last key frame interval and a half, after which
