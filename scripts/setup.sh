@@ -57,6 +57,8 @@ for argument in "$@"; do
 done
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# Every build folder's tests and fuzz seeds share one set of test media.
+media="-DZAN_TEST_MEDIA_DIR=$PWD/build/test-media"
 
 # build FOLDER TARGET [CMAKE OPTIONS...]
 build() {
@@ -67,17 +69,17 @@ build() {
 }
 
 mkdir -p build
-build build all -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build build all -DCMAKE_BUILD_TYPE=RelWithDebInfo "$media"
 if [ $want_asan -eq 1 ]; then
   mkdir -p build-asan
-  build build-asan all -DCMAKE_BUILD_TYPE=Debug "-DZAN_SANITIZE=address,undefined"
+  build build-asan all -DCMAKE_BUILD_TYPE=Debug "-DZAN_SANITIZE=address,undefined" "$media"
 fi
 if [ $want_tsan -eq 1 ]; then
   mkdir -p build-tsan
   # Only the tests that run under ThreadSanitizer.
-  build build-tsan zan_threaded_tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_SANITIZE=thread
+  build build-tsan zan_threaded_tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_SANITIZE=thread "$media"
 fi
 if [ $want_fuzz -eq 1 ]; then
   mkdir -p build-fuzz
-  CC=clang CXX=clang++ build build-fuzz zan_fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_FUZZ=ON
+  CC=clang CXX=clang++ build build-fuzz zan_fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_FUZZ=ON "$media"
 fi
