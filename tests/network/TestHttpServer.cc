@@ -2,7 +2,6 @@
 #include "TestHttpServer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -15,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace zan::test {
 
@@ -44,27 +45,11 @@ ServedResource patternResource(int64_t size) {
 }
 
 ServedResource fileResource(const std::string& path) {
-  ServedResource resource;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return resource;
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  auto file = std::shared_ptr<int>(new int(fd), [](int* p) {
-    ::close(*p);
-    delete p;
-  });
-  resource.size = size < 0 ? 0 : size;
-  resource.fill = [file](int64_t offset, uint8_t* out, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-      const ssize_t got = ::pread(*file, out + done, length - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
-      if (got <= 0) {
-        std::memset(out + done, 0, length - done);
-        return;
-      }
-      done += static_cast<size_t>(got);
-    }
-  };
-  return resource;
+  std::ifstream file(path, std::ios::binary);
+  auto bytes = std::make_shared<const std::string>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return {static_cast<int64_t>(bytes->size()), [bytes](int64_t offset, uint8_t* out, size_t length) {
+            std::memcpy(out, bytes->data() + offset, length);
+          }};
 }
 
 std::string RecordedRequest::header(const std::string& name) const {

@@ -60,7 +60,7 @@ struct ServedResource {
 
 // |size| bytes of patternByte().
 ServedResource patternResource(int64_t size);
-// The bytes of a file on disk (read with pread as they are sent).
+// The bytes of a file on disk, read when the route is added.
 ServedResource fileResource(const std::string& path);
 
 // Set by name: RouteOptions{.refuseHead = true, .bytesPerSecond = 100000}.
