@@ -18,22 +18,26 @@ using zan::host::WavWriter;
 using zan::host::Y4mWriter;
 using zan::test::le16;
 using zan::test::le32;
+using zan::test::ProcessResult;
 using zan::test::readFile;
+using zan::test::runProcess;
 using zan::test::TemporaryFolder;
 
-TEST(WavWriterTest, HeaderDescribesFormatAndFinalSizes) {
+// Read back by ffprobe and by ffmpeg copying the samples out: the format
+// and every sample, in two writes, with the sizes filled in at the end.
+TEST(WavWriterTest, FfmpegReadsBackTheFormatAndEverySample) {
   struct Case {
     int rate, channels, bits;
     size_t dataBytes;
+    const char* codec;  // as FFmpeg names the samples
     uint16_t formatTag;
-    uint32_t fmtSize;
   };
   const Case cases[] = {
-      {44100, 2, 16, 4096, 1, 16},       // plain PCM
-      {8000, 1, 8, 801, 1, 16},          // unsigned 8-bit, odd length: padded
-      {48000, 2, 32, 8000, 0xFFFE, 40},  // 32-bit needs the extensible header
-      {44100, 6, 16, 1200, 0xFFFE, 40},  // more than two channels too
-      {22050, 1, 16, 0, 1, 16},          // nothing written at all
+      {44100, 2, 16, 4096, "s16le", 1},        // plain PCM
+      {8000, 1, 8, 801, "u8", 1},              // unsigned 8-bit, odd length: padded
+      {48000, 2, 32, 8000, "s32le", 0xFFFE},   // 32-bit needs the extensible header
+      {44100, 6, 16, 1200, "s16le", 0xFFFE},   // more than two channels too
+      {22050, 1, 16, 0, "s16le", 1},           // nothing written at all
   };
   TemporaryFolder folder;
   for (const Case& c : cases) {
@@ -49,27 +53,16 @@ TEST(WavWriterTest, HeaderDescribesFormatAndFinalSizes) {
       ASSERT_TRUE(writer.write(reinterpret_cast<const uint8_t*>(samples.data()) + half, samples.size() - half));
       ASSERT_TRUE(writer.finish()) << writer.error();
     }
+    const ProcessResult probe = runProcess(
+        {"ffprobe", "-v", "error", "-show_entries", "stream=codec_name,sample_rate,channels", "-of", "compact=p=0", path});
+    EXPECT_EQ(probe.out, "codec_name=pcm_" + std::string(c.codec) + "|sample_rate=" + std::to_string(c.rate) +
+                             "|channels=" + std::to_string(c.channels) + "\n") << probe.err;
+    const ProcessResult copied = runProcess({"ffmpeg", "-v", "error", "-i", path, "-c", "copy", "-f", c.codec, "-"});
+    EXPECT_TRUE(copied.out == samples) << copied.err;
     const std::string file = readFile(path);
-    const size_t header = 12 + 8 + c.fmtSize + 8;
-    ASSERT_EQ(file.size(), header + c.dataBytes + (c.dataBytes & 1));
-    EXPECT_EQ(file.substr(0, 16), "RIFF" + file.substr(4, 4) + "WAVEfmt ");
-    EXPECT_EQ(le32(file, 4), file.size() - 8);
-    EXPECT_EQ(le32(file, 16), c.fmtSize);
+    EXPECT_EQ(le32(file, 4), file.size() - 8);  // FFmpeg reads on without it
     EXPECT_EQ(le16(file, 20), c.formatTag);
-    EXPECT_EQ(le16(file, 22), c.channels);
-    EXPECT_EQ(le32(file, 24), static_cast<uint32_t>(c.rate));
-    const int blockAlign = c.channels * c.bits / 8;
-    EXPECT_EQ(le32(file, 28), static_cast<uint32_t>(c.rate * blockAlign));
-    EXPECT_EQ(le16(file, 32), blockAlign);
-    EXPECT_EQ(le16(file, 34), c.bits);
-    if (c.formatTag == 0xFFFE) {
-      EXPECT_EQ(le16(file, 38), c.bits);  // valid bits
-      EXPECT_EQ(le16(file, 44), 1);       // the PCM sub-format
-      EXPECT_EQ(file.substr(48, 10), std::string("\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38", 10));
-    }
-    EXPECT_EQ(file.substr(header - 8, 4), "data");
-    EXPECT_EQ(le32(file, header - 4), c.dataBytes);
-    EXPECT_EQ(file.substr(header, c.dataBytes), samples);
+    EXPECT_EQ(file.size() % 2, 0u);  // chunks are padded to an even length
   }
 }
 
