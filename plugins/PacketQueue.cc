@@ -52,15 +52,16 @@ void PacketQueue::write(SamplePacket* packet) {
   // A full queue is waited on until a read makes room (pop() wakes the
   // writers) or, at the latest, kStopPollMs pass, so a stop is noticed.
   for (;;) {
+    // A stopped queue takes nothing: no need to wait for room first.
+    if (isStopped()) {
+      packet->release();
+      return;
+    }
     {
       zan::PLockGuard guard(packets_);
       if (hasRoomLocked()) break;
       packets_.waitUntil(zan::deadlineAfter(kStopPollMs));
       if (hasRoomLocked()) break;
-    }
-    if (isStopped()) {
-      packet->release();
-      return;
     }
   }
   if (isStopped()) {
