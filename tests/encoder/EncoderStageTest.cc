@@ -297,6 +297,24 @@ void prepareRawRequest(EncoderRun& run, bool withAudio) {
   target.audio().setChannels(1);
 }
 
+// H.264 in |format| from 64x48 raw pictures.
+void prepareH264Request(EncoderRun& run, const char* format) {
+  prepareRawRequest(run, false);
+  run.input.stream().video().setWidth(64);
+  run.input.stream().video().setHeight(48);
+  run.requested.target().setFormat(format);
+  run.requested.target().video().setCodec("h264");
+}
+
+// Picture |n| of a 64x48 gradient that moves, so that the encoder has
+// something to predict.
+void writeMovingPicture(EncoderRun& run, int n, uint64_t time) {
+  std::vector<uint8_t> bytes(64 * 48 * 3 / 2, 128);
+  for (int y = 0; y < 48; ++y)
+    for (int x = 0; x < 64; ++x) bytes[static_cast<size_t>(y * 64 + x)] = static_cast<uint8_t>((x + y + 3 * n) * 4);
+  run.write(PACKET_VIDEO, bytes.data(), bytes.size(), time, true);
+}
+
 struct SyncCase {
   const char* name;
   bool withAudio;
@@ -453,29 +471,12 @@ TEST_F(EncoderStageTest, ResetPositionRestartsWithIntraPicturesAndStaysDecodable
   for (const char* format : {"mpegts", "flv"}) {
     SCOPED_TRACE(format);
     EncoderRun run;
-    prepareRawRequest(run, false);
-    run.input.stream().video().setWidth(64);
-    run.input.stream().video().setHeight(48);
-    run.requested.target().setFormat(format);
-    run.requested.target().video().setCodec("h264");
+    prepareH264Request(run, format);
     ASSERT_TRUE(run.start());
-    // A picture that moves, so that the encoder has something to predict.
-    auto picture = [](int n) {
-      std::vector<uint8_t> bytes(64 * 48 * 3 / 2, 128);
-      for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) bytes[static_cast<size_t>(y * 64 + x)] = static_cast<uint8_t>((x + y + 3 * n) * 4);
-      return bytes;
-    };
-    for (int n = 0; n < kBefore; ++n) {
-      const std::vector<uint8_t> bytes = picture(n);
-      run.write(PACKET_VIDEO, bytes.data(), bytes.size(), static_cast<uint64_t>(n) * kPictureUs, true);
-    }
+    for (int n = 0; n < kBefore; ++n) writeMovingPicture(run, n, static_cast<uint64_t>(n) * kPictureUs);
     run.encoder().resetPosition(kResetMs);
-    for (int n = 0; n < kAfter; ++n) {
-      const std::vector<uint8_t> bytes = picture(100 + n);
-      run.write(PACKET_VIDEO, bytes.data(), bytes.size(), kResetMs * 1000 + static_cast<uint64_t>(n) * kPictureUs,
-                true);
-    }
+    for (int n = 0; n < kAfter; ++n)
+      writeMovingPicture(run, 100 + n, kResetMs * 1000 + static_cast<uint64_t>(n) * kPictureUs);
     const test::ProbeResult out = test::probeMedia(run.finish(folder_.file(std::string("reset.") + format)));
     ASSERT_NE(out.first("video"), nullptr);
     std::vector<bool> keys;
@@ -563,12 +564,6 @@ TEST_F(EncoderStageTest, ASlowReaderHoldsTheWriterBetweenTheMarks) {
   writer.join();
 }
 
-}  // namespace
-}  // namespace zan
-
-namespace zan {
-namespace {
-
 // ---- segmented output ----
 
 // Two segmented encoders at once, each reset to 25 s halfway: every file
@@ -581,23 +576,11 @@ TEST_F(EncoderStageTest, SegmentsNumberFromTheResetAndClosingRemovesOnlyTheirOwn
   std::filesystem::create_directory(cache);
   const std::string foreign = cache + "/segment-1-1.ts";
   test::writeFile(foreign, "not ours");
-
-  constexpr int kWidth64 = 64, kHeight48 = 48;
-  auto picture = [](int n) {
-    std::vector<uint8_t> bytes(kWidth64 * kHeight48 * 3 / 2, 128);
-    for (int y = 0; y < kHeight48; ++y)
-      for (int x = 0; x < kWidth64; ++x) bytes[static_cast<size_t>(y * kWidth64 + x)] = static_cast<uint8_t>((x + y + 3 * n) * 4);
-    return bytes;
-  };
   EncoderRun runs[2];  // closed by hand below, after their files are read
   std::string basePaths[2];
   auto encode = [&](int which) {
     EncoderRun& run = runs[which];
-    prepareRawRequest(run, false);
-    run.input.stream().video().setWidth(kWidth64);
-    run.input.stream().video().setHeight(kHeight48);
-    run.requested.target().setFormat("mpegts");
-    run.requested.target().video().setCodec("h264");
+    prepareH264Request(run, "mpegts");
     run.settings.put("MpegTSMethod", "segmented");
     run.settings.put("needLowBitrateStream", "1");
     run.settings.put("lowVideoBitrate1", "64000");
@@ -608,11 +591,9 @@ TEST_F(EncoderStageTest, SegmentsNumberFromTheResetAndClosingRemovesOnlyTheirOwn
     if (which == 0) test::writeFile(basePaths[0] + "-2.ts", "a stranger's");
     // 15 s: one segment finished (the companion's too, behind its encoder's
     // look-ahead), the next under way.
-    for (int n = 0; n < 375; ++n)
-      run.write(PACKET_VIDEO, picture(n).data(), picture(n).size(), static_cast<uint64_t>(n) * kPictureUs);
+    for (int n = 0; n < 375; ++n) writeMovingPicture(run, n, static_cast<uint64_t>(n) * kPictureUs);
     run.encoder().resetPosition(25000);
-    for (int n = 0; n < 50; ++n)
-      run.write(PACKET_VIDEO, picture(n).data(), picture(n).size(), 25000000 + static_cast<uint64_t>(n) * kPictureUs);
+    for (int n = 0; n < 50; ++n) writeMovingPicture(run, n, 25000000 + static_cast<uint64_t>(n) * kPictureUs);
     run.finish(folder_.file("unused" + std::to_string(which)));
   };
   std::thread other(encode, 1);
