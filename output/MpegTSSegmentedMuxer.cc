@@ -238,6 +238,14 @@ void MpegTSSegmentedMuxer::finishFile(Output& output, int64_t duration) {
 }
 
 bool MpegTSSegmentedMuxer::checkSegmentation(Output& output, int64_t ts) {
+  if (output.file.io() == nullptr) {
+    // The last cut found no file to go on in: a new one is tried at every
+    // chance to cut, so that a passing fault (a full disk) costs segments,
+    // not the rest of the stream.
+    if (!openFile(output, output.number + 1)) return false;
+    output.segmentStart = ts;
+    return true;
+  }
   if (output.segmentStart == kNotSet) {
     // An audio encoder's priming samples lie before zero: the first segment
     // is counted from zero, where playback begins.
@@ -316,8 +324,9 @@ bool MpegTSSegmentedMuxer::writeVideoPacket(const uint8_t* data, const unsigned&
                                             bool keyFrame, int lowBitrate, int64_t dts) {
   setSegmentLength(videoStreamIndex);
   Output* output = find(lowBitrate);
-  if (output == nullptr || output->file.io() == nullptr || !output->headerWritten) return false;
+  if (output == nullptr || !output->headerWritten || suspended_) return false;
   if (keyFrame && !checkSegmentation(*output, static_cast<int64_t>(ts))) return false;
+  if (output->file.io() == nullptr) return false;
   if (!BasicMuxer::writeVideoPacket(output->context, data, size, ts, keyFrame, dts)) return false;
   output->hasMedia = true;
   // Audio up to the pictures written so far can go: a later key frame,
@@ -350,7 +359,7 @@ bool MpegTSSegmentedMuxer::writeAudioPacket(const uint8_t* data, const unsigned&
     setSegmentLength(audioStreamIndex);
     bool written = true;
     for (auto& output : outputs_) {
-      if (output->file.io() == nullptr || !output->headerWritten || !checkSegmentation(*output, static_cast<int64_t>(ts)))
+      if (!output->headerWritten || suspended_ || !checkSegmentation(*output, static_cast<int64_t>(ts)))
         return false;
       if (BasicMuxer::writeAudioPacket(output->context, data, size, ts)) output->hasMedia = true;
       else written = false;

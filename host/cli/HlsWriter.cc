@@ -132,6 +132,13 @@ void HlsWriter::addPeak(Rendition& rendition, const Segment& segment) {
 
 bool HlsWriter::finish(double endSeconds) {
   for (auto& [key, rendition] : renditions_) {
+    // The last segment comes when the stream ends, without a length; one
+    // with a length was followed by none, and the end of the medium is
+    // missing.
+    if (!rendition.segments.empty() && rendition.segments.back().duration > 0) {
+      error_ = playlistName(key) + ": the segments after " + rendition.segments.back().name + " are missing";
+      return false;
+    }
     for (Segment& segment : rendition.segments) {
       if (segment.duration > 0) continue;
       const double end = std::round(endSeconds * kTsClock);
