@@ -1,9 +1,9 @@
 // A small real HTTP/1.1 server on a free loopback port for the network
-// tests and the benchmark. Each resource can be served with the faults a
-// test switches on in RouteOptions; every request is recorded with its
-// headers, so tests can tell a new request from one served from history.
-// One thread per connection, every answer closes it; stop() (and the
-// destructor) ends stalls and transfers at once and joins all threads.
+// tests and the benchmark. Each resource is served with the faults its
+// RouteOptions switch on; every request is recorded with its headers, so
+// tests can tell a new request from one served from history. One thread
+// per connection, every answer closes it; stop() (and the destructor) ends
+// stalls and transfers at once and joins all threads.
 #pragma once
 
 #include <algorithm>
@@ -54,14 +54,11 @@ int64_t readPattern(Client& client, int64_t offset, int64_t length) {
 
 struct ServedResource {
   int64_t size = 0;
-  // Fills |length| bytes of the body starting at |offset|.
-  std::function<void(int64_t offset, uint8_t* out, size_t length)> fill;
+  std::function<void(int64_t offset, uint8_t* out, size_t length)> fill;  // |length| body bytes from |offset|
 };
 
-// |size| bytes of patternByte().
-ServedResource patternResource(int64_t size);
-// The bytes of a file on disk, read when the route is added.
-ServedResource fileResource(const std::string& path);
+ServedResource patternResource(int64_t size);          // |size| bytes of patternByte()
+ServedResource fileResource(const std::string& path);  // the file's bytes, read once here
 
 // Set by name: RouteOptions{.refuseHead = true, .bytesPerSecond = 100000}.
 struct RouteOptions {
@@ -70,8 +67,7 @@ struct RouteOptions {
   int64_t contentRangeShift = 0;   // a 206 answer starts this far from the asked offset (same end)
   bool refuseHead = false;         // HEAD answered with 405
   bool sendContentLength = true;
-  bool zanSeek = false;            // "Accept-Zan-Seek: seconds"; "Zan-seek: seconds=N" starts at N * zanBytesPerSecond
-  int64_t zanBytesPerSecond = 1000;
+  bool zanSeek = false;            // "Accept-Zan-Seek: seconds"; "Zan-seek: seconds=N" starts at byte 1000 * N
   std::vector<std::pair<std::string, std::string>> headers = {};  // extra response headers
   int64_t bytesPerSecond = 0;      // body rate limit, 0 = none
   int stallBeforeHeadersMs = 0;    // wait this long before answering
@@ -85,45 +81,38 @@ struct RecordedRequest {
   std::string method;
   std::string target;                          // path and query as sent
   std::map<std::string, std::string> headers;  // lower-case names
-  // The header's value, or "" when absent.
-  std::string header(const std::string& name) const;
-  bool has(const std::string& name) const;
+  std::string header(const std::string& name) const;  // "" when absent
 };
 
 class TestHttpServer {
  public:
   TestHttpServer();
-  ~TestHttpServer();
+  ~TestHttpServer() { stop(); }
   TestHttpServer(const TestHttpServer&) = delete;
   TestHttpServer& operator=(const TestHttpServer&) = delete;
 
   void addResource(const std::string& path, ServedResource resource, RouteOptions options = {});
-  // Answers every method with |status| and "Location: |location|" (no
-  // Location at all when |location| is empty).
+  // Answers every method with |status| and "Location: |location|" (none
+  // when |location| is empty).
   void addRedirect(const std::string& path, const std::string& location, int status = 302);
 
-  int port() const { return port_; }
-  std::string url(const std::string& path) const;
-
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   std::vector<RecordedRequest> requests() const;
-  size_t requestCount() const;
+  size_t requestCount() const { return requests().size(); }
   void clearRequests();
-  // Waits up to |timeoutMs| for the number of requests to reach |count|.
-  bool waitForRequests(size_t count, int timeoutMs) const;
-
   void stop();
 
  private:
   struct Route {
     ServedResource resource;
     RouteOptions options;
+    int redirectStatus = 0;  // not 0: a redirect to redirectLocation
     std::string redirectLocation;
-    int redirectStatus = 0;
   };
   struct Connection {
     int fd = -1;
     std::thread thread;
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false};  // set last, under mutex_
     ~Connection() {
       if (thread.joinable()) thread.join();
     }
@@ -131,7 +120,10 @@ class TestHttpServer {
 
   void acceptLoop();
   void serve(Connection* connection);
-  bool sendAll(int fd, const char* data, size_t length);
+  // Records and answers |request|; false when the connection is to be cut
+  // rather than closed gracefully.
+  bool respond(int fd, const RecordedRequest& request);
+  bool sendBody(int fd, const Route& route, int64_t start, int64_t end);
   // Sleeps |ms| or until stop(); false when stopped.
   bool pause(int64_t ms);
 
@@ -141,7 +133,7 @@ class TestHttpServer {
   std::atomic<bool> stopping_{false};
 
   mutable std::mutex mutex_;  // guards everything below
-  mutable std::condition_variable changed_;
+  std::condition_variable stopped_;
   std::map<std::string, Route> routes_;
   std::vector<RecordedRequest> requests_;
   std::list<std::unique_ptr<Connection>> connections_;
