@@ -149,9 +149,11 @@ TEST_F(RequestHandlerTest, FailedOpensSayWhyPromptly) {
 // the body is delivered from the asked offset, a whole body (the server
 // ignores ranges it offers) trimmed to it.
 TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
-  server_.addResource("/ranged", patternResource(1000000), RouteOptions{.bytesPerSecond = 200000});
-  server_.addResource("/nolength", patternResource(1000000), RouteOptions{.sendContentLength = false, .bytesPerSecond = 200000});
-  server_.addResource("/timed", patternResource(1000000), RouteOptions{.zanSeek = true, .bytesPerSecond = 200000});
+  const int64_t rate = 200000;
+  server_.addResource("/ranged", patternResource(1000000), RouteOptions{.bytesPerSecond = rate});
+  server_.addResource("/nolength", patternResource(1000000),
+                      RouteOptions{.sendContentLength = false, .bytesPerSecond = rate});
+  server_.addResource("/timed", patternResource(1000000), RouteOptions{.zanSeek = true, .bytesPerSecond = rate});
   server_.addResource("/ignores", patternResource(400000), RouteOptions{.honourRange = false});
   struct Step {
     int64_t offset;
@@ -162,7 +164,8 @@ TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
   const std::vector<std::pair<const char*, std::vector<Step>>> cases{
       {"/ranged", {{1000, -1, "bytes=1000-999999", ""}, {0, -1, "", ""}, {5000, 2500, "bytes=5000-999999", ""}}},
       {"/nolength", {{1000, -1, "bytes=1000-", ""}}},
-      {"/timed", {{0, 2500, "", "seconds=2"}, {7000, -1, "bytes=7000-999999", "seconds=2"}, {0, 9999, "", "seconds=9"}}},
+      {"/timed",
+       {{0, 2500, "", "seconds=2"}, {7000, -1, "bytes=7000-999999", "seconds=2"}, {0, 9999, "", "seconds=9"}}},
       {"/ignores", {{150000, -1, "bytes=150000-399999", ""}}},
   };
   for (const auto& [path, steps] : cases) {
@@ -190,7 +193,8 @@ TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
 // Without a length, a closed connection is the only end there is.
 TEST_F(RequestHandlerTest, DownloadThatBreaksOffIsReportedBroken) {
   server_.addResource("/cut", patternResource(500000), RouteOptions{.cutAfterBytes = 123456});
-  server_.addResource("/cut-nolength", patternResource(500000), RouteOptions{.sendContentLength = false, .cutAfterBytes = 123456});
+  server_.addResource("/cut-nolength", patternResource(500000),
+                      RouteOptions{.sendContentLength = false, .cutAfterBytes = 123456});
   for (const auto& [path, broken] : {std::pair{"/cut", true}, {"/cut-nolength", false}}) {
     SCOPED_TRACE(path);
     Download download;

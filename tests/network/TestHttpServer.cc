@@ -42,7 +42,8 @@ RecordedRequest parseRequest(const std::string& head) {
   std::istringstream(line) >> request.method >> request.target;
   while (std::getline(lines, line) && line != "\r") {
     const size_t colon = line.find(':');
-    if (colon != std::string::npos) request.headers[lowerCase(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+    if (colon == std::string::npos) continue;
+    request.headers[lowerCase(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
   }
   return request;
 }
@@ -69,7 +70,8 @@ ServedResource patternResource(int64_t size) {
 
 ServedResource fileResource(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  auto bytes = std::make_shared<const std::string>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  auto bytes = std::make_shared<const std::string>(std::istreambuf_iterator<char>(file),
+                                                   std::istreambuf_iterator<char>());
   return {static_cast<int64_t>(bytes->size()), [bytes](int64_t offset, uint8_t* out, size_t length) {
             std::memcpy(out, bytes->data() + offset, length);
           }};
