@@ -7,6 +7,7 @@
 #include <chrono>
 #include <initializer_list>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,6 +17,7 @@
 namespace zan {
 namespace {
 
+using namespace std::chrono_literals;
 using test::patternByte;
 constexpr int64_t kMiB = 1024 * 1024;
 
@@ -25,11 +27,9 @@ std::vector<uint8_t> pattern(int64_t offset, int64_t length) {
   return bytes;
 }
 
-// Writes pattern bytes [offset, offset + length) without blocking; the
-// count stored.
+// Writes pattern bytes from |offset| on without blocking; the count stored.
 int64_t writePattern(CircularHistoryBuffer& buffer, int64_t offset, int64_t length) {
-  const std::vector<uint8_t> bytes = pattern(offset, length);
-  return buffer.write(bytes.data(), length, false);
+  return buffer.write(pattern(offset, length).data(), length, false);
 }
 
 // Reads |length| bytes and checks them against the pattern at |offset|.
@@ -113,49 +113,41 @@ TEST(HistoryBufferTest, WriteEndingExactlyAtTheRingEndWrapsToIndexZero) {
 }
 
 // The client's seeks and close release a blocked writer (it returns what
-// it stored: the 999 bytes that fitted) and close a blocked reader.
+// it stored: the 999 bytes that fitted); close also releases a blocked
+// reader, and after it nothing is stored and no reader made.
 TEST(HistoryBufferTest, BlockedWriteAndReadAreReleased) {
-  enum class Release { Reset, Suspend, Close };
-  for (Release release : {Release::Reset, Release::Suspend, Release::Close}) {
-    SCOPED_TRACE(static_cast<int>(release));
+  const std::vector<uint8_t> bytes = pattern(0, 3000);
+  for (const std::string release : {"reset", "suspend", "close", "close a blocked read"}) {
+    SCOPED_TRACE(release);
     CircularMemoryHistoryBuffer buffer(1000, 100);
-    ASSERT_NE(buffer.createReader(), nullptr);
-    const std::vector<uint8_t> bytes = pattern(0, 3000);
+    CircularHistoryBufferReader* reader = buffer.createReader();
+    const bool read = release == "close a blocked read";
     std::atomic<int64_t> result{-2};
-    std::thread writer([&] { result = buffer.write(bytes.data(), 3000, true); });
-    // The reader never reads: the writer fills 999 bytes and waits.
-    while (buffer.getTotalWritten() < 999) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread blocked([&] {
+      uint8_t in[100];
+      int64_t io = 100;
+      result = read ? reader->read(in, &io, 100, 100, true) : buffer.write(bytes.data(), 3000, true);
+    });
+    // The reader never reads: a writer fills 999 bytes and waits.
+    while (!read && buffer.getTotalWritten() < 999) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(20ms);
     EXPECT_EQ(result.load(), -2);
-    switch (release) {
-      case Release::Reset: buffer.reset(); break;
-      case Release::Suspend: buffer.suspendWrites(); break;
-      case Release::Close: buffer.close(); break;
-    }
-    writer.join();
-    EXPECT_EQ(result.load(), 999);
-    if (release == Release::Suspend) {
+    if (release == "reset") buffer.reset();
+    if (release == "suspend") buffer.suspendWrites();
+    if (release.starts_with("close")) buffer.close();
+    blocked.join();
+    EXPECT_EQ(result.load(), read ? 0 : 999);
+    if (release == "suspend") {
       // Nothing is stored until reset(), and nothing blocks.
       EXPECT_EQ(buffer.write(bytes.data(), 3000, true), 0);
       buffer.reset();
       EXPECT_EQ(buffer.write(bytes.data(), 10, true), 10);
     }
+    if (read) {
+      EXPECT_EQ(buffer.createReader(), nullptr);
+      EXPECT_EQ(writePattern(buffer, 0, 10), 0);
+    }
   }
-  CircularMemoryHistoryBuffer buffer(1000, 100);
-  CircularHistoryBufferReader* reader = buffer.createReader();
-  std::atomic<int64_t> result{-2};
-  std::thread thread([&] {
-    uint8_t bytes[100];
-    int64_t io = 100;
-    result = reader->read(bytes, &io, 100, 100, true);
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(result.load(), -2);
-  buffer.close();
-  thread.join();
-  EXPECT_EQ(result.load(), 0);
-  EXPECT_EQ(buffer.createReader(), nullptr);
-  EXPECT_EQ(writePattern(buffer, 0, 10), 0);
 }
 
 // One writer and several readers per buffer, two buffers at once: random
@@ -163,19 +155,17 @@ TEST(HistoryBufferTest, BlockedWriteAndReadAreReleased) {
 TEST(HistoryBufferTest, ManyThreadsMoveEveryByteIntact) {
   constexpr int64_t kTotal = 12 * kMiB;
   constexpr int kReaders = 3;
-  auto run = [](unsigned seed, std::atomic<int64_t>& errors) {
+  std::atomic<int64_t> errors{0};
+  auto run = [&errors](unsigned seed) {
     CircularMemoryHistoryBuffer buffer(256 * 1024, 64 * 1024);
     std::vector<CircularHistoryBufferReader*> readers;
     for (int i = 0; i < kReaders; ++i) readers.push_back(buffer.createReader());
     std::vector<std::thread> threads;
     threads.emplace_back([&, seed] {
       std::mt19937 random(seed);
-      std::vector<uint8_t> chunk;
       for (int64_t offset = 0; offset < kTotal;) {
         const int64_t length = std::min<int64_t>(kTotal - offset, 1 + random() % 100000);
-        chunk = pattern(offset, length);
-        const int64_t stored = buffer.write(chunk.data(), length, true);
-        if (stored != length) ++errors;
+        if (buffer.write(pattern(offset, length).data(), length, true) != length) ++errors;
         offset += length;
       }
       buffer.setEndOfStream();
@@ -186,11 +176,9 @@ TEST(HistoryBufferTest, ManyThreadsMoveEveryByteIntact) {
         CircularHistoryBufferReader* reader = readers[static_cast<size_t>(i)];
         std::vector<uint8_t> bytes(70000);
         for (;;) {
+          // Now and then back to anywhere inside the 64 KiB of history.
           if (random() % 50 == 0 && reader->getPosition() > 64 * 1024) {
-            // Anywhere inside the 64 KiB of history.
-            const int64_t position = reader->getPosition();
-            const int64_t back = random() % (64 * 1024);
-            if (!reader->seek(position - back)) ++errors;
+            if (!reader->seek(reader->getPosition() - static_cast<int64_t>(random() % (64 * 1024)))) ++errors;
           }
           const int64_t position = reader->getPosition();
           int64_t io = 1 + random() % 70000;
@@ -205,9 +193,8 @@ TEST(HistoryBufferTest, ManyThreadsMoveEveryByteIntact) {
     }
     for (auto& thread : threads) thread.join();
   };
-  std::atomic<int64_t> errors{0};
-  std::thread first([&] { run(1, errors); });
-  std::thread second([&] { run(2, errors); });
+  std::thread first(run, 1);
+  std::thread second(run, 2);
   first.join();
   second.join();
   EXPECT_EQ(errors.load(), 0);
