@@ -26,18 +26,12 @@ TEST(HostQtApplicationTest, DownloadsThroughTheHostsApplication) {
   server.addResource("/media.flv", test::patternResource(kSize));
 
   std::atomic<int64_t> received{-1};
-  std::atomic<bool> done{false};
   std::thread host([&] {
     HTTPClient client(0xA00000, 0x200000);
     if (client.open(server.url("/media.flv"), nullptr)) received = test::readPattern(client, 0, kSize + 1);
     client.close();
-    done = true;
+    QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
   });
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (done) application.quit();
-  });
-  poll.start(10);
   QTimer::singleShot(60000, &application, &QCoreApplication::quit);  // a hang fails instead of stalling
   application.exec();
   host.join();
