@@ -56,8 +56,7 @@ TEST(HistoryBufferTest, HistoryWindowIsWhatWasReadUpToTheHistorySize) {
   readAndCheck(*reader, 0, kMiB);
   expectInBuffer({0, kMiB - 1, 5 * kMiB - 1}, true);
   expectInBuffer({5 * kMiB}, false);
-  // The writer keeps those bytes: filling the ring leaves them intact
-  // (4 MiB unread and 2 MiB of history leave 4 MiB less the free byte).
+  // Filling the ring keeps them: 4 MiB unread, 2 MiB of history, 1 byte free.
   ASSERT_EQ(writePattern(buffer, 5 * kMiB, 6 * kMiB), 4 * kMiB - 1);
   ASSERT_TRUE(reader->seek(17));
   readAndCheck(*reader, 17, 1000);
@@ -71,9 +70,8 @@ TEST(HistoryBufferTest, HistoryWindowIsWhatWasReadUpToTheHistorySize) {
 }
 
 TEST(HistoryBufferTest, HistoryWindowNeverCoversOverwrittenBytes) {
-  // 100-byte ring, 40 bytes of history. After reading 150 bytes the ring
-  // holds [91, 150 + 59) at most; a reader that moved back to 110 must not
-  // be offered 70..90 again (those bytes were overwritten).
+  // 100-byte ring, 40 bytes of history: after 150 bytes read, a reader back
+  // at 110 must not be offered 70..90 again (those bytes were overwritten).
   CircularMemoryHistoryBuffer buffer(100, 40);
   CircularHistoryBufferReader* reader = buffer.createReader();
   int64_t written = 0;
@@ -106,9 +104,8 @@ TEST(HistoryBufferTest, WriteEndingExactlyAtTheRingEndWrapsToIndexZero) {
   readAndCheck(*reader, 960, 90);
 }
 
-// The client's seeks and close release a blocked writer (it returns what
-// it stored: the 999 bytes that fitted); close also releases a blocked
-// reader, and after it nothing is stored and no reader made.
+// A blocked writer is released by reset, suspension and close (returning the
+// 999 bytes that fitted), a blocked reader by close.
 TEST(HistoryBufferTest, BlockedWriteAndReadAreReleased) {
   const std::vector<uint8_t> bytes = pattern(0, 3000);
   for (const std::string release : {"reset", "suspend", "close", "close a blocked read"}) {

@@ -150,7 +150,7 @@ void TestHttpServer::acceptLoop() {
       ::close(fd);
       break;
     }
-    connection->thread = std::thread([this, raw] { serve(raw); });
+    connection->thread = std::jthread([this, raw] { serve(raw); });
     connections_.push_back(std::move(connection));
   }
 }

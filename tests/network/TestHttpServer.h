@@ -88,8 +88,6 @@ class TestHttpServer {
  public:
   TestHttpServer();
   ~TestHttpServer() { stop(); }
-  TestHttpServer(const TestHttpServer&) = delete;
-  TestHttpServer& operator=(const TestHttpServer&) = delete;
 
   void addResource(const std::string& path, ServedResource resource, RouteOptions options = {});
   // Answers every method with |status| and "Location: |location|" (none
@@ -111,11 +109,8 @@ class TestHttpServer {
   };
   struct Connection {
     int fd = -1;
-    std::thread thread;
+    std::jthread thread;
     std::atomic<bool> done{false};  // set last, under mutex_
-    ~Connection() {
-      if (thread.joinable()) thread.join();
-    }
   };
 
   void acceptLoop();
