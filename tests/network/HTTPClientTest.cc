@@ -125,9 +125,6 @@ TEST_F(HTTPClientTest, CompleteDownloadStatusSeeksAndClose) {
   EXPECT_FALSE(unknown->isIndirectStreaming());
   EXPECT_EQ(unknown->seek(0, HTTPClient::kSeekSize, -1), -1);
   EXPECT_EQ(unknown->seek(-1, SEEK_END, -1), -1);
-  EXPECT_TRUE(unknown->isSeekable());
-  unknown->disableSeeking();
-  EXPECT_FALSE(unknown->isSeekable());
 }
 
 // A download that ends (often inside open) before its user registers is
@@ -144,9 +141,7 @@ TEST_F(HTTPClientTest, EventBeforeRegistrationIsDeliveredOnRegistration) {
     else
       client->connectionEventUserData = &events;
     EXPECT_TRUE(events.list().empty());
-    events.attach(*client);  // user data, then the callback
-    EXPECT_EQ(events.list(), kEndOnly);
-    client->connectionEventCallback = &Events::record;  // registering again repeats nothing
+    events.attach(*client);  // user data, then the callback again: told once
     EXPECT_EQ(events.list(), kEndOnly);
     EXPECT_EQ(client->connectionEventCallback.load(), &Events::record);
   }
@@ -215,11 +210,10 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
     size_t seekRequests;  // requests the seek made
     int64_t endsAt;       // where reading stops
     Event event;
-    bool redirectWithoutLocation = false;
   };
   const Row rows[] = {
       {"/no-headers", {.stallBeforeHeadersMs = kSilence}, kSize, kNone, kNone, kNone, 0, 0, kEnd},
-      {"/redirect-without-location", {}, kSize, kNone, kNone, kNone, 0, 0, kEnd, true},
+      {"/redirect-without-location", {}, kSize, kNone, kNone, kNone, 0, 0, kEnd},
       {"/stall-mid-body", {.stallAfterBytes = kMiB, .stallAfterMs = kSilence}, kSize, 0, kNone, kNone, 0, kMiB,
        kBroken},
       {"/cut-mid-body", {.cutAfterBytes = kMiB}, kSize, 0, kNone, kNone, 0, kMiB, kBroken},
@@ -232,15 +226,11 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
       {"/206-from-later", {.contentRangeShift = 4096}, kSize, 1000, kSize - 1000, kNone, 2, kSize, kEnd},
       {"/206-from-earlier", {.contentRangeShift = -4096}, kSize, 1000, kSize - 1000, kSize - 1000, 1, kSize, kEnd},
       {"/416-past-the-end", {}, kSize, 1000, kSize + 1000, kNone, 2, kSize, kEnd},
-      {"/negative-duration", {.headers = {{"Zan-Stream-Duration", "-1"}}}, 1000, 0, kNone, kNone, 0, 1000, kEnd},
-      {"/overflowing-duration", {.headers = {{"Zan-Stream-Duration", "4294967296"}}}, 1000, 0, kNone, kNone, 0, 1000,
-       kEnd},
   };
+  server_.addRedirect("/redirect-without-location", "");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    if (row.redirectWithoutLocation)
-      server_.addRedirect(row.name, "");
-    else
+    if (row.name != std::string("/redirect-without-location"))
       server_.addResource(row.name, patternResource(row.size), row.options);
     // Only a hang breaks these, even under sanitizers on a loaded machine.
     const bool stalls = row.options.stallBeforeHeadersMs > 0 || row.options.stallAfterBytes >= 0;
@@ -255,7 +245,6 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
     } else {
       Events events;
       events.attach(client);
-      EXPECT_EQ(client.getStreamDuration(), 0u);
       int64_t position = readPattern(client, 0, row.readFirst);
       ASSERT_EQ(position, row.readFirst);
       if (row.seekTo != kNone) {
