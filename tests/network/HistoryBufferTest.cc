@@ -146,7 +146,7 @@ TEST(HistoryBufferTest, ManyThreadsMoveEveryByteIntact) {
     CircularMemoryHistoryBuffer buffer(256 * 1024, 64 * 1024);
     std::vector<CircularHistoryBufferReader*> readers;
     for (int i = 0; i < kReaders; ++i) readers.push_back(buffer.createReader());
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;  // joined before the buffer goes
     threads.emplace_back([&, seed] {
       std::mt19937 random(seed);
       for (int64_t offset = 0; offset < kTotal;) {
@@ -177,12 +177,10 @@ TEST(HistoryBufferTest, ManyThreadsMoveEveryByteIntact) {
         if (reader->getPosition() != kTotal) ++errors;
       });
     }
-    for (auto& thread : threads) thread.join();
   };
-  std::thread first(run, 1);
-  std::thread second(run, 2);
-  first.join();
-  second.join();
+  {
+    std::jthread first(run, 1), second(run, 2);
+  }
   EXPECT_EQ(errors.load(), 0);
 }
 

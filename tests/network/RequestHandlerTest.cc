@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -109,8 +108,7 @@ TEST_F(RequestHandlerTest, FailedOpensSayWhyPromptly) {
   server_.addRedirect("/ftp", "ftp://127.0.0.1/file");
   const struct {
     std::string path;
-    int timeoutMs;
-    int errorCode;
+    int timeoutMs, errorCode;
     std::string cause;
     size_t requests;  // at most
   } rows[] = {
@@ -149,10 +147,8 @@ TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
   server_.addResource("/timed", patternResource(1000000), RouteOptions{.zanSeek = true, .bytesPerSecond = rate});
   server_.addResource("/ignores", patternResource(400000), RouteOptions{.honourRange = false});
   struct Step {
-    int64_t offset;
-    int64_t timeMs;
-    std::string range;    // as the server must see it; "" = absent
-    std::string zanSeek;  // likewise
+    int64_t offset, timeMs;
+    std::string range, zanSeek;  // as the server must see them; "" = absent
   };
   const std::vector<std::pair<const char*, std::vector<Step>>> cases{
       {"/ranged", {{1000, -1, "bytes=1000-999999", ""}, {0, -1, "", ""}, {5000, 2500, "bytes=5000-999999", ""}}},

@@ -21,8 +21,6 @@ namespace zan::test {
 
 namespace {
 
-constexpr int64_t kZanBytesPerSecond = 1000;  // where "Zan-seek: seconds=N" starts
-
 std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -219,7 +217,7 @@ bool TestHttpServer::respond(int fd, const RecordedRequest& request) {
   const std::string range = request.header("range");
   long long seconds = 0, first = -1, last = -1;
   if (options.zanSeek && std::sscanf(request.header("zan-seek").c_str(), "seconds=%lld", &seconds) == 1) {
-    start = std::clamp<int64_t>(seconds * kZanBytesPerSecond, 0, size);
+    start = std::clamp<int64_t>(seconds * 1000, 0, size);  // as RouteOptions::zanSeek says
   } else if (!range.empty() && options.honourRange) {
     const int fieldsRead = std::sscanf(range.c_str(), "bytes=%lld-%lld", &first, &last);
     if (fieldsRead < 1 || first < 0 || first >= size)

@@ -1,9 +1,8 @@
-// A small real HTTP/1.1 server on a free loopback port for the network
-// tests and the benchmark. Each resource is served with the faults its
-// RouteOptions switch on; every request is recorded with its headers, so
-// tests can tell a new request from one served from history. One thread
-// per connection, every answer closes it; stop() (and the destructor) ends
-// stalls and transfers at once and joins all threads.
+// A small real HTTP/1.1 server on a free loopback port for the network tests
+// and the benchmark: each resource served with the faults its RouteOptions
+// switch on, every request recorded with its headers. One thread per
+// connection, each answer closes it; stop() (and the destructor) ends stalls
+// and transfers at once and joins all threads.
 #pragma once
 
 #include <algorithm>
@@ -78,8 +77,7 @@ struct RouteOptions {
 };
 
 struct RecordedRequest {
-  std::string method;
-  std::string target;                          // path and query as sent
+  std::string method, target;                  // target: path and query as sent
   std::map<std::string, std::string> headers;  // lower-case names
   std::string header(const std::string& name) const;  // "" when absent
 };
