@@ -34,7 +34,6 @@ struct Download {
     handler.setEndOfFileCallback([this] { ended = true; });
     handler.setBrokenStreamCallback([this] { ended = true; });
   }
-  // Until the end or the break of the download.
   bool waitForEnd() { return test::waitFor([this] { return ended.load(); }, 10s); }
   bool waitForBytes(int64_t count) { return test::waitFor([&] { return received(-1) >= count; }, 10s); }
   // The count of bytes delivered; -1 when they are not the pattern from |offset| >= 0.
