@@ -95,22 +95,39 @@ bool nonDecreasing(const std::vector<Frame>& frames) {
   return true;
 }
 
+uint64_t byteCount(const std::vector<Frame>& frames) {
+  uint64_t bytes = 0;
+  for (const Frame& frame : frames) bytes += frame.size;
+  return bytes;
+}
+
+::testing::AssertionResult sameFrames(const std::vector<Frame>& actual, const std::vector<Frame>& expected) {
+  if (actual.size() != expected.size())
+    return ::testing::AssertionFailure() << actual.size() << " frames, expected " << expected.size();
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    const Frame &a = actual[i], &b = expected[i];
+    if (a.type != b.type || a.time != b.time || a.duration != b.duration || a.key != b.key || a.checksum != b.checksum)
+      return ::testing::AssertionFailure() << "frame " << i << " (at " << a.time << " us) differs";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 namespace {
 
-uint8_t* copyOf(const std::vector<uint8_t>& bytes) {
-  if (bytes.empty()) return nullptr;
-  auto* copy = new uint8_t[bytes.size()];
-  std::memcpy(copy, bytes.data(), bytes.size());
-  return copy;
+// |packet| holding a new[] copy of |bytes|.
+streamer::SamplePacket* filled(streamer::SimpleSamplePacket* packet, PACKETTYPE type,
+                               const std::vector<uint8_t>& bytes, uint64_t time, uint64_t duration, bool key) {
+  uint8_t* copy = bytes.empty() ? nullptr : new uint8_t[bytes.size()];
+  std::copy(bytes.begin(), bytes.end(), copy);
+  packet->set(type, copy, static_cast<unsigned>(bytes.size()), time, duration, key);
+  return packet;
 }
 
 }  // namespace
 
 streamer::SamplePacket* makePacket(PACKETTYPE type, const std::vector<uint8_t>& bytes, uint64_t time,
                                    uint64_t duration, bool key) {
-  auto* packet = new streamer::SimpleSamplePacket();
-  packet->set(type, copyOf(bytes), static_cast<unsigned>(bytes.size()), time, duration, key);
-  return packet;
+  return filled(new streamer::SimpleSamplePacket(), type, bytes, time, duration, key);
 }
 
 class CountedPacket : public streamer::SimpleSamplePacket {
@@ -129,9 +146,7 @@ class CountedPacket : public streamer::SimpleSamplePacket {
 streamer::SamplePacket* PacketLedger::make(PACKETTYPE type, std::vector<uint8_t> bytes, uint64_t time,
                                            uint64_t duration, bool key) {
   ++made_;
-  auto* packet = new CountedPacket(*this);
-  packet->set(type, copyOf(bytes), static_cast<unsigned>(bytes.size()), time, duration, key);
-  return packet;
+  return filled(new CountedPacket(*this), type, bytes, time, duration, key);
 }
 
 int MemoryByteSource::read(void* opaque, uint8_t* buffer, int size) {

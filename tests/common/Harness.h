@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "core/FFMpegDecoderCore.h"
 #include "zan/streamer/PluginInterfaces.h"
 
@@ -51,6 +53,9 @@ Frames pump(streamer::InputStream& stage, const std::function<void()>& write, co
 
 // True when no frame's time is below the one before it.
 bool nonDecreasing(const std::vector<Frame>& frames);
+uint64_t byteCount(const std::vector<Frame>& frames);  // the frames' sizes together
+// Frame by frame the same kind, times, key flag and bytes; else says where not.
+::testing::AssertionResult sameFrames(const std::vector<Frame>& actual, const std::vector<Frame>& expected);
 
 // A SimpleSamplePacket holding a new[] copy of |bytes|.
 streamer::SamplePacket* makePacket(streamer::PACKETTYPE type, const std::vector<uint8_t>& bytes = {},

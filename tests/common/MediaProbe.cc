@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -119,12 +120,7 @@ ProbeResult probeMedia(const std::string& path) {
       ProbeStream stream{fields.number("index"), fields.text("codec_type"), fields.text("codec_name"),
                          fields.number("width"), fields.number("height"), fields.number("sample_rate"),
                          fields.number("channels")};
-      const std::string timeBase = fields.text("time_base");
-      const std::size_t slash = timeBase.find('/');
-      if (slash != std::string::npos) {
-        stream.timeBaseNum = std::atoi(timeBase.substr(0, slash).c_str());
-        stream.timeBaseDen = std::atoi(timeBase.substr(slash + 1).c_str());
-      }
+      std::sscanf(fields.text("time_base").c_str(), "%d/%d", &stream.timeBaseNum, &stream.timeBaseDen);
       result.streams.push_back(stream);
     } else if (section == "format") {
       result.duration = fields.seconds("duration");

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,16 +25,6 @@ namespace {
 #define TONE_48K "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 "
 #define X264_FAST "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p "
 #define AAC_STEREO "-c:a aac -ac 2 -b:a 64k "
-
-// N channels, each a tone of its own, 2 s.
-std::string manyChannelsCommand(int channels) {
-  std::string expressions;
-  for (int i = 0; i < channels; ++i) {
-    if (i > 0) expressions += '|';
-    expressions += "sin(" + std::to_string(200 + 50 * i) + "*2*PI*t)";
-  }
-  return "-f lavfi -i aevalsrc=exprs=" + expressions + ":s=44100:d=2 -c:a pcm_s16le";
-}
 
 std::vector<MediaRecipe> makeRecipes() {
   return {
@@ -59,10 +48,8 @@ std::vector<MediaRecipe> makeRecipes() {
       {Media::kOggTheoraVorbis, "ogg_theora_vorbis", "ogg",
        VIDEO_160 TONE_44K "-c:v libtheora -q:v 6 -g 25 -c:a libvorbis -ac 2"},
       {Media::kInterlacedMpeg2Ts, "ts_interlaced_mpeg2", "ts",
-       // 50 progressive pictures a second woven into 25 interlaced ones
-       // (top field from one picture, bottom field from the next), so that
-       // moving parts comb; interlaced DCT and motion estimation make the
-       // encoder mark every picture as interlaced, top field first.
+       // 50 pictures a second woven into 25 interlaced ones, so that moving
+       // parts comb; every picture is marked interlaced, top field first.
        "-f lavfi -i testsrc2=size=320x240:rate=50:duration=4 " TONE_48K
        "-vf tinterlace=interleave_top,setfield=tff "
        "-c:v mpeg2video -flags +ilme+ildct -top 1 -g 12 -b:v 2M -c:a mp2 -ac 2 -b:a 128k -f mpegts"},
@@ -71,14 +58,16 @@ std::vector<MediaRecipe> makeRecipes() {
        // video stream is not enough to pass.
        VIDEO_160 "-f lavfi -i testsrc2=size=320x240:rate=25:duration=4 " TONE_44K
                  "-map 0:v -map 1:v -map 2:a " X264_FAST AAC_STEREO},
-      {Media::kWav18Channels, "wav_18_channels", "wav", manyChannelsCommand(18)},
-      {Media::kWav19Channels, "wav_19_channels", "wav", manyChannelsCommand(19)},
+      // A tone on every channel of the first 18 (19) of FFmpeg's layout, 2 s.
+      {Media::kWav18Channels, "wav_18_channels", "wav", "-f lavfi -i aevalsrc=sin(440*2*PI*t):c=0x3ffff:d=2 -c:a pcm_s16le"},
+      {Media::kWav19Channels, "wav_19_channels", "wav", "-f lavfi -i aevalsrc=sin(440*2*PI*t):c=0x7ffff:d=2 -c:a pcm_s16le"},
       {Media::kTruncatedMp4, "mp4_truncated", "mp4",
        // Then cut to its first half.
        VIDEO_160 TONE_44K X264_FAST AAC_STEREO "-movflags +faststart"},
       {Media::kTruncatedMp4NoIndex, "mp4_truncated_no_index", "mp4",
        VIDEO_160 TONE_44K X264_FAST AAC_STEREO},
-      {Media::kRandomBytes, "random_bytes", "mp4", ""},
+      // Full-scale white noise stored as raw samples: pseudo-random bytes.
+      {Media::kRandomBytes, "random_bytes", "mp4", "-f lavfi -i anoisesrc=d=3:a=1:seed=20240607 -f s16le"},
       {Media::kMp4H264BFrames, "mp4_h264_bframes", "mp4",
        VIDEO_160 TONE_44K "-c:v libx264 -preset medium -bf 3 -g 25 -pix_fmt yuv420p " AAC_STEREO},
       {Media::kBenchmark720p, "bench_720p_h264_aac", "mp4",
@@ -87,12 +76,6 @@ std::vector<MediaRecipe> makeRecipes() {
        "-c:v libx264 -preset veryfast -g 50 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 128k"},
   };
 }
-
-#undef VIDEO_160
-#undef TONE_44K
-#undef TONE_48K
-#undef X264_FAST
-#undef AAC_STEREO
 
 std::string hashText(const std::string& text) {
   uint64_t hash = 1469598103934665603ULL;  // FNV-1a
@@ -113,9 +96,8 @@ void runFfmpeg(const std::string& command, const std::string& output) {
                              "): " + result.err);
 }
 
-// Makes |path| once: under an flock on the folder (which also orders this
-// program's threads, each holding a descriptor of its own), on a temporary
-// name that keeps the suffix for ffmpeg, renamed when complete, so no
+// Makes |path| once, under an flock on the folder (each thread holds a
+// descriptor of its own), on a temporary name renamed when complete: no
 // program ever sees half a file.
 template <typename Make>
 std::string makeOnce(const std::string& path, Make make) {
@@ -168,16 +150,9 @@ std::string mediaFolder() {
 std::string mediaPath(Media media) {
   const MediaRecipe& recipe = mediaRecipe(media);
   const bool truncate = media == Media::kTruncatedMp4 || media == Media::kTruncatedMp4NoIndex;
-  const int post = truncate ? 1 : media == Media::kRandomBytes ? 2 : 0;  // part of the name's hash
-  const std::string key = recipe.command + "|post=" + std::to_string(post);
+  const std::string key = recipe.command + "|post=" + std::to_string(truncate);  // part of the name's hash
   const std::string path = mediaFolder() + "/" + recipe.name + "-" + hashText(key) + "." + recipe.extension;
   return makeOnce(path, [&](const std::string& temporary) {
-    if (media == Media::kRandomBytes) {
-      std::mt19937 generator(20240607u);
-      std::string bytes(256 * 1024, '\0');
-      for (char& byte : bytes) byte = static_cast<char>(generator() & 0xff);
-      return writeFile(temporary, bytes);
-    }
     runFfmpeg(recipe.command, temporary);
     if (truncate) std::filesystem::resize_file(temporary, std::filesystem::file_size(temporary) / 2);
   });

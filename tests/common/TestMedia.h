@@ -1,8 +1,7 @@
 // Test media made by the ffmpeg tool on first use into $ZAN_TEST_MEDIA (or
-// a folder below the temporary folder), named after a hash of the command
-// that makes them, and shared by every test program. Pictures are 160x120
-// at 25 fps unless said otherwise, clips 4 s. Failures throw
-// std::runtime_error with ffmpeg's error output.
+// below the temporary folder), named after a hash of the command, shared by
+// every test program. Pictures are 160x120 at 25 fps unless said otherwise,
+// clips 4 s. Failures throw std::runtime_error with ffmpeg's error output.
 #pragma once
 
 #include <string>
@@ -28,7 +27,7 @@ enum class Media {
   kWav19Channels,      // WAV, 19 channels of signed 16-bit, audio only
   kTruncatedMp4,       // the first half of an MP4 whose index (moov) is at the front
   kTruncatedMp4NoIndex,// the first half of an MP4 whose index is at the end (lost)
-  kRandomBytes,        // 256 KiB of pseudo-random bytes (fixed seed)
+  kRandomBytes,        // about 280 KiB of pseudo-random bytes (fixed seed)
   kMp4H264BFrames,     // MP4, H.264 with 3 B-frames (negative dts) + AAC
   kBenchmark720p,      // MP4, 1280x720 H.264 + AAC 48 kHz stereo, 10 s
 };

@@ -90,10 +90,8 @@ TEST(DecoderCoreContainerTest, EachClipIsDescribedDecodedAndSeekedAsFfprobeSeesI
       const std::vector<uint64_t> expected = probe.frameTimes(video->index);
       ASSERT_EQ(frames.video.size(), expected.size());
       // Converted the same way; a microsecond of rounding apart at most.
-      EXPECT_NEAR(static_cast<double>(frames.video.front().time), static_cast<double>(expected.front()), 1.0);
-      EXPECT_NEAR(static_cast<double>(frames.video.back().time), static_cast<double>(expected.back()), 1.0);
-      for (std::size_t i = 1; i < frames.video.size(); ++i)
-        ASSERT_GT(frames.video[i].time, frames.video[i - 1].time) << "frame " << i;
+      for (std::size_t i = 0; i < expected.size(); ++i)
+        ASSERT_NEAR(static_cast<double>(frames.video[i].time), static_cast<double>(expected[i]), 1.0) << "frame " << i;
       EXPECT_TRUE(frames.video.front().key);
       for (const Frame& frame : frames.video) ASSERT_EQ(frame.size, static_cast<unsigned>(video->width * video->height * 2));
     } else {
@@ -102,15 +100,12 @@ TEST(DecoderCoreContainerTest, EachClipIsDescribedDecodedAndSeekedAsFfprobeSeesI
     const ProbeStream* audio = probe.first("audio");
     ASSERT_FALSE(frames.audio.empty());
     EXPECT_TRUE(nonDecreasing(frames.audio));
-    int64_t samples = 0;
-    for (const Frame& frame : frames.audio) {
-      ASSERT_EQ(frame.size % sampleBytes, 0u);
-      samples += frame.size / sampleBytes;
-    }
+    for (const Frame& frame : frames.audio) ASSERT_EQ(frame.size % sampleBytes, 0u);
     int largestFrame = 0;
     for (const ProbeFrame& frame : probe.frames)
       if (frame.stream == audio->index) largestFrame = std::max(largestFrame, frame.samples);
-    EXPECT_NEAR(static_cast<double>(samples), static_cast<double>(probe.sampleCount(audio->index)), largestFrame);
+    EXPECT_NEAR(static_cast<double>(byteCount(frames.audio) / sampleBytes),
+                static_cast<double>(probe.sampleCount(audio->index)), largestFrame);
     // The core stamps a block with the time of the packet that produced it,
     // ffprobe with the time the decoder reports: a decoder with delay puts
     // them a frame apart.
@@ -120,10 +115,9 @@ TEST(DecoderCoreContainerTest, EachClipIsDescribedDecodedAndSeekedAsFfprobeSeesI
     core.getPosition(position);
     EXPECT_EQ(position, frames.all.back().time / 1000);
 
-    // Back to 60 % from the end, as a player looping back: the picture
-    // resumes on the first key frame at or after the target (ffprobe says
-    // where), the sound with it, nothing missing; a seek right onto that key
-    // frame delivers the same again.
+    // Back to 60 %: the picture resumes on the first key frame at or after
+    // it (ffprobe says where), the sound with it, nothing missing; a seek
+    // right onto that key frame delivers the same again.
     const uint64_t start = probe.startMicroseconds();
     const uint64_t targetMs = static_cast<uint64_t>(core.duration()) * 6 / 10;
     uint64_t from = targetMs * 1000 + start;
@@ -137,9 +131,8 @@ TEST(DecoderCoreContainerTest, EachClipIsDescribedDecodedAndSeekedAsFfprobeSeesI
     const Frames after = readFrames(core);
     ASSERT_FALSE(after.audio.empty());
     EXPECT_GE(after.audio.front().time, from);
-    // Within a few blocks: a decoder that overlaps blocks (Vorbis) gives
-    // nothing for its first packet after a seek, and Ogg leaves the packets
-    // of a page read from its middle without a time.
+    // Within a few blocks: Vorbis gives nothing for its first packet after a
+    // seek, and Ogg leaves the packets of a page read midway without a time.
     EXPECT_LT(after.audio.front().time, from + 3 * after.audio.front().duration);
     EXPECT_TRUE(nonDecreasing(after.audio));
     if (!video) continue;
@@ -150,25 +143,8 @@ TEST(DecoderCoreContainerTest, EachClipIsDescribedDecodedAndSeekedAsFfprobeSeesI
     for (uint64_t time : probe.frameTimes(video->index)) later += time >= from;
     EXPECT_EQ(after.video.size(), later);
     ASSERT_TRUE(core.setPosition((from - start + 1) / 1000));  // times may lie a microsecond below a millisecond
-    const Frames again = readFrames(core);
-    ASSERT_EQ(again.video.size(), after.video.size());
-    for (std::size_t i = 0; i < again.video.size(); ++i)
-      ASSERT_TRUE(again.video[i].time == after.video[i].time && again.video[i].checksum == after.video[i].checksum)
-          << "picture " << i;
+    EXPECT_TRUE(sameFrames(readFrames(core).video, after.video));
   }
-}
-
-TEST(DecoderCoreContainerTest, TitleAndAuthorComeFromTheContainer) {
-  const std::string path = generateMedia(
-      "asf_title_author", "asf",
-      "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:a wmav2 -metadata title=ZanTitle "
-      "-metadata author=ZanAuthor -f asf");
-  FFMpegDecoderCore core;
-  ASSERT_EQ(core.init(path, "asf"), 0);
-  host::Medium medium;
-  ASSERT_EQ(core.getMediumDescription(&medium), 0);
-  EXPECT_STREQ(medium.getTitle(), "ZanTitle");
-  EXPECT_STREQ(medium.getAuthor(), "ZanAuthor");
 }
 
 TEST(DecoderCoreContainerTest, AudioWithMoreThanEighteenChannelsIsRefused) {

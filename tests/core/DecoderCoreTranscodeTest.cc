@@ -1,9 +1,8 @@
 // Transcoder input: packets handed one by one to a core opened from stream
-// descriptions. Compressed pictures decode to the file's own pictures, raw
-// video is rescaled and converted (checked pixel by pixel), raw audio
-// passes through untouched.
+// descriptions, compressed, raw video to rescale and raw audio to pass on.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 
 #include "core/FFMpegDecoderCore.h"
@@ -76,12 +75,6 @@ Requested rawVideo(int width, int height, int pixelFormat = 5) {
   return requested;
 }
 
-Requested rawAudio(const char* codec = "raw") {
-  Requested requested;
-  requested.target().audio().setCodec(codec);
-  return requested;
-}
-
 // The two parameter sets of an Annex B header as two packets.
 std::vector<std::vector<uint8_t>> splitAtSecondStartCode(const std::vector<uint8_t>& header) {
   for (std::size_t i = 4; i + 3 < header.size(); ++i)
@@ -93,9 +86,8 @@ std::vector<std::vector<uint8_t>> splitAtSecondStartCode(const std::vector<uint8
 }
 
 // Compressed pictures, as a pass-through reader delivers them (codec header
-// first), decode to the pictures of the file itself, also when the upstream
-// writes them without times or sends its header in pieces; what the frame
-// threads still hold comes out at the end of the input.
+// first), decode to the file's own pictures, also without times or with the
+// header in pieces; what the frame threads hold comes out at the end.
 TEST(DecoderCoreTranscodeTest, CompressedPacketsDecodeToTheSamePicturesAsTheFile) {
   struct Case {
     Media media;
@@ -212,9 +204,8 @@ TEST(DecoderCoreTranscodeTest, RawVideoIsRescaledAndConverted) {
     EXPECT_TRUE(core.isRescalingMode());
     host::StreamDescription output;
     core.getOutputStreamDescription(&output);
-    EXPECT_EQ(output.video().getPixelFormat(), 5);
-    EXPECT_EQ(output.video().getWidth(), 32);
-    EXPECT_EQ(output.video().getHeight(), 24);
+    const host::Video& video = output.video();
+    EXPECT_EQ((std::array{video.getPixelFormat(), video.getWidth(), video.getHeight()}), (std::array{5, 32, 24}));
 
     const PacketResult result = decode(core, streamer::PACKET_VIDEO, quadrantPicture(), 123456);
     ASSERT_TRUE(result.ok);
@@ -247,8 +238,7 @@ TEST(DecoderCoreTranscodeTest, RawVideoWithoutSizeIsNeverReadAsAPicture) {
   Requested requested = rawVideo(32, 24);
   FFMpegDecoderCore core;
   ASSERT_TRUE(core.init(&input, &requested));
-  // Nothing says how to read the bytes: the packet passes through
-  // unchanged or is refused.
+  // Nothing says how to read the bytes: passed on unchanged or refused.
   const std::vector<uint8_t> bytes(100, 7);
   const PacketResult result = decode(core, streamer::PACKET_VIDEO, bytes);
   if (result.ok) {
@@ -259,7 +249,8 @@ TEST(DecoderCoreTranscodeTest, RawVideoWithoutSizeIsNeverReadAsAPicture) {
 
 TEST(DecoderCoreTranscodeTest, RawAudioPassesThroughUnknownCodecsAndOtherKindsAreRefused) {
   TranscoderInput input = audioInput("raw");
-  Requested requested = rawAudio("Raw");
+  Requested requested;
+  requested.target().audio().setCodec("Raw");
   FFMpegDecoderCore core;
   TranscoderInput unknownVideo = videoInput("nonesuch", 160, 120, 4), unknownAudio = audioInput("nonesuch");
   Requested rawPictures = rawVideo(160, 120);

@@ -19,7 +19,6 @@ namespace {
 using streamer::PACKET_AUDIO;
 using streamer::PACKET_END;
 using streamer::PACKET_VIDEO;
-using streamer::PLUGIN_FAILED;
 using streamer::PLUGIN_OK;
 using streamer::SamplePacket;
 using streamer::TranscoderPluginInterface;
@@ -28,9 +27,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kTone = 1000.0;
 
 struct PcmFormat {
-  int bits;
-  int channels;
-  int rate;
+  int bits, channels, rate;
 };
 
 std::vector<int16_t> samplesOf(const std::vector<uint8_t>& bytes) {
@@ -158,26 +155,8 @@ TEST_F(AudioResamplerTest, UnconvertiblePacketsAreDropped) {
       packets.push_back(makePacket(PACKET_AUDIO, std::vector<uint8_t>(static_cast<size_t>(c.in.bits / 8 * 8), 0x80), 42));
     const Frames frames = run(*stage, packets);
     ASSERT_EQ(frames.all.size(), c.laterPacketsPass ? 1u : 0u);
-    if (c.laterPacketsPass) {
-      EXPECT_EQ(frames.all[0].time, 42u);
-    }
+    EXPECT_TRUE(frames.all.empty() || frames.all[0].time == 42u);
   }
-}
-
-TEST_F(AudioResamplerTest, CallsInTheWrongOrderFailCleanly) {
-  std::unique_ptr<TranscoderPluginInterface> stage(transcoderFactory(ZAN_PLUGIN_PATH)("FFMpegAudioResampler"));
-  ASSERT_NE(stage, nullptr);
-  host::StreamDescription untouched;
-  untouched.setFormat("before");
-  stage->getOutputStreamDescription(&untouched);
-  EXPECT_STREQ(untouched.getFormat(), "before");
-  // Not initialised: audio is dropped, the end still passes.
-  EXPECT_TRUE(run(*stage, {makePacket(PACKET_AUDIO, {1, 2, 3, 4})}).all.empty());
-  input_.stream().audio().setCodec("aac");  // compressed, and not what is asked for
-  requested_.target().audio().setCodec("mp3");
-  EXPECT_EQ(stage->init(&medium_, &input_, &requested_, &settings_), PLUGIN_FAILED);
-  EXPECT_EQ(stage->init(&medium_, nullptr, nullptr, nullptr), PLUGIN_FAILED);
-  EXPECT_TRUE(stage->close());
 }
 
 // Least-squares fit of a kTone sinusoid to |x| over [from, to): amplitude
@@ -209,6 +188,7 @@ struct RateCase {
   int inRate;
   int outRate;
   int bits;  // of the input; the output has 16
+  int outChannels;
 };
 
 class ToneTest : public AudioResamplerTest, public ::testing::WithParamInterface<RateCase> {};
@@ -217,7 +197,7 @@ TEST_P(ToneTest, ToneSurvivesAndPacketsJoinSeamlessly) {
   const RateCase rates = GetParam();
   constexpr int kPackets = 150;
   constexpr int kFrames = 997;  // prime: the joins fall at every phase
-  auto stage = makeStage({rates.bits, 2, rates.inRate}, 2, rates.outRate);
+  auto stage = makeStage({rates.bits, 2, rates.inRate}, rates.outChannels, rates.outRate);
   std::vector<Frame> stamps;
   const Frames frames = run(*stage, tonePackets(rates.inRate, kPackets, kFrames, &stamps, rates.bits));
 
@@ -227,10 +207,7 @@ TEST_P(ToneTest, ToneSurvivesAndPacketsJoinSeamlessly) {
   std::vector<double> left, right;
   for (size_t i = 0; i < frames.audio.size(); ++i) {
     const auto samples = samplesOf(frames.audio[i].bytes);
-    for (size_t n = 0; n + 1 < samples.size(); n += 2) {
-      left.push_back(samples[n]);
-      right.push_back(samples[n + 1]);
-    }
+    for (size_t n = 0; n < samples.size(); ++n) (n % rates.outChannels ? right : left).push_back(samples[n]);
     if (i < stamps.size()) {
       EXPECT_TRUE(frames.audio[i].time == stamps[i].time && frames.audio[i].duration == stamps[i].duration) << i;
     }
@@ -243,33 +220,21 @@ TEST_P(ToneTest, ToneSurvivesAndPacketsJoinSeamlessly) {
   EXPECT_NEAR(static_cast<double>(tail.time + tail.duration),
               static_cast<double>(static_cast<uint64_t>(kPackets) * kFrames * 1000000 / rates.inRate), 50.0);
 
-  // Still one continuous 1 kHz tone on each channel: one fitted sinusoid
-  // explains every sample (a gap or repeat at any join would leave an error
-  // of thousands; rounding to 16 bits leaves about 1, to 8 bits a few
-  // hundred); the fit is at 1 kHz, so a wrong rate fails it too.
-  const size_t from = 64, to = left.size() - 64;
-  const ToneFit l = fitTone(left, rates.outRate, from, to);
-  const ToneFit r = fitTone(right, rates.outRate, from, to);
-  EXPECT_NEAR(l.amplitude, 16384, 16384 * 0.02);
-  EXPECT_NEAR(r.amplitude, 8192, 8192 * 0.02);
+  // One fitted 1 kHz sinusoid per channel explains every sample: a gap or
+  // repeat at a join leaves errors of thousands, a wrong rate fails the fit.
+  // Mono is the mean of the two channels.
   const double worst = rates.bits == 8 ? 600.0 : 20.0;
-  EXPECT_LT(l.worstError, worst);
-  EXPECT_LT(r.worstError, worst);
+  for (auto [channel, amplitude] : {std::pair(&left, rates.outChannels == 2 ? 16384.0 : 12288.0), {&right, 8192.0}}) {
+    if (channel->empty()) continue;
+    const ToneFit fit = fitTone(*channel, rates.outRate, 64, channel->size() - 64);
+    EXPECT_NEAR(fit.amplitude, amplitude, amplitude * 0.02);
+    EXPECT_LT(fit.worstError, worst);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, ToneTest,
-                         ::testing::Values(RateCase{44100, 22050, 16}, RateCase{48000, 44100, 24},
-                                           RateCase{22050, 44100, 8}));
-
-// Stereo to mono at half the rate: one 16-bit sample a frame, half the frames.
-TEST_F(AudioResamplerTest, HalfRateMonoHasHalfTheFrames) {
-  auto stage = makeStage({16, 2, 44100}, 1, 22050);
-  std::vector<Frame> stamps;
-  const Frames frames = run(*stage, tonePackets(44100, 20, 1000, &stamps));
-  size_t total = 0;
-  for (const Frame& frame : frames.audio) total += frame.size / 2;
-  EXPECT_NEAR(static_cast<double>(total), 10000.0, 2.0);
-}
+                         ::testing::Values(RateCase{44100, 22050, 16, 2}, RateCase{48000, 44100, 24, 2},
+                                           RateCase{22050, 44100, 8, 2}, RateCase{44100, 22050, 16, 1}));
 
 TEST_F(AudioResamplerTest, ResetPositionForgetsSamplesFromBeforeTheJump) {
   auto stage = makeStage({16, 2, 44100}, 2, 22050);

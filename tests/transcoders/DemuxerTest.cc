@@ -1,6 +1,5 @@
 // The demuxer stage ("FFMpegDemuxer") driven as the engine drives it: a
-// writer thread writes a file's bytes as packets, a reader thread pulls
-// decoded frames, a controller stops it; and its read callback directly.
+// writer thread writes a file's bytes as packets, a reader pulls frames.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,8 +37,8 @@ std::vector<uint8_t> bytesOf(const std::string& text, size_t at = 0, size_t coun
 struct StreamInput {
   host::Medium medium;
   host::TranscoderInput input;
-  StreamInput(const std::string& location, const std::string& format, int streamType = 1) : medium(location) {
-    input.setStreamType(streamType);
+  StreamInput(const std::string& location, const std::string& format) : medium(location) {
+    input.setStreamType(1);  // multiplexed
     input.stream().setFormat(format.c_str());
   }
 };
@@ -53,14 +52,6 @@ void writeBytes(FFMpegDemuxer& stage, const std::string& bytes, size_t chunk, si
   if (limit == std::string::npos) stage.write(makePacket(PACKET_END));
 }
 
-void expectSameFrames(const std::vector<Frame>& actual, const std::vector<Frame>& expected) {
-  ASSERT_EQ(actual.size(), expected.size());
-  for (size_t i = 0; i < actual.size(); ++i)
-    ASSERT_TRUE(actual[i].time == expected[i].time && actual[i].duration == expected[i].duration &&
-                actual[i].checksum == expected[i].checksum && actual[i].key == expected[i].key)
-        << "frame " << i;
-}
-
 TEST(DemuxerStageTest, TransportStreamInPacketsGivesTheFramesOfTheFile) {
   const std::string path = mediaPath(Media::kMpegTsH264Aac);
   const std::string bytes = readFile(path);
@@ -72,8 +63,7 @@ TEST(DemuxerStageTest, TransportStreamInPacketsGivesTheFramesOfTheFile) {
   const Frames streamFrames = readFrames(onStream);
   ASSERT_GT(streamFrames.video.size(), 50u);
 
-  // 1000-byte packets cut through transport packets; how packets are cut
-  // into FFmpeg's requests is the read callback test's.
+  // 1000-byte packets cut through transport packets.
   FFMpegDemuxer stage;
   StreamInput stream(path, "mpegts");
   ASSERT_EQ(stage.init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_OK);
@@ -85,8 +75,8 @@ TEST(DemuxerStageTest, TransportStreamInPacketsGivesTheFramesOfTheFile) {
   writer.join();
   EXPECT_EQ(output.video().getWidth(), 160);
   EXPECT_EQ(output.audio().getSampleRate(), 44100);
-  expectSameFrames(frames.video, streamFrames.video);
-  expectSameFrames(frames.audio, streamFrames.audio);
+  EXPECT_TRUE(sameFrames(frames.video, streamFrames.video));
+  EXPECT_TRUE(sameFrames(frames.audio, streamFrames.audio));
 }
 
 TEST(DemuxerStageTest, ReadCallbackFillsWholeRequestsInOrder) {
@@ -158,15 +148,8 @@ TEST(DemuxerStageTest, FailedOpenStopsTheStage) {
   }
 }
 
-TEST(DemuxerStageTest, RefusedInitsAndCallsBeforeInitNeverWait) {
+TEST(DemuxerStageTest, ASecondInitIsRefusedAndCallsBeforeInitNeverWait) {
   const std::string path = mediaPath(Media::kMpegTsH264Aac);
-  for (int type : {0, 2, -1}) {
-    SCOPED_TRACE(type);
-    FFMpegDemuxer stage;
-    StreamInput stream(path, "mpegts", type);
-    EXPECT_EQ(stage.init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_UNAVAILABLE);
-    EXPECT_TRUE(readFrames(stage, 1).audio.empty());
-  }
   {
     FFMpegDemuxer stage;
     StreamInput stream(path, "mpegts");
@@ -183,9 +166,8 @@ TEST(DemuxerStageTest, RefusedInitsAndCallsBeforeInitNeverWait) {
   EXPECT_FALSE(output.hasAudio() || output.hasVideo());
 }
 
-// stop() while the open waits for bytes, or while a reader waits for the
-// rest of the stream: it returns at once, the waiting reader and describer
-// return, and the stage can be deleted right away.
+// stop() while the open or a reader waits for bytes returns at once, so do
+// the waiting reader and describer, and the stage can be deleted.
 TEST(DemuxerStageTest, StopReturnsPromptlyWhateverTheStageWaitsFor) {
   const std::string path = mediaPath(Media::kMpegTsH264Aac);
   const std::string bytes = readFile(path);
@@ -226,15 +208,13 @@ TEST(DemuxerStageTest, StopReturnsPromptlyWhateverTheStageWaitsFor) {
     std::this_thread::sleep_for(100ms);  // the reader is waiting for more bytes now
     EXPECT_FALSE(readerDone.load());
 
-    // A stop() that waits for the open or the reader is freed by the end
+    // A stop() that waits for the open or the reader is freed by an end
     // marker after a second: the test fails instead of hanging.
     EXPECT_TRUE(returnsWithin(1s, [&] { stage->stop(); }, [&] { stage->write(makePacket(PACKET_END)); }));
     EXPECT_TRUE(waitFor([&] { return readerDone.load() && describerDone.load(); }, 2s));
     reader.join();
     describer.join();
-    if (c.opens) {
-      EXPECT_GT(frames.load(), 0);
-    }
+    EXPECT_TRUE(!c.opens || frames.load() > 0);
     // Later writes are dropped, later reads are false at once.
     stage->write(makePacket(PACKET_AUDIO, bytesOf(bytes, 0, kTransportChunk)));
     EXPECT_TRUE(readFrames(*stage, 1).video.empty());

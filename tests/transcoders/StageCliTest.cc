@@ -11,22 +11,17 @@
 #include "tests/common/TestMedia.h"
 #include "tests/common/TestSupport.h"
 
-namespace zan {
+namespace zan::test {
 namespace {
-
-using test::lastJsonObject;
-using test::Media;
-using test::ProcessResult;
-using test::u64;
 
 ProcessResult zanstream(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), ZANSTREAM_PATH);
-  return test::runProcess(arguments);
+  return runProcess(arguments);
 }
 
 TEST(StageCliTest, DemuxAndRedecodeSummariseWhatTheFileHolds) {
-  const std::string path = test::mediaPath(Media::kMpegTsH264Aac);
-  const test::ProbeResult probe = test::probeMedia(path);
+  const std::string path = mediaPath(Media::kMpegTsH264Aac);
+  const ProbeResult probe = probeMedia(path);
   const std::vector<std::vector<std::string>> runs = {
       {"demux", path, "--json"},  // format from the extension
       {"demux", path, "--json", "--format", "mpegts", "--chunk", "777"},
@@ -52,7 +47,7 @@ TEST(StageCliTest, FailuresAreExitCodesWithoutASummary) {
     std::vector<std::string> arguments;
     int exitCode;
   } cases[] = {
-      {{"demux", test::mediaPath(Media::kRandomBytes), "--json", "--format", "mpegts"}, 1},
+      {{"demux", mediaPath(Media::kRandomBytes), "--json", "--format", "mpegts"}, 1},
       {{"demux", "/nonexistent/stream.ts", "--json"}, 1},
       {{"redecode", "/nonexistent/medium.mp4", "--json"}, 1},
       {{"demux", "a.ts", "b.ts"}, 2},
@@ -68,4 +63,4 @@ TEST(StageCliTest, FailuresAreExitCodesWithoutASummary) {
 }
 
 }  // namespace
-}  // namespace zan
+}  // namespace zan::test
