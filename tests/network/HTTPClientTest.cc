@@ -196,6 +196,9 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
   const int kSilence = 30 * timeoutMs;
   const RouteOptions noRanges{.acceptRanges = false, .honourRange = false};
   const Event kEnd = ConnectionEvent::END_OF_FILE_RECEIVED, kBroken = ConnectionEvent::BROKEN_STREAM;
+  // A cut within what the ring takes unread: bytes the ring had no room for
+  // when the connection closed are Qt's to keep or drop.
+  constexpr int64_t kCut = 512 * kKiB;
   struct Row {
     const char* name;
     RouteOptions options;
@@ -212,9 +215,9 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
       {"/redirect-without-location", {}, kSize, kNone, kNone, kNone, 0, 0, kEnd},
       {"/stall-mid-body", {.stallAfterBytes = kMiB, .stallAfterMs = kSilence}, kSize, 0, kNone, kNone, 0, kMiB,
        kBroken},
-      {"/cut-mid-body", {.cutAfterBytes = kMiB}, kSize, 0, kNone, kNone, 0, kMiB, kBroken},
+      {"/cut-mid-body", {.cutAfterBytes = kCut}, kSize, 0, kNone, kNone, 0, kCut, kBroken},
       // Without a length, a closed connection is the only end there is.
-      {"/cut-no-length", {.sendContentLength = false, .cutAfterBytes = kMiB}, kSize, 0, kNone, kNone, 0, kMiB, kEnd},
+      {"/cut-no-length", {.sendContentLength = false, .cutAfterBytes = kCut}, kSize, 0, kNone, kNone, 0, kCut, kEnd},
       {"/ranges-ignored-seek-back", noRanges, 200000, 200000, 6000, 6000, 0, 200000, kEnd},
       // Beyond the ring: what lies between is passed over.
       {"/ranges-ignored-seek-ahead", noRanges, kSize, 1000, kSize - 1000, kSize - 1000, 0, kSize, kEnd},
