@@ -205,16 +205,21 @@ bool BasicMuxer::writeAudioPacket(AVFormatContext* context, const uint8_t* data,
                                   const uint64_t& ts) {
   if (context == nullptr || (context == formatContext_.get() && !headerWritten_)) return false;
   if (audioStreamIndex < 0 || audioStreamIndex >= static_cast<int>(context->nb_streams)) return false;
+  ff::PacketPtr packet = audioPacket(data, size, ts);
+  return packet && writePacket(context, packet.get(), "Audio", ts);
+}
+
+ff::PacketPtr BasicMuxer::audioPacket(const uint8_t* data, unsigned size, uint64_t ts) const {
   // Audio is handed over as a copy of its own (a reference-counted buffer
   // that FFmpeg keeps while it interleaves); the caller's buffer is free
   // again when this returns.
   ff::PacketPtr packet = ff::makePacket();
-  if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) return false;
+  if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) return nullptr;
   if (size > 0) std::memcpy(packet->data, data, size);
   packet->pts = packet->dts = static_cast<int64_t>(ts);
   packet->stream_index = audioStreamIndex;
   packet->flags |= AV_PKT_FLAG_KEY;
-  return writePacket(context, packet.get(), "Audio", ts);
+  return packet;
 }
 
 bool BasicMuxer::writeVideoPacket(AVFormatContext* context, const uint8_t* data, const unsigned& size,

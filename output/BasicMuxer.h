@@ -104,6 +104,9 @@ class BasicMuxer {
   // The muxer's private options for every header written: streaming modes
   // and preload where the format has them.
   ff::DictionaryPtr privateOptions() const;
+  // An audio packet of the audio stream holding a copy of |data|, with
+  // |ts| as its times; null when out of memory.
+  ff::PacketPtr audioPacket(const uint8_t* data, unsigned size, uint64_t ts) const;
   // Adds copies of |from|'s streams to |to|.
   static bool copyStreams(const AVFormatContext& from, AVFormatContext& to);
 

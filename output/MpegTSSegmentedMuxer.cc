@@ -371,12 +371,8 @@ bool MpegTSSegmentedMuxer::writeAudioPacket(const uint8_t* data, const unsigned&
   // on which side of a cut it falls.
   for (auto& output : outputs_) {
     if (output->file.io() == nullptr || !output->headerWritten) continue;
-    ff::PacketPtr packet = ff::makePacket();
-    if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0) return false;
-    if (size > 0) std::memcpy(packet->data, data, size);
-    packet->pts = packet->dts = static_cast<int64_t>(ts);
-    packet->stream_index = audioStreamIndex;
-    packet->flags |= AV_PKT_FLAG_KEY;
+    ff::PacketPtr packet = audioPacket(data, size, ts);
+    if (!packet) return false;
     output->heldAudio.push_back(std::move(packet));
     releaseAudio(*output, output->videoReached);
   }
