@@ -68,46 +68,34 @@ class EncoderRun {
     return true;
   }
   void startReading() {
-    reader_ = std::thread([this] {
-      for (;;) {
-        PACKETTYPE type;
-        uint8_t* data = nullptr;
-        unsigned size = 0;
-        uint64_t time = 0, duration = 0;
-        void* context = nullptr;
-        bool key = false;
-        if (!encoder_->readFrame(type, data, size, time, duration, context, key)) return;
-        if (type == PACKET_MUXED) output_.append(reinterpret_cast<const char*>(data), size);
-        if (type == streamer::PACKET_SEGMENT) {
-          // The path as UTF-16LE; the test folders' paths are ASCII.
-          std::string path;
-          for (unsigned i = 0; i + 1 < size; i += 2) path += static_cast<char>(data[i]);
-          segments.push_back(path);
-        }
-        bytesRead += size;
-        encoder_->freeFrame(data, context);
-        if (type == PACKET_END) return;
-      }
-    });
+    reader_ = std::thread([this] { output_ = test::readFrames(*encoder_, test::kNoLimit, true); });
   }
   void write(PACKETTYPE type, const uint8_t* bytes, size_t size, uint64_t time, bool key = false) {
     encoder_->write(test::makePacket(type, std::vector<uint8_t>(bytes, bytes + size), time, 0, key));
   }
-  // Writes the end packet, waits for the reader and stores the output.
+  // Writes the end packet, waits for the reader and stores the container
+  // bytes and the announced segment files.
   std::string finish(const std::string& path) {
     encoder_->write(test::makePacket(PACKET_END));
     reader_.join();
-    test::writeFile(path, output_);
+    std::string bytes;
+    for (const test::Frame& frame : output_.all) {
+      if (frame.type == PACKET_MUXED) bytes.append(frame.bytes.begin(), frame.bytes.end());
+      // The path as UTF-16LE; the test folders' paths are ASCII.
+      if (frame.type == streamer::PACKET_SEGMENT) segments.emplace_back();
+      for (size_t i = 0; frame.type == streamer::PACKET_SEGMENT && i < frame.bytes.size(); i += 2)
+        segments.back() += static_cast<char>(frame.bytes[i]);
+    }
+    test::writeFile(path, bytes);
     return path;
   }
   TranscoderPluginInterface& encoder() { return *encoder_; }
-  std::atomic<uint64_t> bytesRead{0};
   std::vector<std::string> segments;  // announced files, in order
 
  private:
   std::unique_ptr<TranscoderPluginInterface> encoder_;
   std::thread reader_;
-  std::string output_;
+  test::Frames output_;
 };
 
 class EncoderStageTest : public ::testing::Test {
@@ -159,17 +147,8 @@ std::string transcode(test::Media media, const ContainerCase& row, const std::st
   target.audio().setBitrate(128000);
   EXPECT_TRUE(run.start());
   input->start();
-  for (;;) {
-    PACKETTYPE type;
-    uint8_t* data = nullptr;
-    unsigned size = 0;
-    uint64_t time = 0, duration = 0;
-    void* context = nullptr;
-    bool key = false;
-    if (!input->readFrame(type, data, size, time, duration, context, key)) break;
-    run.write(type, data, size, time, key);
-    input->freeFrame(data, context);
-  }
+  for (const test::Frame& frame : test::readFrames(*input, test::kNoLimit, true).all)
+    run.write(frame.type, frame.bytes.data(), frame.bytes.size(), frame.time, frame.key);
   input->stop();
   input->close();
   return run.finish(path);
@@ -542,21 +521,12 @@ TEST_F(EncoderStageTest, ASlowReaderHoldsTheWriterBetweenTheMarks) {
   // is under the low mark.
   uint64_t readAtResume = 0;
   for (;;) {
-    PACKETTYPE type;
-    uint8_t* data = nullptr;
-    unsigned size = 0;
-    uint64_t time = 0, duration = 0;
-    void* context = nullptr;
-    bool key = false;
-    ASSERT_TRUE(run.encoder().readFrame(type, data, size, time, duration, context, key));
-    run.bytesRead += size;
-    run.encoder().freeFrame(data, context);
+    const test::Frames one = test::readFrames(run.encoder(), 1);
+    ASSERT_EQ(one.all.size(), 1u);
+    readAtResume += one.all.front().size;
     // Once under the low mark the writer gets time to wake up.
-    const bool under = queued - run.bytesRead < kLowMark;
-    if (test::waitFor([&] { return written != queued; }, std::chrono::milliseconds(under ? 5000 : 0))) {
-      readAtResume = run.bytesRead;
-      break;
-    }
+    const bool under = queued - readAtResume < kLowMark;
+    if (test::waitFor([&] { return written != queued; }, std::chrono::milliseconds(under ? 5000 : 0))) break;
   }
   EXPECT_LT(queued - readAtResume, kLowMark);
   EXPECT_GE(queued - readAtResume, kLowMark - 2 * kPacketBytes);
