@@ -38,7 +38,7 @@ extern "C" {
 }
 
 #include "core/FFMpegDecoderCore.h"
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 #include "tests/common/TestMedia.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 #include "host/records/Records.h"
 #include "plugins/SimpleSamplePacket.h"
 #include "transcoders/FFMpegAudioResampler.h"

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 
 namespace zan {
 

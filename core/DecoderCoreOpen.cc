@@ -9,8 +9,8 @@
 #include "core/FFMpegDecoderCore.h"
 #include "core/OpenFailure.h"
 #include "core/VideoConverter.h"
-#include "encoder/CodecResolver.h"
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecResolver.h"
+#include "encoder/profile/CodecTables.h"
 #include "support/CBBLog.h"
 #include "support/NetworkTimeouts.h"
 

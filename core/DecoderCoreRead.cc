@@ -12,7 +12,7 @@
 #include "core/FFMpegDecoderCore.h"
 #include "core/VideoConverter.h"
 #include "core/VideoHeader.h"
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 #include "support/CBBLog.h"
 
 namespace zan {

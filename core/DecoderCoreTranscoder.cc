@@ -5,8 +5,8 @@
 #include "core/AudioConverter.h"
 #include "core/FFMpegDecoderCore.h"
 #include "core/VideoConverter.h"
-#include "encoder/CodecResolver.h"
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecResolver.h"
+#include "encoder/profile/CodecTables.h"
 #include "support/CBBLog.h"
 
 extern "C" {

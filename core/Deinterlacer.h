@@ -4,7 +4,7 @@
 // content at the cost of a little vertical softness.
 #pragma once
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 
 namespace zan {
 

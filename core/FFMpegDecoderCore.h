@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 #include "support/PMutex.h"
 #include "zan/streamer/EngineRecords.h"
 #include "zan/streamer/SamplePacket.h"

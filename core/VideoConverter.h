@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 
 namespace zan {
 

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 
 extern "C" {
 #include <libavutil/audio_fifo.h>

@@ -15,7 +15,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 #include "encoder/FFMpegEncoder.h"
 
 namespace zan {

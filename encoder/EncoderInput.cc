@@ -4,7 +4,7 @@
 // for streams that are copied through.
 #include <cinttypes>
 
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
 #include "output/InternalSamplePacket.h"

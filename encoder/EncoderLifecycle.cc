@@ -1,6 +1,6 @@
 // Starting, stopping, closing and restarting the encoder, and emptying its
 // queues.
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
 #include "output/InternalSamplePacket.h"

@@ -4,7 +4,7 @@
 // reader has taken it below the low mark.
 #include <cinttypes>
 
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
 #include "output/FlvHeader.h"

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "encoder/CodecResolver.h"
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecResolver.h"
+#include "encoder/profile/CodecTables.h"
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
 #include "output/InternalSamplePacket.h"

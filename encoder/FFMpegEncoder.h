@@ -40,10 +40,10 @@
 #include <string>
 #include <vector>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 #include "encoder/AmrEncoder.h"
 #include "encoder/AudioFrameBuilder.h"
-#include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/profile/FFMpegStreamingProfile.h"
 #include "encoder/RtpVideoPacketizer.h"
 #include "output/MuxerSink.h"
 #include "support/CBBLog.h"

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 #include "input/FFMpegInput.h"
 
 namespace zan::streamer {

@@ -1,7 +1,7 @@
 // The profile's choice of audio packet. It lives beside the packet classes
 // so that the profile's library does not depend on the output library.
-#include "encoder/CodecTables.h"
-#include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/profile/CodecTables.h"
+#include "encoder/profile/FFMpegStreamingProfile.h"
 #include "output/InternalSamplePacket.h"
 
 namespace zan {

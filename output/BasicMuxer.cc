@@ -9,7 +9,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/profile/FFMpegStreamingProfile.h"
 #include "output/MuxerSink.h"
 #include "support/CBBLog.h"
 

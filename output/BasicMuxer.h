@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 
 namespace zan {
 

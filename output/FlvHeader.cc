@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/profile/FFMpegStreamingProfile.h"
 #include "output/BitWriter.h"
 
 namespace zan {

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 
 namespace zan {
 

@@ -5,7 +5,8 @@
 #   scripts/setup.sh            the normal build in build/
 #   scripts/setup.sh --asan     also the AddressSanitizer + UBSan build in build-asan/
 #   scripts/setup.sh --tsan     also the ThreadSanitizer build in build-tsan/
-#   scripts/setup.sh --all      all three
+#   scripts/setup.sh --release  also a Release build (-O3) in build-release/
+#   scripts/setup.sh --all      all four
 #   scripts/setup.sh --fuzz     also clang and the libFuzzer targets in build-fuzz/
 #
 # Safe to run again: packages already present are not touched, builds are
@@ -46,11 +47,13 @@ fi
 want_asan=0
 want_tsan=0
 want_fuzz=0
+want_release=0
 for argument in "$@"; do
   case "$argument" in
     --asan) want_asan=1 ;;
     --tsan) want_tsan=1 ;;
-    --all) want_asan=1; want_tsan=1 ;;
+    --release) want_release=1 ;;
+    --all) want_asan=1; want_tsan=1; want_release=1 ;;
     --fuzz) want_fuzz=1 ;;
     *) echo "setup: unknown option $argument" >&2; exit 2 ;;
   esac
@@ -61,9 +64,11 @@ jobs=$(nproc 2>/dev/null || echo 2)
 media="-DZAN_TEST_MEDIA_DIR=$PWD/build/test-media"
 
 # build FOLDER TARGET [CMAKE OPTIONS...]
+# Warnings are errors in every build made here (the project's own builds
+# and CI); a user's plain cmake build only shows them.
 build() {
   local folder=$1 target=$2; shift 2
-  cmake -S . -B "$folder" -G Ninja "$@" > "$folder.configure.log" 2>&1 || { cat "$folder.configure.log"; exit 1; }
+  cmake -S . -B "$folder" -G Ninja -DZAN_WERROR=ON "$@" > "$folder.configure.log" 2>&1 || { cat "$folder.configure.log"; exit 1; }
   echo "setup: building $folder ($target)"
   cmake --build "$folder" -j "$jobs" --target "$target"
 }
@@ -73,6 +78,12 @@ build build all -DCMAKE_BUILD_TYPE=RelWithDebInfo "$media"
 if [ $want_asan -eq 1 ]; then
   mkdir -p build-asan
   build build-asan all -DCMAKE_BUILD_TYPE=Debug "-DZAN_SANITIZE=address,undefined" "$media"
+fi
+if [ $want_release -eq 1 ]; then
+  # Only built, to prove the optimiser's warnings (GCC at -O3 sees more
+  # than at -O2) leave the build alone; the tests run in the other builds.
+  mkdir -p build-release
+  build build-release all -DCMAKE_BUILD_TYPE=Release -DZAN_BENCHMARKS=OFF "$media"
 fi
 if [ $want_tsan -eq 1 ]; then
   mkdir -p build-tsan

@@ -15,6 +15,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 
 status=0
+echo "== layers: no include runs back up the folder order"
+python3 scripts/check-layers.py || status=1
 echo "== tests: normal build"
 ctest --test-dir build -j "$jobs" --output-on-failure || status=1
 echo "== tests: address and undefined-behaviour sanitizers"

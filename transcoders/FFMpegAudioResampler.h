@@ -28,7 +28,7 @@
 #include <memory>
 #include <vector>
 
-#include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/profile/FFMpegStreamingProfile.h"
 #include "plugins/PacketQueue.h"
 #include "support/CBBLog.h"
 #include "support/PMutex.h"

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 
 namespace zan {
 

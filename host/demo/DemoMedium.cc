@@ -10,7 +10,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "core/FFmpegPtr.h"
+#include "ffmpeg/FFmpegPtr.h"
 
 namespace zan::host {
 

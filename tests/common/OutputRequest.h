@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/profile/FFMpegStreamingProfile.h"
 #include "host/records/Records.h"
 
 namespace zan::test {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "encoder/CodecResolver.h"
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecResolver.h"
+#include "encoder/profile/CodecTables.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>

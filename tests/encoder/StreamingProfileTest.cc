@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/profile/FFMpegStreamingProfile.h"
 #include "host/records/Records.h"
 #include "tests/common/OutputRequest.h"
 

@@ -1,4 +1,4 @@
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 
 #include <cctype>
 

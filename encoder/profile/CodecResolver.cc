@@ -1,6 +1,6 @@
-#include "encoder/CodecResolver.h"
+#include "encoder/profile/CodecResolver.h"
 
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 
 namespace zan::codecs {
 

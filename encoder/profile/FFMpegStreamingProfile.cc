@@ -1,7 +1,7 @@
 // Turns an engine request into the streaming profile: pass-through
 // decision, settings keys, name normalisation, audio ladder, frame-rate
 // rules. See FFMpegStreamingProfile.h.
-#include "encoder/FFMpegStreamingProfile.h"
+#include "encoder/profile/FFMpegStreamingProfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "encoder/CodecTables.h"
+#include "encoder/profile/CodecTables.h"
 
 namespace zan {
 
