@@ -29,6 +29,7 @@
 #include "host/cli/RtpSender.h"
 #include "host/cli/Sdp.h"
 #include "host/cli/StageRun.h"
+#include "host/cli/StopSignal.h"
 #include "plugins/SimpleSamplePacket.h"
 
 namespace zan::host {
@@ -38,10 +39,10 @@ const char kTranscodeUsage[] =
     "                           [--vcodec NAME] [--acodec NAME] [--vbitrate BPS]\n"
     "                           [--abitrate BPS] [--size WxH] [--fps N]\n"
     "                           [--set KEY=VALUE]... [--json] [--duration MS]\n"
-    "                           [--extension EXT]\n"
+    "                           [--extension EXT] [--realtime]\n"
     "       zanstream transcode LOCATION --hls DIR [the options above]\n"
     "       zanstream transcode LOCATION --rtp rtp://HOST:PORT --payload-size N\n"
-    "                           --sdp FILE [--realtime] [the options above]\n"
+    "                           --sdp FILE [the options above]\n"
     "\n"
     "Decodes LOCATION with the input plug-in, encodes it with the encoder stage\n"
     "and writes the container to OUT, or sends RTP payloads over UDP.\n"
@@ -60,7 +61,9 @@ const char kTranscodeUsage[] =
     "                    fragments are cut to it)\n"
     "  --sdp FILE        where to write the session description a player opens\n"
     "                    (written before the first packet is sent)\n"
-    "  --realtime        send each packet at its time, as a live sender does\n"
+    "  --realtime        read the input at its own pace, as a live source\n"
+    "                    delivers it (one second of media a second); with --rtp\n"
+    "                    each packet also leaves at its time, as a live sender's\n"
     "  --format NAME     the container (default flv): flv, mpegts, mp4 (fragmented)\n"
     "                    or mp3; any other FFmpeg muxer name is passed on\n"
     "  --vcodec NAME     video codec in the engine's names (h264, svq, mpeg2, ...,\n"
@@ -86,8 +89,15 @@ const char kTranscodeUsage[] =
     "\n"
     "On a terminal a progress line is shown on stderr.\n"
     "\n"
+    "Ctrl-C (SIGINT) or SIGTERM stops reading the input and finishes the output\n"
+    "as at the medium's end: the last frames are encoded, the trailer, the last\n"
+    "segment and the playlists' end are written, RTP ends with BYE, and the\n"
+    "summary is printed. A second signal ends the program at once.\n"
+    "\n"
     "Exit status: 0 on success, 1 when the medium does not open, the encoder\n"
-    "refuses the request or OUT cannot be written, 2 for a usage error.\n";
+    "refuses the request or OUT cannot be written, 2 for a usage error, and\n"
+    "128 + the signal's number (130 for Ctrl-C, 143 for SIGTERM) when a signal\n"
+    "stopped it and the output was finished cleanly up to there.\n";
 
 namespace {
 
@@ -129,8 +139,8 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
   request.payloadSize = static_cast<int>(size);
   if (request.rtp.empty()) {
     if (request.output.empty() && request.hls.empty()) return error = "missing -o OUT (or --hls DIR, --rtp URL)", false;
-    if (request.payloadSize || !request.sdp.empty() || request.realtime)
-      return error = "--payload-size, --sdp and --realtime go with --rtp", false;
+    if (request.payloadSize || !request.sdp.empty())
+      return error = "--payload-size and --sdp go with --rtp", false;
   } else {
     if (!request.output.empty()) return error = "-o and --rtp exclude each other", false;
     if (request.payloadSize == 0 || request.sdp.empty()) return error = "--rtp needs --payload-size and --sdp", false;
@@ -291,6 +301,33 @@ void writeStreamJson(JsonWriter& json, const char* name, bool present, const std
   json.endObject();
 }
 
+// Holds the reading back to the media's own pace: a frame of time T leaves
+// T - T0 after the first one did (T0 its time), as frames arrive from a live
+// source. Waits in short steps so that a stop request is heard at once.
+class LivePace {
+ public:
+  // False when a stop was requested while waiting.
+  bool wait(uint64_t timeUs, const StopSignal& stop) {
+    if (timeUs == streamer::kNoTime) return !stop.requested();
+    const auto now = std::chrono::steady_clock::now();
+    if (firstUs_ == streamer::kNoTime) {
+      firstUs_ = timeUs;
+      start_ = now;
+    }
+    const auto due = start_ + std::chrono::microseconds(timeUs > firstUs_ ? timeUs - firstUs_ : 0);
+    while (!stop.requested()) {
+      const auto left = due - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) return true;
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
+    }
+    return false;
+  }
+
+ private:
+  uint64_t firstUs_ = streamer::kNoTime;
+  std::chrono::steady_clock::time_point start_;
+};
+
 }  // namespace
 
 int runTranscode(PluginLibrary& library, const std::vector<std::string>& arguments) {
@@ -386,10 +423,13 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   const uint64_t durationMs = descriptions.medium->getDuration();
   uint64_t positionMs = 0;
   uint64_t lastDuration = 0;  // of the last frame on the segments' clock
+  StopSignal stop;
   input.start();
   FrameFeed feed;
   std::thread decoder([&] {
+    LivePace pace;
     for (;;) {
+      if (stop.requested()) break;
       streamer::PACKETTYPE type = streamer::PACKET_END;
       uint8_t* data = nullptr;
       unsigned size = 0;
@@ -397,6 +437,10 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
       void* context = nullptr;
       bool keyFrame = false;
       if (!input.readFrame(type, data, size, time, duration, context, keyFrame)) break;
+      if (request.realtime && !pace.wait(time, stop)) {
+        input.freeFrame(data, context);
+        break;
+      }
       const bool wanted = (type == streamer::PACKET_AUDIO && produced.hasAudio()) ||
                           (type == streamer::PACKET_VIDEO && produced.hasVideo());
       if (wanted) {
@@ -432,6 +476,10 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
 
   int result = 0;
+  if (stop.requested()) {
+    std::fprintf(stderr, "zanstream transcode: stopped by signal %d at %.3f s of the medium\n", stop.received(),
+                 static_cast<double>(positionMs) / 1e3);
+  }
   const bool closed = !file || std::fclose(file.release()) == 0;
   // The segments' clock starts at the first picture (or, without video, the
   // first sample) fed to the encoder.
@@ -496,6 +544,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     std::printf("  %llu bytes, elapsed %lld ms\n", static_cast<unsigned long long>(writer.bytes()),
                 static_cast<long long>(elapsedMs));
   }
+  if (result == 0 && stop.requested()) result = 128 + stop.received();
   return result;
 }
 

@@ -315,6 +315,47 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
   EXPECT_NE(refused.err.find("the encoder refused the request"), std::string::npos) << refused.err;
 }
 
+// Ctrl-C mid-run (a realtime read of a longer clip, so the signal lands
+// while frames flow): every frame handed to the encoder is in the finished
+// output, which a reader takes without complaint to its last frame; the
+// playlist is closed and the cache emptied; the exit status says a signal
+// stopped it.
+TEST(TranscodeCliTest, InterruptFinishesTheOutputCleanly) {
+  TemporaryFolder folder;
+  zan::test::ScopedEnvironment temporary("TMPDIR", folder.path());
+  const std::string media = zan::test::generateMedia(
+      "mp4_h264_aac_20s", "mp4",
+      "-f lavfi -i testsrc2=size=160x120:rate=25:duration=20 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=20 "
+      "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k");
+  for (const char* format : {"flv", "mp4", "hls"}) {
+    SCOPED_TRACE(format);
+    const bool hls = std::string(format) == "hls";
+    const std::string out = folder.file(std::string("out.") + format);
+    // --foreground: the signal goes to zanstream alone, once, as Ctrl-C's does.
+    std::vector<std::string> command = {"timeout", "--foreground", "--preserve-status", "-s", "INT", "4",
+                                        ZANSTREAM_PATH, "transcode", media, "--realtime", "--json"};
+    for (const std::string& word : hls ? std::vector<std::string>{"--hls", out}
+                                       : std::vector<std::string>{"-o", out, "--format", format})
+      command.push_back(word);
+    const ProcessResult run = runProcess(command);
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_NE(run.err.find("stopped by signal 2"), std::string::npos) << run.err;
+    const QJsonObject video = lastJsonObject(run.out)["video"].toObject();
+    EXPECT_GT(video["frames_in"].toInt(), 25);
+    EXPECT_LT(video["frames_in"].toInt(), 450);
+    EXPECT_EQ(video["frames_out"].toInt(), video["frames_in"].toInt());
+    const std::string read = hls ? out + "/main.m3u8" : out;
+    const ProcessResult decoded = runProcess({"ffmpeg", "-v", "error", "-i", read, "-f", "null", "-"});
+    EXPECT_EQ(decoded.exitCode, 0);
+    EXPECT_EQ(decoded.err, "");  // no cut tag or fragment at the end
+    const zan::test::ProbeResult probe = zan::test::probeMedia(read);
+    ASSERT_NE(probe.first("video"), nullptr);
+    EXPECT_EQ(probe.frameCount(probe.first("video")->index), video["frames_out"].toInt());
+    EXPECT_TRUE(!hls || readFile(read).find("#EXT-X-ENDLIST") != std::string::npos);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
+}
+
 // HLS: every segment of every rendition decodes alone from a key frame,
 // the renditions cut together, and the playlists add up to the medium.
 TEST(TranscodeCliTest, HlsSegmentsStandAloneCutTogetherAndThePlaylistsSpanTheMedium) {
