@@ -44,7 +44,8 @@ bool FFMpegEncoder::startsSegment(int64_t pts) {
     segmentStart_ = ts;
     return false;
   }
-  if (ts <= segmentStart_ || ts - segmentStart_ <= MpegTSSegmentedMuxer::segmentLength(streamBase)) return false;
+  if (ts <= segmentStart_ || ts - segmentStart_ <= MpegTSSegmentedMuxer::segmentLength(streamBase, profile_->segmentSeconds))
+    return false;
   segmentStart_ = ts;
   return true;
 }

@@ -85,11 +85,11 @@ MpegTSSegmentedMuxer::MpegTSSegmentedMuxer(MuxerSink* sink, const FFMpegStreamin
 
 MpegTSSegmentedMuxer::~MpegTSSegmentedMuxer() { close(); }
 
-int64_t MpegTSSegmentedMuxer::segmentLength(AVRational timeBase) {
-  // Ten seconds of stream time, whatever the stream's clock: the factor on
-  // the time base is 1, so a segment is as long for video as for audio and
-  // does not depend on the frame rate.
-  return av_rescale_q(10, AVRational{1, 1}, timeBase);
+int64_t MpegTSSegmentedMuxer::segmentLength(AVRational timeBase, int seconds) {
+  // Seconds of stream time, whatever the stream's clock: the factor on the
+  // time base is 1, so a segment is as long for video as for audio and does
+  // not depend on the frame rate.
+  return av_rescale_q(seconds, AVRational{1, 1}, timeBase);
 }
 
 std::string MpegTSSegmentedMuxer::cacheFolder() {
@@ -277,7 +277,7 @@ void MpegTSSegmentedMuxer::setSegmentLength(int streamIndex) {
   if (segmentDuration_ != 0 || streamIndex < 0 || !formatContext_ ||
       streamIndex >= static_cast<int>(formatContext_->nb_streams))
     return;
-  segmentDuration_ = segmentLength(formatContext_->streams[streamIndex]->time_base);
+  segmentDuration_ = segmentLength(formatContext_->streams[streamIndex]->time_base, profile_->segmentSeconds);
 }
 
 bool MpegTSSegmentedMuxer::writeHeader() {

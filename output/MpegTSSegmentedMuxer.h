@@ -76,9 +76,10 @@ class MpegTSSegmentedMuxer : public BasicMuxer {
 
   const std::string& basePath() const { return basePath_; }
 
-  // One segment length in units of |timeBase|: ten seconds of stream time.
-  // Every output and the encoder's choice of cut pictures use this.
-  static int64_t segmentLength(AVRational timeBase);
+  // One segment length in units of |timeBase|: |seconds| of stream time
+  // (the profile's segmentSeconds). Every output and the encoder's choice
+  // of cut pictures use this.
+  static int64_t segmentLength(AVRational timeBase, int seconds);
   // Where the segment files go, with a trailing slash.
   static std::string cacheFolder();
 

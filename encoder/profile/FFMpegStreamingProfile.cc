@@ -136,6 +136,9 @@ void FFMpegStreamingProfile::loadSettings() {
   if (needLowBitrateStream > kMaxLowBitrateStreams) needLowBitrateStream = kMaxLowBitrateStreams;
   if (needLowBitrateStream < 0) needLowBitrateStream = 0;
 
+  readInt("segmentDuration", segmentSeconds);
+  limitInt(segmentSeconds, 1, 60, 10);
+
   for (int i = 0; i < kMaxLowBitrateStreams; ++i) {
     const std::string key = "lowVideoBitrate" + std::to_string(i + 1);
     int bitrate = 0;

@@ -65,6 +65,10 @@ class FFMpegStreamingProfile {
   float encoderPreload = 0.5f;   // seconds
   int needLowBitrateStream = 0;  // 0 .. kMaxLowBitrateStreams
   unsigned lowVideoBitrate[kMaxLowBitrateStreams] = {0, 0, 0, 0};  // bit/s
+  // Segmented output's aim for one segment ("segmentDuration", whole
+  // seconds, 1 to 60): a live playlist's window and the players' start-up
+  // delay are counted in segments, so a relay may want them shorter.
+  int segmentSeconds = 10;
   int encoderQMin = 2;
   int encoderQMax = 31;
   int encoderQDiffMax = 3;

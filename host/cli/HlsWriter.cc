@@ -80,8 +80,8 @@ int renditionOf(const std::string& path) {
   return std::atoi(name.c_str() + low + 5);
 }
 
-HlsWriter::HlsWriter(std::string folder, std::function<MediaFacts(const std::string&)> facts)
-    : folder_(std::move(folder)), facts_(std::move(facts)) {
+HlsWriter::HlsWriter(std::string folder, std::function<MediaFacts(const std::string&)> facts, size_t listSize)
+    : folder_(std::move(folder)), facts_(std::move(facts)), listSize_(listSize) {
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
 }
 
@@ -121,7 +121,33 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
   }
   rendition.segments.push_back(Segment{name, start, duration, bytes});
   addPeak(rendition, rendition.segments.back());
+  slideWindow(rendition, start);
   return writeMediaPlaylist(playlistName(key), rendition, false) && writeMasterPlaylist();
+}
+
+void HlsWriter::slideWindow(Rendition& rendition, uint64_t now) {
+  if (listSize_ == 0) return;
+  // Segments with a length count; the one still open is listed once known.
+  auto listed = [&] {
+    size_t count = 0;
+    for (const Segment& segment : rendition.segments) count += segment.duration > 0 ? 1 : 0;
+    return count;
+  };
+  while (listed() > listSize_) {
+    const Segment& leaving = rendition.segments.front();
+    uint64_t playlist = 0;  // what the playlist still holding it spanned
+    for (const Segment& segment : rendition.segments) playlist += segment.duration;
+    rendition.retired.push_back(Retired{leaving.name, now + leaving.duration + playlist});
+    rendition.segments.pop_front();
+    ++rendition.sequence;
+  }
+  while (!rendition.retired.empty() && rendition.retired.front().removeAt <= now) {
+    const std::string path = folder_ + "/" + rendition.retired.front().name;
+    // Gone already (a user cleaning up) is as good as removed.
+    if (std::remove(path.c_str()) != 0 && errno != ENOENT)
+      std::fprintf(stderr, "zanstream transcode: cannot remove %s: %s\n", path.c_str(), std::strerror(errno));
+    rendition.retired.pop_front();
+  }
 }
 
 void HlsWriter::addPeak(Rendition& rendition, const Segment& segment) {
@@ -145,7 +171,12 @@ bool HlsWriter::finish(double endSeconds) {
       segment.duration = end > static_cast<double>(segment.start) ? static_cast<uint64_t>(end) - segment.start : 0;
       addPeak(rendition, segment);
     }
+    // The last segment's length is known now: the window slides once more.
+    if (!rendition.segments.empty()) slideWindow(rendition, rendition.segments.back().start);
     if (!writeMediaPlaylist(playlistName(key), rendition, true)) return false;
+    // Nobody serves the folder's removals after the end: what left the
+    // window goes now.
+    slideWindow(rendition, UINT64_MAX);
   }
   return writeMasterPlaylist();
 }
@@ -158,7 +189,7 @@ bool HlsWriter::writeMediaPlaylist(const std::string& name, const Rendition& ren
   std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
   // Every segment, rounded up, fits the target duration.
   text += "#EXT-X-TARGETDURATION:" + std::to_string(static_cast<long long>(std::ceil(longest))) + "\n";
-  text += "#EXT-X-MEDIA-SEQUENCE:0\n";
+  text += "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(rendition.sequence) + "\n";
   char line[64];
   for (const Segment& segment : rendition.segments) {
     if (segment.duration == 0) continue;

@@ -8,10 +8,18 @@
 // replaces the old one, so that a player reading the folder while it grows
 // never sees half a playlist. finish() ends the media playlists.
 //
+// A live window (listSize > 0) keeps the last listSize segments in each
+// media playlist, counting the ones that left in #EXT-X-MEDIA-SEQUENCE, and
+// removes a segment's file once it has been out of the playlist for its
+// own length plus the playlist's (a player that read the playlist just
+// before may still ask for it), so a stream of days holds a bounded folder
+// and bounded memory.
+//
 // Not thread-safe: the thread that reads the encoder's output drives it.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -25,7 +33,9 @@ class HlsWriter {
  public:
   // |facts| reads a file back: each rendition's picture size and the main
   // rendition's frames.
-  HlsWriter(std::string folder, std::function<MediaFacts(const std::string&)> facts);
+  // |listSize| 0 lists every segment (a file's whole medium); more is a
+  // live window of that many segments.
+  HlsWriter(std::string folder, std::function<MediaFacts(const std::string&)> facts, size_t listSize = 0);
 
   // Moves the segment at |path| (UTF-8) into the folder and adds it to its
   // rendition's playlist. |start| and |duration| are the announcement's,
@@ -54,19 +64,29 @@ class HlsWriter {
     uint64_t bytes;
     double seconds() const { return static_cast<double>(duration) / 90000.0; }
   };
+  struct Retired {
+    std::string name;
+    uint64_t removeAt;  // 90 kHz units: the stream time after which no player can still want it
+  };
   struct Rendition {
-    std::vector<Segment> segments;
+    std::deque<Segment> segments;  // listed, the last perhaps without a length yet
+    uint64_t sequence = 0;         // segments that left the window
+    std::deque<Retired> retired;   // out of the window, files kept a while
     double peakBitsPerSecond = 0.0;
     int width = 0, height = 0;
   };
 
   bool writeMediaPlaylist(const std::string& name, const Rendition& rendition, bool ended);
   static void addPeak(Rendition& rendition, const Segment& segment);
+  // Moves segments beyond the window out of it and removes the files of
+  // those out long enough, as of stream time |now|.
+  void slideWindow(Rendition& rendition, uint64_t now);
   bool writeMasterPlaylist();
   bool replaceFile(const std::string& name, const std::string& text);
 
   std::string folder_;
   std::function<MediaFacts(const std::string&)> facts_;
+  size_t listSize_;
   // The main output first, then the companions from the highest rate down.
   struct MainFirst {
     bool operator()(int a, int b) const { return a == 0 || b == 0 ? a == 0 && b != 0 : a > b; }

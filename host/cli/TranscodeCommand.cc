@@ -40,7 +40,8 @@ const char kTranscodeUsage[] =
     "                           [--abitrate BPS] [--size WxH] [--fps N]\n"
     "                           [--set KEY=VALUE]... [--json] [--duration MS]\n"
     "                           [--extension EXT] [--realtime]\n"
-    "       zanstream transcode LOCATION --hls DIR [the options above]\n"
+    "       zanstream transcode LOCATION --hls DIR [--hls-list-size N]\n"
+    "                           [the options above]\n"
     "       zanstream transcode LOCATION --rtp rtp://HOST:PORT --payload-size N\n"
     "                           --sdp FILE [the options above]\n"
     "\n"
@@ -56,6 +57,10 @@ const char kTranscodeUsage[] =
     "                    companions come from --set needLowBitrateStream=N\n"
     "                    --set lowVideoBitrate1=BPS ... (64000: 2 fps, 160x120\n"
     "                    class)\n"
+    "  --hls-list-size N a live window: each media playlist lists the last N\n"
+    "                    segments, and a segment's file is removed once it has\n"
+    "                    been out of the playlist for its length plus the\n"
+    "                    playlist's (default: every segment, kept)\n"
     "  --rtp URL         send RTP instead: video to PORT, audio to PORT + 2\n"
     "  --payload-size N  the largest RTP payload in bytes (video slices and\n"
     "                    fragments are cut to it)\n"
@@ -112,6 +117,7 @@ struct TranscodeRequest {
   std::vector<std::pair<std::string, std::string>> settings;
   bool json = false;
   std::string rtp, sdp, hls;
+  size_t hlsListSize = 0;  // 0: every segment
   int payloadSize = 0;
   bool realtime = false;
 };
@@ -120,7 +126,7 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
   for (std::string& argument : arguments)
     if (argument == "-o") argument = "--output";
   Options options({"output", "format", "vcodec", "acodec", "vbitrate", "abitrate", "size", "fps", "set", "duration",
-                   "extension", "rtp", "payload-size", "sdp", "hls"},
+                   "extension", "rtp", "payload-size", "sdp", "hls", "hls-list-size"},
                   {"json", "skip-audio", "skip-video", "realtime"});
   if (!options.parse(arguments)) return error = options.error(), false;
   if (!request.medium.read(options, error)) return false;
@@ -134,6 +140,10 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
   if (options.has("hls") && request.hls.empty()) return error = "option --hls needs a folder", false;
   if (!request.hls.empty() && (!request.output.empty() || !request.rtp.empty()))
     return error = "--hls excludes -o and --rtp", false;
+  long long listSize = 0;
+  if (!options.number("hls-list-size", listSize, 1, 100000)) return error = options.error(), false;
+  if (listSize > 0 && request.hls.empty()) return error = "--hls-list-size goes with --hls", false;
+  request.hlsListSize = static_cast<size_t>(listSize);
   long long size = 0;
   if (!options.number("payload-size", size, 100, 65000)) return error = options.error(), false;
   request.payloadSize = static_cast<int>(size);
@@ -386,9 +396,9 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
                    std::strerror(errno != 0 ? errno : ENOTDIR));
       return 1;
     }
-    playlists = std::make_unique<HlsWriter>(request.hls, [&library](const std::string& path) {
-      return readMediaFacts(library, path);
-    });
+    playlists = std::make_unique<HlsWriter>(
+        request.hls, [&library](const std::string& path) { return readMediaFacts(library, path); },
+        request.hlsListSize);
   }
   const std::string written = rtp ? request.sdp : request.output;
   std::unique_ptr<FILE, FileCloser> file(hls ? nullptr : std::fopen(written.c_str(), "wb"));

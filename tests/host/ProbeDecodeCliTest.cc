@@ -319,7 +319,8 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
 // while frames flow): every frame handed to the encoder is in the finished
 // output, which a reader takes without complaint to its last frame; the
 // playlist is closed and the cache emptied; the exit status says a signal
-// stopped it.
+// stopped it. HLS runs as a live window of two one-second segments: the
+// list slides and what left it is gone from the folder.
 TEST(TranscodeCliTest, InterruptFinishesTheOutputCleanly) {
   TemporaryFolder folder;
   zan::test::ScopedEnvironment temporary("TMPDIR", folder.path());
@@ -334,7 +335,8 @@ TEST(TranscodeCliTest, InterruptFinishesTheOutputCleanly) {
     // --foreground: the signal goes to zanstream alone, once, as Ctrl-C's does.
     std::vector<std::string> command = {"timeout", "--foreground", "--preserve-status", "-s", "INT", "4",
                                         ZANSTREAM_PATH, "transcode", media, "--realtime", "--json"};
-    for (const std::string& word : hls ? std::vector<std::string>{"--hls", out}
+    for (const std::string& word : hls ? std::vector<std::string>{"--hls", out, "--hls-list-size", "2", "--set",
+                                                                  "segmentDuration=1"}
                                        : std::vector<std::string>{"-o", out, "--format", format})
       command.push_back(word);
     const ProcessResult run = runProcess(command);
@@ -350,8 +352,27 @@ TEST(TranscodeCliTest, InterruptFinishesTheOutputCleanly) {
     EXPECT_EQ(decoded.err, "");  // no cut tag or fragment at the end
     const zan::test::ProbeResult probe = zan::test::probeMedia(read);
     ASSERT_NE(probe.first("video"), nullptr);
-    EXPECT_EQ(probe.frameCount(probe.first("video")->index), video["frames_out"].toInt());
-    EXPECT_TRUE(!hls || readFile(read).find("#EXT-X-ENDLIST") != std::string::npos);
+    // (A live window lists only its last segments.)
+    EXPECT_TRUE(hls || probe.frameCount(probe.first("video")->index) == video["frames_out"].toInt());
+    if (!hls) continue;
+    const std::string list = readFile(read);
+    EXPECT_NE(list.find("#EXT-X-ENDLIST"), std::string::npos);
+    const std::regex entry(R"(#EXTINF:([0-9.]+),\n(segment-\d+-(\d+)\.ts))");
+    std::vector<int> listed;
+    double listedSeconds = 0.0;
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), entry); it != std::sregex_iterator(); ++it) {
+      listed.push_back(std::stoi((*it)[3]));
+      listedSeconds += std::stod((*it)[1]);
+      EXPECT_GT(zan::test::probeMedia(out + "/" + (*it)[2].str()).frameCount(0), 0) << (*it)[2];
+    }
+    ASSERT_EQ(listed.size(), 2u) << list;
+    EXPECT_NEAR(listedSeconds, 2.0, 1.0);
+    // The sequence number counts the segments that left (files count from 1).
+    EXPECT_NE(list.find("#EXT-X-MEDIA-SEQUENCE:" + std::to_string(listed[0] - 1) + "\n"), std::string::npos) << list;
+    EXPECT_GE(listed[0], 3);
+    size_t files = 0;
+    for (const auto& file : std::filesystem::directory_iterator(out)) files += file.path().extension() == ".ts";
+    EXPECT_EQ(files, 2u);
   }
   EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
 }
