@@ -121,7 +121,8 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
   }
   rendition.segments.push_back(Segment{name, start, duration, bytes});
   addPeak(rendition, rendition.segments.back());
-  slideWindow(rendition, start);
+  // The stream stands at the end of the segment just finished.
+  slideWindow(rendition, start + duration);
   return writeMediaPlaylist(playlistName(key), rendition, false) && writeMasterPlaylist();
 }
 
@@ -172,7 +173,8 @@ bool HlsWriter::finish(double endSeconds) {
       addPeak(rendition, segment);
     }
     // The last segment's length is known now: the window slides once more.
-    if (!rendition.segments.empty()) slideWindow(rendition, rendition.segments.back().start);
+    if (!rendition.segments.empty())
+      slideWindow(rendition, rendition.segments.back().start + rendition.segments.back().duration);
     if (!writeMediaPlaylist(playlistName(key), rendition, true)) return false;
     // Nobody serves the folder's removals after the end: what left the
     // window goes now.

@@ -46,6 +46,8 @@ RecordedRequest parseRequest(const std::string& head) {
   return request;
 }
 
+}  // namespace
+
 bool sendAll(int fd, const void* data, size_t length) {
   const char* next = static_cast<const char*>(data);
   while (length > 0) {
@@ -57,6 +59,8 @@ bool sendAll(int fd, const void* data, size_t length) {
   }
   return true;
 }
+
+namespace {
 
 }  // namespace
 
@@ -97,12 +101,12 @@ TestHttpServer::TestHttpServer() {
 
 void TestHttpServer::addResource(const std::string& path, ServedResource resource, RouteOptions options) {
   std::lock_guard<std::mutex> lock(mutex_);
-  routes_[path] = Route{std::move(resource), std::move(options), 0, ""};
+  routes_[path] = Route{std::move(resource), std::move(options), 0, "", {}, ""};
 }
 
 void TestHttpServer::addRedirect(const std::string& path, const std::string& location, int status) {
   std::lock_guard<std::mutex> lock(mutex_);
-  routes_[path] = Route{{}, {}, status, location};
+  routes_[path] = Route{{}, {}, status, location, {}, ""};
 }
 
 std::vector<RecordedRequest> TestHttpServer::requests() const {
@@ -192,7 +196,7 @@ bool TestHttpServer::respond(int fd, const RecordedRequest& request) {
     requests_.push_back(request);
     auto found = routes_.find(request.target.substr(0, request.target.find('?')));
     // An unknown path is answered like a redirect without a Location.
-    route = found == routes_.end() ? Route{{}, {}, 404, ""} : found->second;
+    route = found == routes_.end() ? Route{{}, {}, 404, "", {}, ""} : found->second;
   }
   auto answer = [fd](int status, const std::vector<std::string>& fields) {
     std::string text = "HTTP/1.1 " + std::to_string(status) + " Status\r\n";  // no client reads the phrase
@@ -200,6 +204,7 @@ bool TestHttpServer::respond(int fd, const RecordedRequest& request) {
     text += "Connection: close\r\n\r\n";
     return sendAll(fd, text.data(), text.size());
   };
+  if (!route.liveCommand.empty()) return serveLive(fd, request, route);
   if (route.redirectStatus != 0) {
     std::vector<std::string> fields{"Content-Length: 0"};
     if (!route.redirectLocation.empty()) fields.push_back("Location: " + route.redirectLocation);

@@ -51,6 +51,9 @@ int64_t readPattern(Client& client, int64_t offset, int64_t length) {
   return done;
 }
 
+// Sends all |length| bytes; false when the peer went.
+bool sendAll(int fd, const void* data, size_t length);
+
 struct ServedResource {
   int64_t size = 0;
   std::function<void(int64_t offset, uint8_t* out, size_t length)> fill;  // |length| body bytes from |offset|
@@ -91,6 +94,13 @@ class TestHttpServer {
   // Answers every method with |status| and "Location: |location|" (none
   // when |location| is empty).
   void addRedirect(const std::string& path, const std::string& location, int status = 302);
+  // A live stream without a length or an end: every GET runs |command|
+  // (argv, no shell) and sends what it writes to its standard output,
+  // chunked, until the client goes, the command ends or stop(); HEAD
+  // answers the headers alone. For example the ffmpeg tool with -re
+  // -stream_loop -1 ... -c copy -f flv pipe:1, a clip repeated with its
+  // times rising.
+  void addLiveStream(const std::string& path, std::vector<std::string> command, const std::string& contentType);
 
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   std::vector<RecordedRequest> requests() const;
@@ -104,6 +114,8 @@ class TestHttpServer {
     RouteOptions options;
     int redirectStatus = 0;  // not 0: a redirect to redirectLocation
     std::string redirectLocation;
+    std::vector<std::string> liveCommand;  // not empty: a live stream (addLiveStream)
+    std::string liveType;
   };
   struct Connection {
     int fd = -1;
@@ -117,6 +129,7 @@ class TestHttpServer {
   // rather than closed gracefully.
   bool respond(int fd, const RecordedRequest& request);
   bool sendBody(int fd, const Route& route, int64_t start, int64_t end);
+  bool serveLive(int fd, const RecordedRequest& request, const Route& route);
   // Sleeps |ms| or until stop(); false when stopped.
   bool pause(int64_t ms);
 
