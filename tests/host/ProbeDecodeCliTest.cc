@@ -378,52 +378,57 @@ TEST(TranscodeCliTest, InterruptFinishesTheOutputCleanly) {
   EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
 }
 
-// A live relay: an endless chunked FLV over HTTP (a clip looped by the
-// ffmpeg tool at its own pace) through the library's client into a live
-// HLS window of three one-second segments. The folder stays bounded while
-// the stream runs, Ctrl-C closes the list, and what it lists plays.
+// A live relay: an endless chunked stream over HTTP (a clip looped by the
+// ffmpeg tool at its own pace), FLV through the library's client and
+// MPEG-TS through FFmpeg's, into a live HLS window of three one-second
+// segments. The folder stays bounded while the stream runs, Ctrl-C closes
+// the list, and what it lists plays.
 TEST(TranscodeCliTest, LiveHttpSourceSlidesAWindowUntilInterrupted) {
-  TemporaryFolder folder;
-  zan::test::ScopedEnvironment temporary("TMPDIR", folder.path());
-  zan::test::TestHttpServer server;
-  server.addLiveStream("/live.flv",
-                       {"ffmpeg", "-v", "error", "-re", "-stream_loop", "-1", "-i", mediaPath(Media::kMp4H264Aac),
-                        "-c", "copy", "-f", "flv", "pipe:1"},
-                       "video/x-flv");
-  const std::string hls = folder.file("live");
-  std::atomic<bool> running{true};
-  size_t mostFiles = 0;
-  std::thread watch([&] {
-    while (running) {
-      size_t files = 0;
-      std::error_code ignored;
-      for (const auto& file : std::filesystem::directory_iterator(hls, ignored))
-        files += file.path().extension() == ".ts";
-      mostFiles = std::max(mostFiles, files);
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-  });
-  const ProcessResult run =
-      runProcess({"timeout", "--foreground", "--preserve-status", "-s", "INT", "20", ZANSTREAM_PATH, "transcode",
-                  server.url("/live.flv"), "--hls", hls, "--hls-list-size", "3", "--set", "segmentDuration=1", "--json"});
-  running = false;
-  watch.join();
-  EXPECT_EQ(run.exitCode, 130) << run.err;
-  EXPECT_GT(lastJsonObject(run.out)["video"].toObject()["frames_in"].toInt(), 300);  // more than the clip
-  // Three listed, about four out of the list for their length plus the
-  // list's, one on its way in: bounded, where twenty seconds without a
-  // window leave twenty.
-  EXPECT_LE(mostFiles, 9u);
-  EXPECT_GE(mostFiles, 3u);
-  const std::string list = readFile(hls + "/main.m3u8");
-  EXPECT_NE(list.find("#EXT-X-ENDLIST"), std::string::npos);
-  EXPECT_EQ(list.find("#EXT-X-MEDIA-SEQUENCE:0\n"), std::string::npos) << list;
-  const std::regex entry(R"(#EXTINF:[0-9.]+,\n(segment-[0-9-]+\.ts))");
-  size_t listed = 0;
-  for (auto it = std::sregex_iterator(list.begin(), list.end(), entry); it != std::sregex_iterator(); ++it, ++listed)
-    EXPECT_GT(zan::test::probeMedia(hls + "/" + (*it)[1].str()).frameCount(0), 0) << (*it)[1];
-  EXPECT_EQ(listed, 3u) << list;
-  EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
+  for (const char* format : {"flv", "mpegts"}) {
+    SCOPED_TRACE(format);
+    TemporaryFolder folder;
+    zan::test::ScopedEnvironment temporary("TMPDIR", folder.path());
+    zan::test::TestHttpServer server;
+    const std::string path = std::string("/live.") + (format == std::string("flv") ? "flv" : "ts");
+    server.addLiveStream(path,
+                         {"ffmpeg", "-v", "error", "-re", "-stream_loop", "-1", "-i", mediaPath(Media::kMp4H264Aac),
+                          "-c", "copy", "-f", format, "pipe:1"},
+                         "application/octet-stream");
+    const std::string hls = folder.file("live");
+    std::atomic<bool> running{true};
+    size_t mostFiles = 0;
+    std::thread watch([&] {
+      while (running) {
+        size_t files = 0;
+        std::error_code ignored;
+        for (const auto& file : std::filesystem::directory_iterator(hls, ignored))
+          files += file.path().extension() == ".ts";
+        mostFiles = std::max(mostFiles, files);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    const ProcessResult run = runProcess({"timeout", "--foreground", "--preserve-status", "-s", "INT", "13",
+                                          ZANSTREAM_PATH, "transcode", server.url(path), "--hls", hls,
+                                          "--hls-list-size", "3", "--set", "segmentDuration=1", "--json"});
+    running = false;
+    watch.join();
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_GT(lastJsonObject(run.out)["video"].toObject()["frames_in"].toInt(), 200);  // more than the clip
+    // Three listed, about four out of the list for their length plus the
+    // list's, one on its way in: bounded, where the run without a window
+    // leaves twelve.
+    EXPECT_LE(mostFiles, 9u);
+    EXPECT_GE(mostFiles, 3u);
+    const std::string list = readFile(hls + "/main.m3u8");
+    EXPECT_NE(list.find("#EXT-X-ENDLIST"), std::string::npos);
+    EXPECT_EQ(list.find("#EXT-X-MEDIA-SEQUENCE:0\n"), std::string::npos) << list;
+    const std::regex entry(R"(#EXTINF:[0-9.]+,\n(segment-[0-9-]+\.ts))");
+    size_t listed = 0;
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), entry); it != std::sregex_iterator(); ++it, ++listed)
+      EXPECT_GT(zan::test::probeMedia(hls + "/" + (*it)[1].str()).frameCount(0), 0) << (*it)[1];
+    EXPECT_EQ(listed, 3u) << list;
+    EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
+  }
 }
 
 // HLS: every segment of every rendition decodes alone from a key frame,
