@@ -34,8 +34,9 @@ void FFMpegEncoder::write(SamplePacket* packet) {
   if (packet == nullptr) return;
   const streamer::PACKETTYPE type = packet->getType();
   // After the end packet the encoders are drained and the container is
-  // finished; only another end marker is still answered.
-  if (!hasOutput() || isStopped() || (ended_ && type != PACKET_END)) {
+  // finished; only another end marker is still answered. A failed encoder
+  // answers nothing (its reader sees no end marker).
+  if (!hasOutput() || isStopped() || failed_ || (ended_ && type != PACKET_END)) {
     packet->release();
     return;
   }
@@ -48,13 +49,16 @@ void FFMpegEncoder::write(SamplePacket* packet) {
       break;
     default: packet->release(); return;
   }
-  while (SamplePacket* next = getNextInputPacket()) {
+  while (!failed_) {
+    SamplePacket* next = getNextInputPacket();
+    if (next == nullptr) break;
     // Audio that comes before the first picture after a restart is dropped,
     // so that the restarted streams begin together.
     if (next->getType() == PACKET_AUDIO && video_.index >= 0 && waitForVideo_) {
       next->release();
       continue;
     }
+    if (next->getType() == PACKET_AUDIO) drainStalledVideo(next->getTime());
     processPacket(next);
     next->release();
   }

@@ -91,42 +91,68 @@ void FFMpegEncoder::flush() {
 void FFMpegEncoder::resetPosition(uint64_t position) {
   flush();
   std::lock_guard<std::mutex> guard(writeLock_);
-  if (hasOutput() && (audioEncoded_ || videoEncoded_) && !ended_) {
-    if (muxer_ && muxer_->kind() == 1) {
-      // The pictures still inside the video encoders finish the segments
-      // they belong to: a companion, behind the main output, may not have
-      // reached the cut the main output has already announced.
-      if (video_.codec) doEncodeVideo(nullptr);
-      for (LowVideo& low : lowVideo_)
-        if (low.codec) doEncodeLow(low, nullptr);
-    }
-    if (muxer_) muxer_->suspendOutput();
-    // A fresh encoder per stream: nothing of the old position stays in its
-    // reference pictures or look-ahead.
-    for (auto [output, kind] : {std::pair{&video_, Kind::kVideo}, std::pair{&audio_, Kind::kAudio}}) {
-      if (!output->encodes()) continue;
-      if (!openStreamEncoder(*output, output->codecName, kind))
-        logError("FFMpegEncoder::resetPosition : could not reopen %s", output->codecName.c_str());
-    }
-    for (LowVideo& low : lowVideo_) {
-      if (!low.codec || openLowEncoder(low)) continue;
-      logError("FFMpegEncoder::resetPosition : could not reopen a low bitrate encoder");
-      if (muxer_) muxer_->dropLowOutput(low.bitrate);
-    }
-    audioFrames_.close();
-    if (rtp_ && video_.codec && !rtpVideo_.open(*video_.codec, profile_->target->getRTPPayloadSize())) video_.codec.reset();
-    if (muxer_) muxer_->resumeOutput(position);
-    // FLV times go on from the first start; other containers restart their
-    // clocks at the new position (segments too: their audio, placed on the
-    // same origin, stays with the pictures).
-    if (videoEncoded_ && profile_->formatName() != "flv") videoStartTime_ = 0;
-  }
+  // After the end packet the encoders are drained and the container
+  // finished: they start again even when nothing was encoded before it.
+  if (hasOutput() && !failed_ && (audioEncoded_ || videoEncoded_ || ended_) && !restartOutput(position)) return;
+  ended_ = false;
+  videoDrained_ = false;
+  lastVideoInput_ = streamer::kNoTime;
   segmentStart_ = INT64_MIN;
   seekOffset_ = position * 1000;
   audioVideoDiff_ = firstAudioTs_ = firstVideoTs_ = INT64_MIN;
   waitForVideo_ = true;
   audioRestart_ = true;
   lastPts_ = -1;
+}
+
+bool FFMpegEncoder::restartOutput(uint64_t position) {
+  if (muxer_ && muxer_->kind() == 1 && !ended_ && !videoDrained_) {
+    // The pictures still inside the video encoders finish the segments
+    // they belong to: a companion, behind the main output, may not have
+    // reached the cut the main output has already announced.
+    if (video_.codec) doEncodeVideo(nullptr);
+    for (LowVideo& low : lowVideo_)
+      if (low.codec) doEncodeLow(low, nullptr);
+  }
+  if (muxer_) muxer_->suspendOutput();
+  // A fresh encoder per stream: nothing of the old position stays in its
+  // reference pictures or look-ahead. One that does not open again would
+  // leave its stream (and, for video, the audio waiting for it) silent.
+  for (auto [output, kind] : {std::pair{&video_, Kind::kVideo}, std::pair{&audio_, Kind::kAudio}}) {
+    if (!output->encodes() || openStreamEncoder(*output, output->codecName, kind)) continue;
+    fail(kind == Kind::kVideo ? "the video encoder does not open again after a restart"
+                              : "the audio encoder does not open again after a restart");
+    return false;
+  }
+  for (LowVideo& low : lowVideo_) {
+    if (openLowEncoder(low)) continue;
+    fail("a low bitrate encoder does not open again after a restart");
+    return false;
+  }
+  audioFrames_.close();
+  if (rtp_ && video_.codec && !rtpVideo_.open(*video_.codec, profile_->target->getRTPPayloadSize())) {
+    fail("no RTP payloads for the video after a restart");
+    return false;
+  }
+  if (muxer_ && !muxer_->resumeOutput(position)) {
+    fail("the container does not start again after a restart");
+    return false;
+  }
+  // FLV times go on from the first start; other containers restart their
+  // clocks at the new position (segments too: their audio, placed on the
+  // same origin, stays with the pictures).
+  if (videoEncoded_ && profile_->formatName() != "flv") videoStartTime_ = 0;
+  return true;
+}
+
+void FFMpegEncoder::fail(const char* what) {
+  logError("FFMpegEncoder : %s; the output ends here, without its end marker", what);
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    failed_ = true;
+  }
+  queueReady_.notify_all();
+  releaseInputQueues();
 }
 
 }  // namespace zan

@@ -29,7 +29,9 @@ void FFMpegEncoder::pushPacket(std::unique_ptr<InternalSamplePacket> packet) {
 
 InternalSamplePacket* FFMpegEncoder::popPacket() {
   std::unique_lock<std::mutex> lock(queueLock_);
-  queueReady_.wait(lock, [this] { return !outputQueue_.empty() || stopped_; });
+  // A failed encoder writes nothing more: what is queued is still read,
+  // then the reader learns of the end without its marker.
+  queueReady_.wait(lock, [this] { return !outputQueue_.empty() || stopped_ || failed_; });
   if (outputQueue_.empty()) return nullptr;
   InternalSamplePacket* packet = outputQueue_.front();
   outputQueue_.pop_front();

@@ -89,6 +89,12 @@ PluginErrorCodes FFMpegEncoder::initFFMpeg() {
   audio_ = Output{};
   lowVideo_.clear();
   segmentStart_ = INT64_MIN;
+  lastVideoInput_ = streamer::kNoTime;
+  videoDrained_ = ended_ = false;
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    failed_ = false;
+  }
   rtpVideo_.close();
   rtp_ = profile_->target->isRTP();
   if (rtp_) return initRtp();
@@ -107,25 +113,26 @@ PluginErrorCodes FFMpegEncoder::initFFMpeg() {
     addNewStream(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough);
   if (profile_->target->hasVideo() && source.hasVideo())
     addNewStream(video_, profile_->videoCodecName(), Kind::kVideo, profile_->videoPassthrough);
-  if (muxer_->kind() == 1) addLowStreams();
+  if (muxer_->kind() == 1 && !addLowStreams()) return PLUGIN_FAILED;
   audioSampleCount_ = 0;
   if (audio_.index < 0 && video_.index < 0) return PLUGIN_UNAVAILABLE;
   return PLUGIN_OK;
 }
 
-void FFMpegEncoder::addLowStreams() {
+bool FFMpegEncoder::addLowStreams() {
   // Companions vary the video: without an encoded main video there is
   // nothing to vary.
-  if (!video_.codec) return;
-  const std::vector<int> bitrates = profile_->companionBitrates();
-  for (size_t i = 0; i < bitrates.size(); ++i) {
-    AVFormatContext* context = muxer_->lowContext(static_cast<int>(i));
-    if (context == nullptr) break;
-    if (!addLowStream(*context, bitrates[i])) {
-      logError("FFMpegEncoder::addNewStream : low bitrate stream %d left out", bitrates[i]);
-      muxer_->dropLowOutput(bitrates[i]);
+  if (!video_.codec) return true;
+  // A companion left out would be a ladder other than the one asked for,
+  // which nobody downstream could tell: the request is refused instead.
+  for (const int bitrate : profile_->companionBitrates()) {
+    AVFormatContext* context = muxer_->lowContext(bitrate);
+    if (context == nullptr || !addLowStream(*context, bitrate)) {
+      logError("FFMpegEncoder::init : the low bitrate stream %d cannot be encoded", bitrate);
+      return false;
     }
   }
+  return true;
 }
 
 bool FFMpegEncoder::openLowEncoder(LowVideo& low) {
@@ -155,8 +162,6 @@ bool FFMpegEncoder::addLowStream(AVFormatContext& context, int bitrate) {
   if (!openLowEncoder(low)) return false;
   // Every output carries the same audio: the main stream's packets, under
   // the same index in each context.
-  // (A companion whose encoder does not open gets no stream at all, and the
-  // muxer drops it.)
   if (audio_.index >= 0) {
     AVStream* audio = avformat_new_stream(&context, nullptr);
     const AVStream& main = *muxer_->formatContext()->streams[audio_.index];

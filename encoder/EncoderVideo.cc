@@ -50,6 +50,30 @@ bool FFMpegEncoder::startsSegment(int64_t pts) {
   return true;
 }
 
+void FFMpegEncoder::drainStalledVideo(uint64_t audioTime) {
+  if (!muxer_ || muxer_->kind() != 1 || !video_.codec || videoDrained_ || lastVideoInput_ == kNoTime ||
+      audioTime == kNoTime || audioTime <= lastVideoInput_ + kVideoStallUs)
+    return;
+  // The segmented muxer holds each output's audio until its pictures pass
+  // it; the pictures still in the encoders' look-ahead must reach it before
+  // it gives up waiting and cuts by audio time.
+  logInfo("FFMpegEncoder : no picture since %" PRIu64 " us, the video encoders are drained", lastVideoInput_);
+  doEncodeVideo(nullptr);
+  for (LowVideo& low : lowVideo_)
+    if (low.codec) doEncodeLow(low, nullptr);
+  videoDrained_ = true;
+}
+
+bool FFMpegEncoder::reopenDrainedVideo() {
+  // A drained encoder takes no more pictures: new ones, which start with
+  // an intra picture, go on with the stream's times.
+  if (!openStreamEncoder(video_, video_.codecName, Kind::kVideo)) return false;
+  for (LowVideo& low : lowVideo_)
+    if (!openLowEncoder(low)) return false;
+  videoDrained_ = false;
+  return true;
+}
+
 void FFMpegEncoder::encodeLowPictures(uint8_t* const planes[4], const int strides[4], int64_t pts, bool cut) {
   for (LowVideo& low : lowVideo_) {
     if (!low.codec) continue;
@@ -117,6 +141,10 @@ void FFMpegEncoder::encodeVideoPacket(streamer::SamplePacket& packet) {
     return;
   }
 
+  if (videoDrained_ && !reopenDrainedVideo()) {
+    fail("the video encoder does not open again after the pictures stalled");
+    return;
+  }
   const int64_t time = static_cast<int64_t>(packet.getTime());
   if (waitForVideo_) {
     // RTP time goes on without a jump across a restart; containers start
@@ -130,6 +158,7 @@ void FFMpegEncoder::encodeVideoPacket(streamer::SamplePacket& packet) {
             packet.getTime(), seekOffset_);
     return;
   }
+  lastVideoInput_ = packet.getTime();
   currentVideoTime_ = time - timeOffset_;
   if (videoStartTime_ < 0) videoStartTime_ = currentVideoTime_;
   currentVideoTime_ -= videoStartTime_;

@@ -17,6 +17,15 @@
 // output queue (EncoderOutput.cc), which the engine's reading thread drains
 // with readFrame()/freeFrame(). The end packet drains both encoders and the
 // muxer before PACKET_END is queued, so nothing written before it is lost.
+// A resetPosition() after the end starts the encoders again and the stream
+// goes on after its end, as after any restart.
+//
+// Failure. A dead end the stream cannot go on from (a muxer that does not
+// start again after a restart, an encoder that does not reopen) is logged
+// at ERROR and ends the output without its end marker: nothing more is
+// encoded, and once the reader has taken what is queued readFrame()
+// answers false instead of waiting. The engine (and zanstream) thus learns
+// that the output is incomplete. Only init() clears the state.
 //
 // Threads and locks. write(), resetPosition(), start(), stop() and close()
 // take writeLock_ for their whole run; everything FFmpeg does happens under
@@ -25,6 +34,8 @@
 // writeLock_ or alone). A writer that finds the output queue over its high
 // mark waits, holding writeLock_, until the reader has taken it below the
 // low mark; the reader never needs writeLock_, so this cannot deadlock.
+// The failure flag is set under both locks and read under either, so the
+// reader that waits in readFrame() is woken by it.
 //
 // Each encoder owns its muxer, which reaches it through the MuxerSink
 // pointer it was given (and its RTP packetiser, through its own opaque
@@ -103,6 +114,11 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   static constexpr size_t kSyncGiveUpPackets = 100;
   // After a restart this many pictures are coded as intra pictures.
   static constexpr uint64_t kRestartIntraPictures = 11;
+  // Segmented output: audio this far (µs) past the last picture means the
+  // video has ended or stalls; the pictures the video encoders still hold
+  // are written out (half the segment length after which the muxer cuts
+  // the audio alone, so that they all come before it does).
+  static constexpr uint64_t kVideoStallUs = 5000000;
 
  private:
   enum class Kind { kVideo = 0, kAudio = 1 };
@@ -147,12 +163,15 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   bool openStreamEncoder(Output& out, const std::string& codecName, Kind kind);
   int audioRate() const;
   void publishCodecData(const AVCodecContext& codec, Kind kind);
-  // The companions of a segmented output: the main audio stream copied into
-  // each companion's context, and a video stream with its own encoder.
-  void addLowStreams();
+  // A companion of a segmented output: the main audio stream copied into
+  // its context, and a video stream with its own encoder.
   bool addLowStream(AVFormatContext& context, int bitrate);
   // A new encoder for |low|, opened; false (logged) when it does not open.
   bool openLowEncoder(LowVideo& low);
+  // Every companion of the profile, each into the muxer's context of its
+  // bit rate; false (logged) when one cannot be had: the ladder asked for
+  // cannot be made.
+  bool addLowStreams();
 
   // ---- codec values (EncoderCodecValues.cc) ----
   void adjustVideoCodecValues(AVCodecContext& codec, const AVCodec& encoder, AVDictionary** options) const;
@@ -172,6 +191,12 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   void processPacket(streamer::SamplePacket* packet);
   void writePassthroughVideo(streamer::SamplePacket& packet);
   void writePassthroughAudio(streamer::SamplePacket& packet);
+  // After resetPosition(): new encoders and the muxer started again at
+  // |position|; false (failed) when any of them cannot be had.
+  bool restartOutput(uint64_t position);
+  // Logs |what| at ERROR and ends the output without its end marker (see
+  // Failure above). Called holding writeLock_.
+  void fail(const char* what);
   // The end packet: drains the encoders, finishes the container and queues
   // PACKET_END.
   void finishStream();
@@ -207,6 +232,12 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // A segmented output begins a new segment on the picture of |pts|: the
   // same rule the muxer applies to key frames, applied before encoding.
   bool startsSegment(int64_t pts);
+  // Segmented output: audio of engine time |audioTime| came; when the
+  // pictures have stopped, the video encoders are drained.
+  void drainStalledVideo(uint64_t audioTime);
+  // A picture after such a drain: the video encoders are opened anew;
+  // false when one does not open.
+  bool reopenDrainedVideo();
   void encodeLowPictures(uint8_t* const planes[4], const int strides[4], int64_t pts, bool cut);
 
   // ---- audio (EncoderAudio.cc) ----
@@ -237,7 +268,10 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   uint64_t seekOffset_ = 0;  // µs: raw video before it is dropped
   bool audioEncoded_ = false;
   bool videoEncoded_ = false;
-  bool ended_ = false;  // the end packet was processed
+  bool ended_ = false;  // the end packet was processed (until a reset)
+  // Written under writeLock_ and queueLock_, read under either: a dead end
+  // was reached (see Failure above).
+  bool failed_ = false;
 
   // Video encoding state.
   ff::FramePtr picture_;  // the encoder's source picture
@@ -252,6 +286,8 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   uint64_t restartFrame_ = 0;
   int64_t lastPts_ = -1;
   int64_t segmentStart_ = INT64_MIN;  // main stream units; segmented output only
+  uint64_t lastVideoInput_ = streamer::kNoTime;  // engine time of the last picture encoded
+  bool videoDrained_ = false;  // the video encoders were drained at a stall
 
   // Audio encoding state.
   AudioFrameBuilder audioFrames_;

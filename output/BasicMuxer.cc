@@ -148,14 +148,17 @@ void BasicMuxer::close() {
   formatContext_.reset();
   ioContext_.reset();
   headerWritten_ = false;
+  trailerWritten_ = false;
   suspended_ = false;
 }
 
-bool BasicMuxer::startMuxer(Output headerOutput) {
+bool BasicMuxer::startMuxer(Output headerOutput, AVDictionary* extraOptions) {
   output_ = headerOutput;
   header_.clear();
   ff::DictionaryPtr options = privateOptions();
   AVDictionary* raw = options.release();
+  // Appended: a flag added to a flag option keeps the flags set above.
+  av_dict_copy(&raw, extraOptions, AV_DICT_APPEND);
   const int result = avformat_write_header(formatContext_.get(), &raw);
   options.reset(raw);
   if (result < 0) {
@@ -182,6 +185,7 @@ bool BasicMuxer::writeHeader() {
 bool BasicMuxer::writeTrailer() {
   if (!headerWritten_ || !formatContext_ || !ioContext_) return true;
   headerWritten_ = false;
+  trailerWritten_ = true;
   const int result = av_write_trailer(formatContext_.get());
   avio_flush(ioContext_.get());
   if (result < 0) {
@@ -249,7 +253,13 @@ bool BasicMuxer::writeVideoPacket(const uint8_t* data, const unsigned& size, con
 }
 
 void BasicMuxer::suspendOutput() {
-  if (!formatContext_ || !ioContext_ || !headerWritten_) return;
+  if (!formatContext_ || !ioContext_ || suspended_) return;
+  if (!headerWritten_) {
+    // Ended: the trailer went out with the end of the stream, which a
+    // resume continues.
+    suspended_ = trailerWritten_;
+    return;
+  }
   // Media FFmpeg still holds (the interleaving queue, a muxer's own
   // buffer such as MPEG-TS's pending PES data) was accepted before the
   // suspension and goes out with it; only the trailer itself is dropped.
@@ -262,8 +272,8 @@ void BasicMuxer::suspendOutput() {
   suspended_ = true;
 }
 
-void BasicMuxer::resumeOutput(const uint64_t&) {
-  if (!formatContext_ || !ioContext_ || !suspended_) return;
+bool BasicMuxer::resumeOutput(const uint64_t&) {
+  if (!formatContext_ || !ioContext_ || !suspended_) return headerWritten_;
   suspended_ = false;
   // A format context that wrote its trailer does not start cleanly again:
   // the bitstream filters FFmpeg inserted for its streams (H.264 to Annex B
@@ -272,13 +282,40 @@ void BasicMuxer::resumeOutput(const uint64_t&) {
   ff::FormatPtr fresh = initFFMpegContext();
   if (!fresh || !copyStreams(*formatContext_, *fresh)) {
     logError("BasicMuxer::resumeOutput : could not rebuild the output context");
-    return;
+    return false;
   }
+  AVDictionary* raw = nullptr;
+  continuationOptions(*formatContext_, &raw);
+  ff::DictionaryPtr continuation(raw);
   formatContext_->pb = nullptr;
   formatContext_ = std::move(fresh);
   formatContext_->pb = ioContext_.get();
   formatContext_->flags |= AVFMT_FLAG_CUSTOM_IO;
-  startMuxer(Output::kDropped);
+  if (!startMuxer(Output::kDropped, continuation.get())) {
+    logError("BasicMuxer::resumeOutput : the container does not start again");
+    return false;
+  }
+  trailerWritten_ = false;
+  return true;
+}
+
+void BasicMuxer::continuationOptions(const AVFormatContext& previous, AVDictionary** options) {
+  const AVOutputFormat* format = previous.oformat;
+  if (hasPrivateOption(format, "fragment_index")) {
+    // The fragments go on with the next sequence number, and their base
+    // decoding times (tfdt) are the packets' own instead of a new start
+    // at 0 that would lay the new pictures over the old ones.
+    int64_t next = 1;
+    if (av_opt_get_int(previous.priv_data, "fragment_index", 0, &next) >= 0 && next > 0)
+      av_dict_set_int(options, "fragment_index", next, 0);
+    av_dict_set(options, "movflags", "+frag_discont", 0);
+    // FFmpeg's default for fragmented MP4 shifts the first packet to 0,
+    // whatever its time: the shift is left to negative times only.
+    av_dict_set(options, "avoid_negative_ts", "make_non_negative", 0);
+  }
+  // A new MPEG-TS muxer counts every PID's continuity from 0 again: the
+  // discontinuity indicator tells a reader that the jump is meant.
+  if (hasPrivateOption(format, "mpegts_flags")) av_dict_set(options, "mpegts_flags", "+initial_discontinuity", 0);
 }
 
 bool BasicMuxer::copyStreams(const AVFormatContext& from, AVFormatContext& to) {

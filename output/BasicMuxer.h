@@ -18,6 +18,12 @@
 // callers read formatContext() (and its streams' time bases) again.
 // Media FFmpeg still holds at the suspension (interleaving queue, buffered
 // PES data) is written out first; only the trailer's own bytes are dropped.
+// A muxer whose trailer was written (the end of the stream) can be
+// suspended and resumed too: the stream goes on after it. The new context
+// continues what the reader has seen: fragmented MP4 numbers its fragments
+// on and takes its decoding times from the packets (no second timeline from
+// 0), MPEG-TS marks the first packet of every PID as a discontinuity (its
+// continuity counters start again).
 //
 // Lifetime: the sink and the profile must outlive the muxer. Not
 // thread-safe: one thread drives a muxer at a time; different muxers are
@@ -72,19 +78,18 @@ class BasicMuxer {
   virtual void suspendOutput();
   // Starts FFmpeg's muxer state again with its header dropped; the next
   // packets continue the stream the sink has seen. |position| is not used
-  // by this muxer.
-  virtual void resumeOutput(const uint64_t& position);
+  // by this muxer. False (logged) when the muxer cannot start again: it
+  // then writes nothing more, and the caller must say so.
+  virtual bool resumeOutput(const uint64_t& position);
   // Hands buffered bytes to the sink.
   virtual void flush();
   // 0: a single output; the segmented muxer answers 1.
   virtual int kind() const { return 0; }
   virtual int createIOContext();
-  // The context of low-bitrate companion |index|, where the muxer writes
-  // companions (the segmented muxer); null otherwise.
+  // The context of the low-bitrate companion of total bit rate
+  // |lowBitrate|, where the muxer writes companions (the segmented muxer);
+  // null otherwise.
   virtual AVFormatContext* lowContext(int) const { return nullptr; }
-  // Gives up the companion of that bit rate (its encoder is gone): its
-  // file in progress is dropped and nothing more is written for it.
-  virtual void dropLowOutput(int) {}
 
   AVFormatContext* formatContext() const { return formatContext_.get(); }
   bool headerWritten() const { return headerWritten_; }
@@ -109,16 +114,20 @@ class BasicMuxer {
   ff::PacketPtr audioPacket(const uint8_t* data, unsigned size, uint64_t ts) const;
   // Adds copies of |from|'s streams to |to|.
   static bool copyStreams(const AVFormatContext& from, AVFormatContext& to);
+  // The private options of a header that continues the stream of
+  // |previous| (a resumed muxer): see the comment at the top.
+  static void continuationOptions(const AVFormatContext& previous, AVDictionary** options);
 
   const FFMpegStreamingProfile* profile_;
   MuxerSink* sink_;
   ff::FormatPtr formatContext_;
   bool headerWritten_ = false;
+  bool trailerWritten_ = false;  // the stream ended; a resume goes on after it
 
  private:
   enum class Output { kPackets, kHeader, kDropped };
   static int writeCallback(void* opaque, uint8_t* data, int size);
-  bool startMuxer(Output headerOutput);
+  bool startMuxer(Output headerOutput, AVDictionary* extraOptions = nullptr);
   bool writePacket(AVFormatContext* context, AVPacket* packet, const char* kind, uint64_t ts);
 
   ff::IOContextPtr ioContext_;  // formatContext_->pb; freed after the format context

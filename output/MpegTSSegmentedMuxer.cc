@@ -263,14 +263,15 @@ bool MpegTSSegmentedMuxer::checkSegmentation(Output& output, int64_t ts) {
   return true;
 }
 
-MpegTSSegmentedMuxer::Output* MpegTSSegmentedMuxer::find(int lowBitrate) {
-  for (auto& output : outputs_)
+MpegTSSegmentedMuxer::Output* MpegTSSegmentedMuxer::find(int lowBitrate) const {
+  for (const auto& output : outputs_)
     if (output->lowBitrate == lowBitrate) return output.get();
   return nullptr;
 }
 
-AVFormatContext* MpegTSSegmentedMuxer::lowContext(int index) const {
-  return index >= 0 && index + 1 < static_cast<int>(outputs_.size()) ? outputs_[index + 1]->context : nullptr;
+AVFormatContext* MpegTSSegmentedMuxer::lowContext(int lowBitrate) const {
+  const Output* output = lowBitrate != 0 ? find(lowBitrate) : nullptr;
+  return output ? output->context : nullptr;
 }
 
 void MpegTSSegmentedMuxer::setSegmentLength(int streamIndex) {
@@ -309,11 +310,14 @@ bool MpegTSSegmentedMuxer::writeHeader() {
 bool MpegTSSegmentedMuxer::writeTrailer() {
   if (!headerWritten_) return true;
   headerWritten_ = false;
+  trailerWritten_ = true;
   for (auto& output : outputs_) {
     if (!output->headerWritten) continue;
+    // Audio the video did not pass may still cut files (audio-led), each
+    // finished whole: before the output stops counting as written.
+    releaseAudio(*output, INT64_MAX);
     output->headerWritten = false;
     if (output->file.io() == nullptr) continue;
-    releaseAudio(*output, INT64_MAX);
     av_write_trailer(output->context);
     finishFile(*output, 0);
   }
@@ -325,10 +329,18 @@ bool MpegTSSegmentedMuxer::writeVideoPacket(const uint8_t* data, const unsigned&
   setSegmentLength(videoStreamIndex);
   Output* output = find(lowBitrate);
   if (output == nullptr || !output->headerWritten || suspended_) return false;
+  if (output->audioLed && output->segmentStart != kNotSet && static_cast<int64_t>(ts) < output->segmentStart) {
+    // A picture that comes after its audio was cut past it (a decoder's
+    // last pictures that came only at the end of the file) has no file
+    // left to go into in its order.
+    logWarn("MpegTSSegmentedMuxer : a picture before the segment under way is dropped");
+    return false;
+  }
   if (keyFrame && !checkSegmentation(*output, static_cast<int64_t>(ts))) return false;
   if (output->file.io() == nullptr) return false;
   if (!BasicMuxer::writeVideoPacket(output->context, data, size, ts, keyFrame, dts)) return false;
   output->hasMedia = true;
+  output->audioLed = false;
   // Audio up to the pictures written so far can go: a later key frame,
   // where a cut may come, lies after every picture before it.
   output->videoReached = std::max(output->videoReached, static_cast<int64_t>(ts));
@@ -341,14 +353,21 @@ void MpegTSSegmentedMuxer::releaseAudio(Output& output, int64_t videoTs) {
   const AVRational videoBase = output.context->streams[videoStreamIndex]->time_base;
   const AVRational audioBase = output.context->streams[audioStreamIndex]->time_base;
   while (!output.heldAudio.empty()) {
-    AVPacket* packet = output.heldAudio.front().get();
-    if (videoTs != INT64_MAX && av_compare_ts(packet->pts, audioBase, videoTs, videoBase) >= 0) break;
+    if (videoTs != INT64_MAX && av_compare_ts(output.heldAudio.front()->pts, audioBase, videoTs, videoBase) >= 0) break;
+    // Taken off first: a cut finishes the file, which releases audio too.
+    ff::PacketPtr packet = std::move(output.heldAudio.front());
+    output.heldAudio.pop_front();
+    if (output.audioLed &&
+        !checkSegmentation(output, av_rescale_q(packet->pts, audioBase, videoBase))) {
+      logWarn("MpegTSSegmentedMuxer::writeAudioPacket - no file to write audio into");
+      continue;
+    }
+    if (output.file.io() == nullptr) continue;
     // FFmpeg takes the packet's reference.
-    if (av_interleaved_write_frame(output.context, packet) < 0)
+    if (av_interleaved_write_frame(output.context, packet.get()) < 0)
       logWarn("MpegTSSegmentedMuxer::writeAudioPacket - can't write to %s output context",
               output.lowBitrate == 0 ? "the main" : "a low bitrate");
     else output.hasMedia = true;
-    output.heldAudio.pop_front();
   }
 }
 
@@ -368,26 +387,27 @@ bool MpegTSSegmentedMuxer::writeAudioPacket(const uint8_t* data, const unsigned&
   }
   // With pictures, the audio waits until each output's video has passed it
   // (the video encoders run behind the audio one): only then is it known
-  // on which side of a cut it falls.
+  // on which side of a cut it falls. Past one segment length without a
+  // picture the output is audio-led (see the header).
   for (auto& output : outputs_) {
-    if (output->file.io() == nullptr || !output->headerWritten) continue;
+    if (!output->headerWritten || suspended_) continue;
     ff::PacketPtr packet = audioPacket(data, size, ts);
     if (!packet) return false;
     output->heldAudio.push_back(std::move(packet));
-    releaseAudio(*output, output->videoReached);
+    const AVRational videoBase = output->context->streams[videoStreamIndex]->time_base;
+    const AVRational audioBase = output->context->streams[audioStreamIndex]->time_base;
+    const int64_t newest = av_rescale_q(static_cast<int64_t>(ts), audioBase, videoBase);
+    const int64_t oldest = av_rescale_q(output->heldAudio.front()->pts, audioBase, videoBase);
+    const int64_t pictures = output->videoReached == INT64_MIN ? oldest : std::max(output->videoReached, oldest);
+    const int64_t bound = segmentLength(videoBase, profile_->segmentSeconds);
+    if (!output->audioLed && newest - pictures > bound) {
+      logInfo("MpegTSSegmentedMuxer : %s output has no picture for a segment length, its audio goes on alone",
+              output->lowBitrate == 0 ? "the main" : "a low bitrate");
+      output->audioLed = true;
+    }
+    releaseAudio(*output, output->audioLed ? std::max(output->videoReached, newest - bound) : output->videoReached);
   }
   return true;
-}
-
-void MpegTSSegmentedMuxer::dropLowOutput(int lowBitrate) {
-  for (auto output = outputs_.begin(); output != outputs_.end(); ++output) {
-    if ((*output)->lowBitrate != lowBitrate || lowBitrate == 0) continue;
-    logWarn("MpegTSSegmentedMuxer : low bitrate output %d dropped", lowBitrate);
-    (*output)->file.discard();
-    (*output)->context->pb = nullptr;
-    outputs_.erase(output);
-    return;
-  }
 }
 
 void MpegTSSegmentedMuxer::flush() {
@@ -396,45 +416,50 @@ void MpegTSSegmentedMuxer::flush() {
 }
 
 void MpegTSSegmentedMuxer::suspendOutput() {
-  if (!headerWritten_ || suspended_) return;
+  // After the end (trailer written) the stream may go on as well.
+  if ((!headerWritten_ && !trailerWritten_) || suspended_) return;
   // The files in progress were never announced: nobody knows them, they go.
   for (auto& output : outputs_) {
     output->file.discard();
     output->context->pb = nullptr;
     output->heldAudio.clear();
     output->videoReached = INT64_MIN;
+    output->audioLed = false;
   }
   suspended_ = true;
 }
 
-void MpegTSSegmentedMuxer::resumeOutput(const uint64_t& position) {
-  if (!suspended_) return;
+bool MpegTSSegmentedMuxer::resumeOutput(const uint64_t& position) {
+  if (!suspended_) return headerWritten_;
   suspended_ = false;
   const double segments = std::floor(static_cast<double>(position) / 10000.0);
   const auto number = static_cast<uint32_t>(std::min(segments, static_cast<double>(UINT32_MAX - 1)));
   // A new base: the numbers from the position on may be taken by files of
   // the old one that are still on their way to the engine.
-  if (!chooseBasePath()) return;
+  if (!chooseBasePath()) return false;
   for (auto& output : outputs_) {
     // FFmpeg's state of the old position (queued packets, buffered PES
     // data) goes with the old context.
     ff::FormatPtr fresh = newContext();
     if (!fresh || !copyStreams(*output->context, *fresh)) {
       logError("MpegTSSegmentedMuxer::resumeOutput : could not rebuild the output context");
-      return;
+      return false;
     }
     if (output->lowBitrate == 0) formatContext_ = std::move(fresh);
     else output->ownContext = std::move(fresh);
     output->context = output->lowBitrate == 0 ? formatContext_.get() : output->ownContext.get();
     output->headerWritten = false;
     output->segmentStart = kNotSet;
-    if (!openFile(*output, number)) return;
+    if (!openFile(*output, number)) return false;
     if (avformat_write_header(output->context, nullptr) < 0) {
       logError("MpegTSSegmentedMuxer::resumeOutput : av_write_header failed");
-      return;
+      return false;
     }
     output->headerWritten = true;
   }
+  headerWritten_ = true;
+  trailerWritten_ = false;
+  return true;
 }
 
 void MpegTSSegmentedMuxer::close() {
@@ -447,6 +472,7 @@ void MpegTSSegmentedMuxer::close() {
   outputs_.clear();
   formatContext_.reset();
   headerWritten_ = false;
+  trailerWritten_ = false;
   suspended_ = false;
   for (auto file = written_.rbegin(); file != written_.rend(); ++file) SegmentFile::remove(*file);
   for (auto marker = markers_.rbegin(); marker != markers_.rend(); ++marker) SegmentFile::remove(*marker);

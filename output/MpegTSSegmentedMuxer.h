@@ -23,14 +23,24 @@
 // same picture, so all outputs cut at the same time while each of their
 // segments still begins with a key frame (each encoder has its own delay,
 // so the files cannot be switched at one moment for all). Without video,
-// audio time cuts all outputs. Before a file is closed, what FFmpeg holds
+// audio time cuts all outputs. Audio waits for each output's video (it is
+// only known on which side of a cut it falls once the pictures around it
+// are written), but not for ever: when an output's newest audio lies more
+// than one segment length past its latest picture, the video has ended or
+// stalls, and that output's audio goes on alone, cut by audio time, one
+// segment length behind the newest audio, until a picture comes again. So
+// no output holds more than about a segment of audio. (The encoder writes
+// out the pictures its encoders still hold after half that time without a
+// picture, so none of them comes after audio cut past it.) Before a file
+// is closed, what FFmpeg holds
 // for it (interleaving queue, buffered PES data) is written into it; a file
 // is announced only once it is flushed and closed, and never when it holds
 // no media or a write to it failed.
 //
 // After suspendOutput()/resumeOutput(position) the current files are
 // dropped unannounced and writing goes on under a new base with files
-// numbered from floor(position / 10 s), each with its own header.
+// numbered from floor(position / 10 s), each with its own header; also
+// after writeTrailer(), when the stream goes on after its end.
 #pragma once
 
 #include <cstdint>
@@ -67,12 +77,11 @@ class MpegTSSegmentedMuxer : public BasicMuxer {
   bool writeVideoPacket(const uint8_t* data, const unsigned& size, const uint64_t& ts, bool keyFrame, int lowBitrate,
                         int64_t dts = kDtsFromPts) override;
   void suspendOutput() override;
-  void resumeOutput(const uint64_t& position) override;
+  bool resumeOutput(const uint64_t& position) override;
   void flush() override;
   int kind() const override { return 1; }
   int createIOContext() override;
-  AVFormatContext* lowContext(int index) const override;
-  void dropLowOutput(int lowBitrate) override;
+  AVFormatContext* lowContext(int lowBitrate) const override;
 
   const std::string& basePath() const { return basePath_; }
 
@@ -97,6 +106,7 @@ class MpegTSSegmentedMuxer : public BasicMuxer {
     bool headerWritten = false;
     std::deque<ff::PacketPtr> heldAudio;  // waiting for this output's video
     int64_t videoReached = INT64_MIN;     // the latest video time written
+    bool audioLed = false;  // its video ended or stalls: audio time cuts it
   };
 
   ff::FormatPtr newContext();
@@ -106,9 +116,10 @@ class MpegTSSegmentedMuxer : public BasicMuxer {
   void finishFile(Output& output, int64_t duration);
   bool checkSegmentation(Output& output, int64_t ts);
   // Writes the held audio that lies before |videoTs| (video time base;
-  // INT64_MAX: all of it).
+  // INT64_MAX: all of it); while the output is audio-led, each packet may
+  // cut a segment first.
   void releaseAudio(Output& output, int64_t videoTs);
-  Output* find(int lowBitrate);
+  Output* find(int lowBitrate) const;
   void setSegmentLength(int streamIndex);
 
   std::vector<std::unique_ptr<Output>> outputs_;  // [0]: the main output

@@ -432,7 +432,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   ProgressLine progress(true);
   const uint64_t durationMs = descriptions.medium->getDuration();
   uint64_t positionMs = 0;
-  uint64_t lastDuration = 0;  // of the last frame on the segments' clock
+  uint64_t endUs = 0;  // the end of the last frame of either stream
   StopSignal stop;
   input.start();
   FrameFeed feed;
@@ -469,8 +469,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     const streamer::PACKETTYPE type = packet->getType();
     const uint64_t time = packet->getTime();
     if (type != streamer::PACKET_END) summary.add(type, time, packet->getSize(), packet->isKeyFrame());
-    if (time != streamer::kNoTime && (type == streamer::PACKET_VIDEO) == produced.hasVideo())
-      lastDuration = packet->getDuration();
+    if (time != streamer::kNoTime) endUs = std::max(endUs, time + packet->getDuration());
     encoder->write(packet);
     if (type == streamer::PACKET_END) break;
     if (time != streamer::kNoTime) positionMs = std::max(positionMs, time / 1000);
@@ -492,11 +491,12 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   }
   const bool closed = !file || std::fclose(file.release()) == 0;
   // The segments' clock starts at the first picture (or, without video, the
-  // first sample) fed to the encoder.
+  // first sample) fed to the encoder; the last segment ends with the later
+  // stream (sound that outlasts the pictures is cut by its own time).
   const StreamSummary& clock = produced.hasVideo() ? summary.video() : summary.audio();
-  const double endSeconds = clock.firstUs == streamer::kNoTime
+  const double endSeconds = clock.firstUs == streamer::kNoTime || endUs < clock.firstUs
                                 ? 0.0
-                                : static_cast<double>(clock.lastUs + lastDuration - clock.firstUs) / 1e6;
+                                : static_cast<double>(endUs - clock.firstUs) / 1e6;
   if (!closed || writer.failed() || (playlists && !playlists->finish(endSeconds))) {
     std::fprintf(stderr, "zanstream transcode: writing %s failed%s%s\n", destination.c_str(),
                  playlists && !playlists->error().empty() ? ": " : "", playlists ? playlists->error().c_str() : "");

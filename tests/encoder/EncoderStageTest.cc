@@ -67,9 +67,21 @@ class EncoderRun {
     if (!readLater) startReading();
     return true;
   }
+  // Reads until PACKET_END (or false), after what was read before.
   void startReading() {
-    reader_ = std::thread([this] { output_ = test::readFrames(*encoder_, test::kNoLimit, true); });
+    reader_ = std::thread([this] {
+      const test::Frames more = test::readFrames(*encoder_, test::kNoLimit, true);
+      output_.all.insert(output_.all.end(), more.all.begin(), more.all.end());
+      output_.ends += more.ends;
+    });
   }
+  // The end packet, read to its marker; the reader then goes on.
+  void endAndReadOn() {
+    encoder_->write(test::makePacket(PACKET_END));
+    reader_.join();
+    startReading();
+  }
+  int ends() const { return output_.ends; }
   void write(PACKETTYPE type, const uint8_t* bytes, size_t size, uint64_t time, bool key = false) {
     encoder_->write(test::makePacket(type, std::vector<uint8_t>(bytes, bytes + size), time, 0, key));
   }
@@ -444,30 +456,108 @@ TEST_F(EncoderStageTest, PicturesOfEveryLayoutKeepTheirTopAndWrongSizesAreRefuse
 
 // ---- restart at a new position ----
 
-TEST_F(EncoderStageTest, ResetPositionRestartsWithIntraPicturesAndStaysDecodable) {
+TEST_F(EncoderStageTest, ResetPositionGoesOnAtTheNewPositionWithIntraPicturesAlsoAfterTheEnd) {
   constexpr int kBefore = 32, kAfter = 30;
   constexpr uint64_t kResetMs = 2000;
-  for (const char* format : {"mpegts", "flv"}) {
-    SCOPED_TRACE(format);
+  const std::pair<const char*, bool> rows[] = {
+      {"mpegts", false}, {"flv", false}, {"mp4", false}, {"mpegts", true}, {"mp4", true}};
+  for (const auto& [format, endFirst] : rows) {
+    SCOPED_TRACE(std::string(format) + (endFirst ? " after its end" : ""));
     EncoderRun run;
     prepareH264Request(run, format);
     ASSERT_TRUE(run.start());
     for (int n = 0; n < kBefore; ++n) writeMovingPicture(run, n, static_cast<uint64_t>(n) * kPictureUs);
+    if (endFirst) run.endAndReadOn();
     run.encoder().resetPosition(kResetMs);
     for (int n = 0; n < kAfter; ++n)
       writeMovingPicture(run, 100 + n, kResetMs * 1000 + static_cast<uint64_t>(n) * kPictureUs);
-    const test::ProbeResult out = test::probeMedia(run.finish(folder_.file(std::string("reset.") + format)));
+    const std::string path = run.finish(folder_.file(std::string("reset.") + format));
+    EXPECT_EQ(run.ends(), endFirst ? 2 : 1);
+    const test::ProbeResult out = test::probeMedia(path);
     ASSERT_NE(out.first("video"), nullptr);
     std::vector<bool> keys;
     for (const test::ProbeFrame& frame : out.frames)
       if (frame.stream == out.first("video")->index) keys.push_back(frame.key);
-    // Whatever of the old position was still queued is gone; everything
-    // after the restart decodes, its first eleven pictures intra-coded.
-    ASSERT_GE(keys.size(), static_cast<size_t>(kAfter));
+    // Whatever of the old position was still queued is gone (all of it
+    // stays when the end came first); everything after the restart
+    // decodes, its first eleven pictures intra-coded.
+    ASSERT_GE(keys.size(), static_cast<size_t>(endFirst ? kBefore + kAfter : kAfter));
     const std::vector<bool> after(keys.end() - kAfter, keys.end());
     for (int n = 0; n < 11; ++n) EXPECT_TRUE(after[static_cast<size_t>(n)]) << "picture " << n;
     EXPECT_LT(std::count(after.begin(), after.end(), true), kAfter);
+    // The new pictures lie at the new position, after the old ones that
+    // were left (those of the end, or what the encoder had written).
+    const std::vector<uint64_t> times = out.frameTimes(out.first("video")->index);
+    if (times.size() > static_cast<size_t>(kAfter)) {
+      EXPECT_GT(*std::min_element(times.end() - kAfter, times.end()),
+                *std::max_element(times.begin(), times.end() - kAfter) + 500000);
+    }
+    // Every PID's continuity counter jump is marked as meant.
+    const test::ProcessResult debug = test::runProcess({"ffprobe", "-v", "debug", "-show_packets", path});
+    EXPECT_EQ(debug.err.find("Continuity check failed"), std::string::npos);
   }
+}
+
+// A ladder that cannot be made is refused; a restart that cannot write
+// ends the output without its end marker (the reader gets false).
+TEST_F(EncoderStageTest, WhatCannotBeWrittenIsAnErrorNotAShorterOutput) {
+  test::ScopedEnvironment temporary("TMPDIR", folder_.path());
+  {
+    // libx264 refuses the 64000 companion of a 16x8192 picture.
+    EncoderRun run;
+    prepareH264Request(run, "mpegts");
+    run.input.stream().video().setWidth(16);
+    run.input.stream().video().setHeight(8192);
+    run.settings.put("MpegTSMethod", "segmented");
+    run.settings.put("needLowBitrateStream", "2");
+    run.settings.put("lowVideoBitrate1", "300000");
+    run.settings.put("lowVideoBitrate2", "64000");
+    EXPECT_FALSE(run.start());
+  }
+  EncoderRun run;
+  prepareH264Request(run, "mpegts");
+  run.settings.put("MpegTSMethod", "segmented");
+  ASSERT_TRUE(run.start());
+  for (int n = 0; n < 20; ++n) writeMovingPicture(run, n, static_cast<uint64_t>(n) * kPictureUs);
+  {
+    test::ScopedEnvironment nowhere("TMPDIR", folder_.file("missing/folder"));
+    run.encoder().resetPosition(0);
+  }
+  for (int n = 0; n < 20; ++n) writeMovingPicture(run, n, static_cast<uint64_t>(n) * kPictureUs);
+  run.finish(folder_.file("unused"));
+  EXPECT_EQ(run.ends(), 0);
+}
+
+// 3 s of pictures and 35 s of sound: once the pictures stop, the sound is
+// cut by its own time (each segment about ten seconds, as ffprobe reads it).
+TEST_F(EncoderStageTest, SegmentsGoOnByAudioTimeWhenTheVideoEnds) {
+  test::ScopedEnvironment temporary("TMPDIR", folder_.path());
+  EncoderRun run;
+  prepareH264Request(run, "mpegts");
+  run.settings.put("MpegTSMethod", "segmented");
+  run.requested.target().audio().setCodec("aac");
+  run.requested.target().audio().setBitrate(64000);
+  ASSERT_TRUE(run.start());
+  const std::vector<uint8_t> sound(kRate / 10 * 2, 0);  // 100 ms of 16-bit mono
+  for (uint64_t n = 0, picture = 0; n < 350; ++n) {
+    for (; picture < 75 && picture * kPictureUs < (n + 1) * 100000; ++picture)
+      writeMovingPicture(run, static_cast<int>(picture), picture * kPictureUs);
+    run.write(PACKET_AUDIO, sound.data(), sound.size(), n * 100000);
+  }
+  run.finish(folder_.file("unused"));
+  double total = 0;
+  int segments = 0;
+  for (const std::string& path : run.segments) {
+    const test::ProbeResult probe = test::probeMedia(path);
+    const test::ProbeStream* audio = probe.first("audio");
+    ASSERT_NE(audio, nullptr) << path;
+    const double seconds = static_cast<double>(probe.sampleCount(audio->index)) / audio->sampleRate;
+    EXPECT_LT(seconds, 10.3) << path;  // the cut comes with the next AAC frame
+    total += seconds;
+    ++segments;
+  }
+  EXPECT_EQ(segments, 4);
+  EXPECT_NEAR(total, 35.0, 2 * 1024.0 / kRate);  // AAC priming and padding
 }
 
 // ---- back-pressure ----
