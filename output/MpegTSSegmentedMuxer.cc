@@ -399,7 +399,10 @@ bool MpegTSSegmentedMuxer::writeAudioPacket(const uint8_t* data, const unsigned&
     const int64_t newest = av_rescale_q(static_cast<int64_t>(ts), audioBase, videoBase);
     const int64_t oldest = av_rescale_q(output->heldAudio.front()->pts, audioBase, videoBase);
     const int64_t pictures = output->videoReached == INT64_MIN ? oldest : std::max(output->videoReached, oldest);
-    const int64_t bound = segmentLength(videoBase, profile_->segmentSeconds);
+    // At least ten seconds, whatever the segments' aim: a video encoder's
+    // look-ahead keeps its pictures a second or more behind the sound, and
+    // that is no stall.
+    const int64_t bound = segmentLength(videoBase, std::max(profile_->segmentSeconds, 10));
     if (!output->audioLed && newest - pictures > bound) {
       logInfo("MpegTSSegmentedMuxer : %s output has no picture for a segment length, its audio goes on alone",
               output->lowBitrate == 0 ? "the main" : "a low bitrate");
