@@ -56,11 +56,15 @@ const char kTranscodeUsage[] =
     "                    --set lowVideoBitrate1=BPS ... (64000: 2 fps, 160x120\n"
     "                    class)\n"
     "  --rtp URL         send RTP instead: video to PORT, audio to PORT + 2\n"
-    "  --payload-size N  the largest RTP payload in bytes (video slices and\n"
-    "                    fragments are cut to it)\n"
+    "  --payload-size N  the largest RTP payload in bytes (100 to 65000): video\n"
+    "                    slices and fragments are cut to it, and an AAC frame\n"
+    "                    larger than N is split over several payloads (the\n"
+    "                    last one marked); AMR frames always fit\n"
     "  --sdp FILE        where to write the session description a player opens\n"
     "                    (written before the first packet is sent)\n"
-    "  --realtime        send each packet at its time, as a live sender does\n"
+    "  --realtime        send each packet at its time, as a live sender does, and\n"
+    "                    the RTCP goodbye once the receiver has played the\n"
+    "                    last one\n"
     "  --format NAME     the container (default flv): flv, mpegts, mp4 (fragmented)\n"
     "                    or mp3; any other FFmpeg muxer name is passed on\n"
     "  --vcodec NAME     video codec in the engine's names (h264, svq, mpeg2, ...,\n"
@@ -221,7 +225,7 @@ class OutputWriter {
         }
       }
       if (sender_ && (type == streamer::PACKET_AUDIO || type == streamer::PACKET_VIDEO)) {
-        sender_->send(type, data, size, time);
+        sender_->send(type, data, size, time, duration);
         bytes_ += size;
       }
       encoder_.freeFrame(data, context);
@@ -349,7 +353,10 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
                    std::strerror(errno != 0 ? errno : ENOTDIR));
       return 1;
     }
-    playlists = std::make_unique<HlsWriter>(request.hls, [&library](const std::string& path) {
+    // The segmented muxer cuts at the first picture ten seconds or more
+    // into a segment.
+    constexpr double kSegmentSeconds = 10.0;
+    playlists = std::make_unique<HlsWriter>(request.hls, kSegmentSeconds, [&library](const std::string& path) {
       return readMediaFacts(library, path);
     });
   }
@@ -371,7 +378,9 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
       std::fprintf(stderr, "zanstream transcode: cannot write %s\n", written.c_str());
       return 1;
     }
-    sender.setClocks(rtpClockRate(produced, true), rtpClockRate(produced, false));
+    const bool amr = produced.hasAudio() && std::strstr(produced.getAudio()->getCodec(), "amr") != nullptr;
+    sender.setStreams(produced.hasVideo() ? rtpClockRate(produced, true) : 0,
+                      produced.hasAudio() ? rtpClockRate(produced, false) : 0, amr);
     sender.setRealtime(request.realtime);
   }
   if (!encoder->start()) {
