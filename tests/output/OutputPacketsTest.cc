@@ -3,7 +3,6 @@
 // back in the muxer test).
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <tuple>
 #include <typeinfo>
@@ -71,30 +70,6 @@ TEST(OutputPacketsTest, RtpAudioPayloadLayouts) {
     const uint8_t* data = c.packet->getData();
     EXPECT_EQ(Bytes(data, data + c.expected.size() + 10), c.expected + Bytes(10, 0));  // with zero padding
   }
-}
-
-// Payloads above the RTP payload size: MPEG-4 generic fragments repeat the
-// AU headers with the whole frame's size; AMR has no fragments.
-TEST(OutputPacketsTest, RtpAudioPayloadFragments) {
-  const Bytes frame = ramp(300);
-  MP4AGENSamplePacket generic;
-  generic.set(streamer::PACKET_AUDIO, frame.data(), 300, 7, 8, true);
-  std::vector<std::unique_ptr<InternalSamplePacket>> fragments;
-  ASSERT_TRUE(generic.split(304, fragments));
-  EXPECT_TRUE(fragments.empty());
-  ASSERT_TRUE(generic.split(100, fragments));
-  Bytes joined;
-  for (const auto& fragment : fragments) {
-    const Bytes bytes(fragment->getData(), fragment->getData() + fragment->getSize());
-    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 4), (Bytes{0x00, 0x10, 0x09, 0x60}));
-    EXPECT_EQ(fragment->getTime(), 7u);
-    joined.insert(joined.end(), bytes.begin() + 4, bytes.end());
-  }
-  EXPECT_EQ(fragments.size(), 4u);
-  EXPECT_EQ(joined, frame);
-  AMRSamplePacket amr;
-  amr.set(streamer::PACKET_AUDIO, frame.data(), 32, 0, 0, true);
-  EXPECT_FALSE(amr.split(20, fragments));
 }
 
 TEST(OutputPacketsTest, AudioPacketKindFollowsCodecAndTransport) {
