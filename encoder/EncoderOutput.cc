@@ -3,6 +3,7 @@
 // is bounded by bytes: above the high mark the writer waits until the
 // reader has taken it below the low mark.
 #include <cinttypes>
+#include <vector>
 
 #include "encoder/profile/CodecTables.h"
 #include "encoder/FFMpegEncoder.h"
@@ -107,7 +108,23 @@ void FFMpegEncoder::pushPayload(streamer::PACKETTYPE type, const uint8_t* data, 
   std::unique_ptr<InternalSamplePacket> packet =
       type == streamer::PACKET_AUDIO ? profile_->createAudioSamplePacket(false) : std::make_unique<InternalSamplePacket>();
   packet->set(type, data, static_cast<unsigned>(size), time, duration, keyFrame);
-  pushPacket(std::move(packet));
+  if (type != streamer::PACKET_AUDIO) {
+    pushPacket(std::move(packet));  // video slices are cut to the payload size when they are made
+    return;
+  }
+  // An audio frame larger than the payload size goes out in fragments.
+  std::vector<std::unique_ptr<InternalSamplePacket>> fragments;
+  const int payloadSize = profile_->target->getRTPPayloadSize();
+  if (!packet->split(static_cast<unsigned>(payloadSize > 0 ? payloadSize : 0), fragments)) {
+    logError("FFMpegEncoder::pushPayload : an audio frame of %u bytes does not fit RTP payloads of %d bytes",
+             packet->getSize(), payloadSize);
+    return;
+  }
+  if (fragments.empty()) {
+    pushPacket(std::move(packet));
+    return;
+  }
+  for (std::unique_ptr<InternalSamplePacket>& fragment : fragments) pushPacket(std::move(fragment));
 }
 
 void FFMpegEncoder::segmentFinished(std::unique_ptr<InternalSamplePacket> announcement) {

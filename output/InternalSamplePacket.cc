@@ -1,7 +1,9 @@
 // The output packet and the RTP audio payload formats.
 #include "output/InternalSamplePacket.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "output/BitWriter.h"
 
@@ -32,6 +34,21 @@ void InternalSamplePacket::set(PACKETTYPE type, const uint8_t* payload, unsigned
   clear();
   setHeader(type, time, duration, keyFrame);
   if (payload != nullptr && size > 0) std::memcpy(allocate(size), payload, size);
+}
+
+bool InternalSamplePacket::split(unsigned maxSize, std::vector<std::unique_ptr<InternalSamplePacket>>& fragments) const {
+  if (size_ <= maxSize) return true;
+  if (maxSize == 0) return false;
+  for (unsigned at = 0; at < size_; at += maxSize) {
+    auto fragment = std::make_unique<InternalSamplePacket>();
+    fragment->set(type_, data_.get() + at, std::min(maxSize, size_ - at), time_, duration_, keyFrame_);
+    fragments.push_back(std::move(fragment));
+  }
+  return true;
+}
+
+bool AMRSamplePacket::split(unsigned maxSize, std::vector<std::unique_ptr<InternalSamplePacket>>&) const {
+  return getSize() <= maxSize;
 }
 
 void AMRSamplePacket::set(PACKETTYPE type, const uint8_t* payload, unsigned size, uint64_t time,
@@ -68,6 +85,23 @@ void MP4AGENSamplePacket::set(PACKETTYPE type, const uint8_t* payload, unsigned 
   putBits(out, size, 13, 16);  // AU-size
   putBits(out, 0, 3, 29);      // AU-Index
   std::memcpy(out + 4, payload, size);
+}
+
+bool MP4AGENSamplePacket::split(unsigned maxSize, std::vector<std::unique_ptr<InternalSamplePacket>>& fragments) const {
+  if (getSize() <= maxSize) return true;
+  constexpr unsigned kHeaders = 4;
+  if (maxSize <= kHeaders) return false;
+  const uint8_t* frame = getData() + kHeaders;
+  const unsigned frameSize = getSize() - kHeaders;
+  for (unsigned at = 0; at < frameSize; at += maxSize - kHeaders) {
+    const unsigned piece = std::min(maxSize - kHeaders, frameSize - at);
+    auto fragment = std::make_unique<InternalSamplePacket>();
+    std::vector<uint8_t> bytes(getData(), getData() + kHeaders);  // the same AU headers
+    bytes.insert(bytes.end(), frame + at, frame + at + piece);
+    fragment->set(getType(), bytes.data(), static_cast<unsigned>(bytes.size()), getTime(), getDuration(), isKeyFrame());
+    fragments.push_back(std::move(fragment));
+  }
+  return true;
 }
 
 }  // namespace zan

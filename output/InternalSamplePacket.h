@@ -12,11 +12,14 @@
 // The subclasses turn one encoded audio frame into one RTP payload (no RTP
 // header: the engine adds it). A frame that does not fit a format leaves
 // the packet without data (size 0) but with its type, times and key flag.
+// A payload larger than the RTP payload size is cut into fragments as its
+// format allows (split()); the engine marks the last fragment of a frame.
 // Not thread-safe; a packet is filled on one thread and handed over.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "zan/streamer/Types.h"
 
@@ -40,6 +43,13 @@ class InternalSamplePacket {
   uint8_t* getData() const { return data_.get(); }
   unsigned getSize() const { return size_; }
   bool isKeyFrame() const { return keyFrame_; }
+
+  // Cuts the payload into fragments of at most |maxSize| bytes, in sending
+  // order, each with this packet's type, times and key flag. Nothing is
+  // added when the payload fits; false when it does not and the format
+  // cannot be fragmented. Here (and for LATM, whose AudioMuxElement is
+  // fragmented as it is) the bytes are cut in order.
+  virtual bool split(unsigned maxSize, std::vector<std::unique_ptr<InternalSamplePacket>>& fragments) const;
 
  protected:
   // Bytes of zero padding after every payload.
@@ -65,11 +75,13 @@ class InternalSamplePacket {
 // AMR narrow- or wideband, RFC 4867 octet-aligned, one frame per payload:
 // a frame of n bytes (frame header byte + speech) becomes n + 1 bytes:
 // CMR 15 (no mode request), the table-of-contents entry (the frame header
-// with the F bit cleared), the speech bytes.
+// with the F bit cleared), the speech bytes. A frame is never fragmented
+// (the format has no fragments; frames are at most 62 bytes).
 class AMRSamplePacket : public InternalSamplePacket {
  public:
   void set(streamer::PACKETTYPE type, const uint8_t* payload, unsigned size, uint64_t time, uint64_t duration,
            bool keyFrame) override;
+  bool split(unsigned maxSize, std::vector<std::unique_ptr<InternalSamplePacket>>& fragments) const override;
 };
 
 // MPEG-4 AAC as LATM (RFC 3016) with the stream configuration out of band:
@@ -85,12 +97,15 @@ class MP4ALATMSamplePacket : public InternalSamplePacket {
 
 // MPEG-4 AAC, generic mode (RFC 3640, AAC-hbr): a 16-bit AU-headers-length
 // of 16, one AU header (13-bit size, 3-bit index 0), the frame. Frames of
-// 0 or more than 8191 bytes cannot be described and are refused.
+// 0 or more than 8191 bytes cannot be described and are refused. A
+// fragment repeats the AU headers (with the whole frame's size) before its
+// piece of the frame.
 class MP4AGENSamplePacket : public InternalSamplePacket {
  public:
   static constexpr unsigned kMaxFrame = 8191;
   void set(streamer::PACKETTYPE type, const uint8_t* payload, unsigned size, uint64_t time, uint64_t duration,
            bool keyFrame) override;
+  bool split(unsigned maxSize, std::vector<std::unique_ptr<InternalSamplePacket>>& fragments) const override;
 };
 
 }  // namespace zan

@@ -19,6 +19,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   libopencore-amrnb-dev libvo-amrwbenc-dev
   ffmpeg
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   qt6-base-dev
   libboost-dev
   libgtest-dev libgmock-dev libbenchmark-dev

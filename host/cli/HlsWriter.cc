@@ -80,8 +80,9 @@ int renditionOf(const std::string& path) {
   return std::atoi(name.c_str() + low + 5);
 }
 
-HlsWriter::HlsWriter(std::string folder, std::function<MediaFacts(const std::string&)> facts, size_t listSize)
-    : folder_(std::move(folder)), facts_(std::move(facts)), listSize_(listSize) {
+HlsWriter::HlsWriter(std::string folder, double targetSeconds, std::function<MediaFacts(const std::string&)> facts,
+                     size_t listSize)
+    : folder_(std::move(folder)), targetSeconds_(targetSeconds), facts_(std::move(facts)), listSize_(listSize) {
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
 }
 
@@ -97,6 +98,11 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
     if (rendition.segments.empty()) {
       rendition.width = facts.width;
       rendition.height = facts.height;
+      rendition.frameRate = facts.frameRate;
+      // CODECS names every codec of the rendition, or it is left out.
+      const bool video = facts.width > 0, audio = !facts.audioCodec.empty() || facts.audioFrames > 0;
+      if ((!video || !facts.videoCodec.empty()) && (!audio || !facts.audioCodec.empty()))
+        rendition.codecs = facts.videoCodec + (video && audio ? "," : "") + facts.audioCodec;
     }
     if (key == 0) {
       audioFrames_ += facts.audioFrames;
@@ -183,15 +189,24 @@ bool HlsWriter::finish(double endSeconds) {
   return writeMasterPlaylist();
 }
 
-bool HlsWriter::writeMediaPlaylist(const std::string& name, const Rendition& rendition, bool ended) {
+bool HlsWriter::writeMediaPlaylist(const std::string& name, Rendition& rendition, bool ended) {
   // A segment whose length is not known yet (the last, until the end) is
-  // listed once it is.
+  // listed once it is. Every segment's length, rounded to the nearest
+  // second, fits the target duration; the encoder cuts a segment at the
+  // first picture after its aimed length, so that rounding keeps them in
+  // the first target, which then never changes unless a segment outgrows it
+  // (a picture rate below one a second).
   double longest = 0.0;
   for (const Segment& segment : rendition.segments) longest = std::max(longest, segment.seconds());
+  rendition.targetDuration = std::max({rendition.targetDuration, static_cast<long long>(std::ceil(targetSeconds_)),
+                                       static_cast<long long>(std::round(longest))});
   std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
-  // Every segment, rounded up, fits the target duration.
-  text += "#EXT-X-TARGETDURATION:" + std::to_string(static_cast<long long>(std::ceil(longest))) + "\n";
+  text += "#EXT-X-TARGETDURATION:" + std::to_string(rendition.targetDuration) + "\n";
   text += "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(rendition.sequence) + "\n";
+  // A live window dropped its first segments: the list was never the
+  // whole, unchanging one a VOD list is.
+  if (ended && listSize_ == 0) text += "#EXT-X-PLAYLIST-TYPE:VOD\n";
+  text += "#EXT-X-INDEPENDENT-SEGMENTS\n";
   char line[64];
   for (const Segment& segment : rendition.segments) {
     if (segment.duration == 0) continue;
@@ -204,11 +219,26 @@ bool HlsWriter::writeMediaPlaylist(const std::string& name, const Rendition& ren
 }
 
 bool HlsWriter::writeMasterPlaylist() {
-  std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
-  for (const auto& [key, rendition] : renditions_) {
-    text += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(static_cast<long long>(std::ceil(rendition.peakBitsPerSecond)));
-    if (rendition.width > 0 && rendition.height > 0)
-      text += ",RESOLUTION=" + std::to_string(rendition.width) + "x" + std::to_string(rendition.height);
+  // Players take the first entry to start with and rank the others by
+  // their bandwidth: the highest measured rate comes first, whatever the
+  // rendition was asked for (a companion may come out above the main
+  // output).
+  std::vector<std::pair<int, const Rendition*>> ladder;
+  for (const auto& [key, rendition] : renditions_) ladder.emplace_back(key, &rendition);
+  std::stable_sort(ladder.begin(), ladder.end(), [](const auto& a, const auto& b) {
+    return a.second->peakBitsPerSecond > b.second->peakBitsPerSecond;
+  });
+  std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-INDEPENDENT-SEGMENTS\n";
+  char rate[32];
+  for (const auto& [key, rendition] : ladder) {
+    text += "#EXT-X-STREAM-INF:BANDWIDTH=" + std::to_string(static_cast<long long>(std::ceil(rendition->peakBitsPerSecond)));
+    if (!rendition->codecs.empty()) text += ",CODECS=\"" + rendition->codecs + "\"";
+    if (rendition->width > 0 && rendition->height > 0)
+      text += ",RESOLUTION=" + std::to_string(rendition->width) + "x" + std::to_string(rendition->height);
+    if (rendition->frameRate > 0) {
+      std::snprintf(rate, sizeof rate, ",FRAME-RATE=%.3f", rendition->frameRate);
+      text += rate;
+    }
     text += "\n" + playlistName(key) + "\n";
   }
   return replaceFile("master.m3u8", text);

@@ -1,8 +1,16 @@
 // HLS for a segmented transcode: every segment file the encoder announces
 // is moved into the output folder, and each rendition (the main output and
 // each low-bitrate companion) gets a media playlist with the segment's exact
-// length from its announcement; a master playlist lists the renditions with
-// their measured peak bit rate and their resolution.
+// length from its announcement; a master playlist lists the renditions,
+// highest measured peak bit rate first, with that rate, their codecs (RFC
+// 6381 names read from the segments), resolution and picture rate. Every
+// segment begins with a key frame, so both kinds of playlist say the
+// segments are independent.
+//
+// A growing playlist's target duration is fixed when it is first written
+// (players keep the first one they read): the segment length the encoder
+// aims at, or more when a longer segment is already there. A finished
+// playlist keeps it and says it will not change (VOD).
 //
 // Every playlist is rewritten whole into a temporary file that then
 // replaces the old one, so that a player reading the folder while it grows
@@ -31,11 +39,12 @@ namespace zan::host {
 
 class HlsWriter {
  public:
-  // |facts| reads a file back: each rendition's picture size and the main
-  // rendition's frames.
-  // |listSize| 0 lists every segment (a file's whole medium); more is a
-  // live window of that many segments.
-  HlsWriter(std::string folder, std::function<MediaFacts(const std::string&)> facts, size_t listSize = 0);
+  // |facts| reads a file back: each rendition's picture size, rate and
+  // codecs, and the main rendition's frames. |targetSeconds|: the segment
+  // length the encoder aims at. |listSize| 0 lists every segment (a file's
+  // whole medium); more is a live window of that many segments.
+  HlsWriter(std::string folder, double targetSeconds, std::function<MediaFacts(const std::string&)> facts,
+            size_t listSize = 0);
 
   // Moves the segment at |path| (UTF-8) into the folder and adds it to its
   // rendition's playlist. |start| and |duration| are the announcement's,
@@ -74,9 +83,12 @@ class HlsWriter {
     std::deque<Retired> retired;   // out of the window, files kept a while
     double peakBitsPerSecond = 0.0;
     int width = 0, height = 0;
+    double frameRate = 0.0;
+    std::string codecs;  // the CODECS attribute's value; empty: not known
+    long long targetDuration = 0;  // 0: no playlist written yet
   };
 
-  bool writeMediaPlaylist(const std::string& name, const Rendition& rendition, bool ended);
+  bool writeMediaPlaylist(const std::string& name, Rendition& rendition, bool ended);
   static void addPeak(Rendition& rendition, const Segment& segment);
   // Moves segments beyond the window out of it and removes the files of
   // those out long enough, as of stream time |now|.
@@ -85,14 +97,11 @@ class HlsWriter {
   bool replaceFile(const std::string& name, const std::string& text);
 
   std::string folder_;
+  double targetSeconds_;
   std::function<MediaFacts(const std::string&)> facts_;
   size_t listSize_;
-  // The main output first, then the companions from the highest rate down.
-  struct MainFirst {
-    bool operator()(int a, int b) const { return a == 0 || b == 0 ? a == 0 && b != 0 : a > b; }
-  };
   // Key: the companion's bit rate; 0 is the main output.
-  std::map<int, Rendition, MainFirst> renditions_;
+  std::map<int, Rendition> renditions_;
   uint64_t audioFrames_ = 0, videoFrames_ = 0;
   std::string error_;
 };

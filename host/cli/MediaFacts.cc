@@ -1,12 +1,29 @@
 // Reading a written file back; see MediaFacts.h.
 #include "host/cli/MediaFacts.h"
 
+#include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "host/cli/CodecStrings.h"
 #include "host/cli/InputSession.h"
 
 namespace zan::host {
 
+namespace {
+
+std::vector<uint8_t> fromHex(const char* text) {
+  std::vector<uint8_t> bytes;
+  for (const char* p = text; p && p[0] && p[1]; p += 2) {
+    unsigned value = 0;
+    if (std::sscanf(p, "%2x", &value) != 1) break;
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  return bytes;
+}
+
+}  // namespace
 
 MediaFacts readMediaFacts(PluginLibrary& library, const std::string& path) {
   MediaFacts facts;
@@ -25,9 +42,24 @@ MediaFacts readMediaFacts(PluginLibrary& library, const std::string& path) {
   facts.opened = true;
   StreamDescription output;
   input->getOutputStreamDescription(&output);
+  // The codec names come from the stored configuration or, where a stream
+  // carries it in band (H.264 parameter sets, ADTS headers in MPEG-TS), from
+  // its first packets.
+  bool h264 = false, aac = false;
   if (output.hasVideo()) {
     facts.width = output.getVideo()->getWidth();
     facts.height = output.getVideo()->getHeight();
+    facts.frameRate = output.getVideo()->getFrameRate();
+    h264 = std::string(output.getVideo()->getCodec()) == "h264";
+    const std::vector<uint8_t> config = fromHex(output.getVideo()->getCodecData());
+    if (h264) facts.videoCodec = avcCodecString(config.data(), config.size());
+  }
+  if (output.hasAudio()) {
+    const std::string codec = output.getAudio()->getCodec();
+    aac = codec == "aac";
+    if (codec == "mp3") facts.audioCodec = "mp4a.40.34";
+    const std::vector<uint8_t> config = fromHex(output.getAudio()->getCodecData());
+    if (aac) facts.audioCodec = aacCodecString(config.data(), config.size());
   }
   input->start();
   for (;;) {
@@ -40,6 +72,8 @@ MediaFacts readMediaFacts(PluginLibrary& library, const std::string& path) {
     if (!input->readFrame(type, data, size, time, duration, context, keyFrame)) break;
     if (type == streamer::PACKET_AUDIO && time != streamer::kNoTime) ++facts.audioFrames;
     if (type == streamer::PACKET_VIDEO && time != streamer::kNoTime) ++facts.videoFrames;
+    if (type == streamer::PACKET_VIDEO && h264 && facts.videoCodec.empty()) facts.videoCodec = avcCodecString(data, size);
+    if (type == streamer::PACKET_AUDIO && aac && facts.audioCodec.empty()) facts.audioCodec = aacCodecString(data, size);
     input->freeFrame(data, context);
     if (type == streamer::PACKET_END) break;
   }

@@ -1,7 +1,8 @@
 // What a written file holds, read back through the library's own input
 // plug-in with both streams passed through as stored (nothing is decoded):
-// the frames per stream and the picture size. The transcode command uses
-// it for the frames it wrote and for each HLS rendition's resolution.
+// the frames per stream, the picture size and rate, and the codecs by their
+// RFC 6381 names. The transcode command uses it for the frames it wrote and
+// for what the HLS master playlist says of each rendition.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,9 @@ struct MediaFacts {
   // as a packet without one, is not a frame.
   uint64_t audioFrames = 0, videoFrames = 0;
   int width = 0, height = 0;
+  double frameRate = 0.0;  // as the video stream declares it; 0: not known
+  // "avc1.64001f", "mp4a.40.2", ...; empty for a codec without a name here.
+  std::string videoCodec, audioCodec;
 };
 
 // Quiet: a file that does not open gives opened = false.

@@ -79,9 +79,37 @@ std::vector<std::vector<uint8_t>> parameterSets(const std::vector<uint8_t>& conf
   return units;
 }
 
-// LATM StreamMuxConfig around an AudioSpecificConfig: one program, one
-// layer, frame length type 0, buffer fullness 0xFF, no other data, no CRC.
-std::vector<uint8_t> streamMuxConfig(const std::vector<uint8_t>& audioSpecificConfig) {
+// The bits of an AudioSpecificConfig up to the end of its
+// GASpecificConfig, without what may follow (the encoder adds an SBR sync
+// extension): in a StreamMuxConfig of version 0 the configuration has no
+// length, so a reader takes the bits after the GASpecificConfig for the
+// fields that follow it. 0 when the object type has no GASpecificConfig
+// or the bytes end early.
+size_t coreConfigBits(const std::vector<uint8_t>& config) {
+  size_t at = 0;
+  auto get = [&](int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i, ++at)
+      value = value << 1 | (at / 8 < config.size() ? (config[at / 8] >> (7 - at % 8)) & 1 : 0);
+    return value;
+  };
+  uint32_t objectType = get(5);
+  if (objectType == 31) objectType = 32 + get(6);
+  if (get(4) == 15) get(24);  // an explicit sampling frequency
+  get(4);                     // channel configuration
+  const bool general = objectType == 1 || objectType == 2 || objectType == 3 || objectType == 4 ||
+                       objectType == 6 || objectType == 7;
+  if (!general) return 0;
+  get(1);                     // frameLengthFlag
+  if (get(1)) get(14);        // dependsOnCoreCoder: coreCoderDelay
+  get(1);                     // extensionFlag (0 for these object types)
+  return at <= config.size() * 8 ? at : 0;
+}
+
+// LATM StreamMuxConfig around the core of an AudioSpecificConfig: one
+// program, one layer, frame length type 0, buffer fullness 0xFF, no other
+// data, no CRC.
+std::vector<uint8_t> streamMuxConfig(const std::vector<uint8_t>& audioSpecificConfig, size_t configBits) {
   std::vector<uint8_t> bytes;
   int bits = 0;
   auto put = [&](uint32_t value, int count) {
@@ -96,7 +124,7 @@ std::vector<uint8_t> streamMuxConfig(const std::vector<uint8_t>& audioSpecificCo
   put(0, 6);  // numSubFrames
   put(0, 4);  // numProgram
   put(0, 3);  // numLayer
-  for (uint8_t byte : audioSpecificConfig) put(byte, 8);
+  for (size_t bit = 0; bit < configBits; ++bit) put((audioSpecificConfig[bit / 8] >> (7 - bit % 8)) & 1, 1);
   put(0, 3);     // frameLengthType
   put(0xFF, 8);  // latmBufferFullness
   put(0, 1);     // otherDataPresent
@@ -147,15 +175,20 @@ std::string buildSdp(const StreamDescription& produced, const std::string& addre
     const std::vector<uint8_t> config = fromHex(audio.getCodecData());
     if (isCodec(audio.getCodec(), "libfaac") || isCodec(audio.getCodec(), "aac")) {
       if (latm) {
+        const size_t bits = coreConfigBits(config);
+        if (bits == 0) {
+          error = "the AAC configuration " + toHex(config) + " has no LATM form here";
+          return "";
+        }
         std::snprintf(line, sizeof line, "a=rtpmap:%s MP4A-LATM/%d/%d\r\n", type.c_str(), rate, channels);
         sdp += line;
         sdp += "a=fmtp:" + type + " profile-level-id=15; object=2; cpresent=0; config=" +
-               toHex(streamMuxConfig(config)) + "\r\n";
+               toHex(streamMuxConfig(config, bits)) + "\r\n";
       } else {
         std::snprintf(line, sizeof line, "a=rtpmap:%s MPEG4-GENERIC/%d/%d\r\n", type.c_str(), rate, channels);
         sdp += line;
         sdp += "a=fmtp:" + type +
-               " profile-level-id=1; mode=AAC-hbr; sizelength=13; indexlength=3; indexdeltalength=3; config=" +
+               " streamType=5; profile-level-id=1; mode=AAC-hbr; sizelength=13; indexlength=3; indexdeltalength=3; config=" +
                toHex(config) + "\r\n";
       }
     } else if (isCodec(audio.getCodec(), "libamr_nb") || isCodec(audio.getCodec(), "libamr_wb")) {

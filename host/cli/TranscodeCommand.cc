@@ -62,13 +62,17 @@ const char kTranscodeUsage[] =
     "                    been out of the playlist for its length plus the\n"
     "                    playlist's (default: every segment, kept)\n"
     "  --rtp URL         send RTP instead: video to PORT, audio to PORT + 2\n"
-    "  --payload-size N  the largest RTP payload in bytes (video slices and\n"
-    "                    fragments are cut to it)\n"
+    "  --payload-size N  the largest RTP payload in bytes (100 to 65000): video\n"
+    "                    slices and fragments are cut to it, and an AAC frame\n"
+    "                    larger than N is split over several payloads (the\n"
+    "                    last one marked); AMR frames always fit\n"
     "  --sdp FILE        where to write the session description a player opens\n"
     "                    (written before the first packet is sent)\n"
     "  --realtime        read the input at its own pace, as a live source\n"
     "                    delivers it (one second of media a second); with --rtp\n"
-    "                    each packet also leaves at its time, as a live sender's\n"
+    "                    each packet also leaves at its time, as a live sender\n"
+    "                    does, and the RTCP goodbye once the receiver has played\n"
+    "                    the last one\n"
     "  --format NAME     the container (default flv): flv, mpegts, mp4 (fragmented)\n"
     "                    or mp3; any other FFmpeg muxer name is passed on\n"
     "  --vcodec NAME     video codec in the engine's names (h264, svq, mpeg2, ...,\n"
@@ -241,7 +245,7 @@ class OutputWriter {
         }
       }
       if (sender_ && (type == streamer::PACKET_AUDIO || type == streamer::PACKET_VIDEO)) {
-        sender_->send(type, data, size, time);
+        sender_->send(type, data, size, time, duration);
         bytes_ += size;
       }
       encoder_.freeFrame(data, context);
@@ -396,9 +400,14 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
                    std::strerror(errno != 0 ? errno : ENOTDIR));
       return 1;
     }
+    // The segmented muxer cuts at the first picture the segments' aim or
+    // more into a segment: "segmentDuration" whole seconds from 1 to 60,
+    // else ten.
+    const char* aim = settings.get("segmentDuration");
+    const int aimSeconds = aim ? std::atoi(aim) : 0;
     playlists = std::make_unique<HlsWriter>(
-        request.hls, [&library](const std::string& path) { return readMediaFacts(library, path); },
-        request.hlsListSize);
+        request.hls, aimSeconds >= 1 && aimSeconds <= 60 ? aimSeconds : 10.0,
+        [&library](const std::string& path) { return readMediaFacts(library, path); }, request.hlsListSize);
   }
   const std::string written = rtp ? request.sdp : request.output;
   std::unique_ptr<FILE, FileCloser> file(hls ? nullptr : std::fopen(written.c_str(), "wb"));
@@ -418,7 +427,9 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
       std::fprintf(stderr, "zanstream transcode: cannot write %s\n", written.c_str());
       return 1;
     }
-    sender.setClocks(rtpClockRate(produced, true), rtpClockRate(produced, false));
+    const bool amr = produced.hasAudio() && std::strstr(produced.getAudio()->getCodec(), "amr") != nullptr;
+    sender.setStreams(produced.hasVideo() ? rtpClockRate(produced, true) : 0,
+                      produced.hasAudio() ? rtpClockRate(produced, false) : 0, amr);
     sender.setRealtime(request.realtime);
   }
   if (!encoder->start()) {
