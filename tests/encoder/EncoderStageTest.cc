@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +121,9 @@ struct ContainerCase {
   double videoRate;  // 0: the input's
   test::Media media = test::Media::kMp4H264Aac;
   bool copy = false;  // the input delivers both streams as stored; the encoder copies them
+  int width = 0, height = 0;  // the requested picture size; 0: the input's
+  unsigned videoBitrate = 400000;
+  bool constantBitrate = false;
 };
 
 // Decodes |media| with the input plug-in and encodes it as |row| asks.
@@ -141,8 +147,11 @@ std::string transcode(test::Media media, const ContainerCase& row, const std::st
   host::StreamDescription& target = run.requested.target();
   target.setFormat(row.format);
   target.video().setCodec(row.videoCodec);
-  target.video().setBitrate(400000);
+  target.video().setBitrate(row.videoBitrate);
+  if (row.constantBitrate) run.settings.put("useConstantBitrate", "1");
   target.video().setFrameRate(delivered.getVideo()->getFrameRate());
+  target.video().setWidth(row.width);
+  target.video().setHeight(row.height);
   target.audio().setCodec(row.audioCodec);
   target.audio().setBitrate(128000);
   EXPECT_TRUE(run.start());
@@ -244,6 +253,96 @@ TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDura
     EXPECT_GE(audioStart, videoStart - 0.100);
     EXPECT_LE(audioStart, videoStart + 0.100);
   }
+}
+
+// Times (s) of the white pictures and of the beeps' onsets (the first loud
+// millisecond after a quiet half second) as FFmpeg decodes |path|.
+void flashesAndBeeps(const std::string& path, std::vector<double>& flashes, std::vector<double>& beeps) {
+  auto frames = [&](const std::string& graph, const std::string& tag, auto&& take) {
+    const test::ProcessResult run = test::runProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", graph,
+                                                      "-show_entries", "frame=pts_time:frame_tags=" + tag, "-of", "csv=p=0"});
+    std::istringstream lines(run.out);
+    double time = 0.0, value = 0.0;  // "-inf" (silence) reads as minus infinity
+    for (std::string line; std::getline(lines, line);)
+      if (std::sscanf(line.c_str(), "%lf,%lf", &time, &value) == 2) take(time, value);
+  };
+  frames("movie=" + path + ",signalstats", "lavfi.signalstats.YAVG", [&](double time, double luma) {
+    if (luma > 128) flashes.push_back(time);
+  });
+  double loud = -1.0;
+  frames("amovie=" + path + ",asetnsamples=n=44:p=0,astats=metadata=1:reset=1", "lavfi.astats.Overall.Peak_level",
+         [&](double time, double peak) {
+           if (peak < -12) return;  // the beep is near full scale; priming noise stays far below
+           if (time - loud > 0.5) beeps.push_back(time);
+           loud = time;
+         });
+}
+
+// The numbers of an FLV file's onMetaData tag (the first tag), and as
+// "videotag"/"audiotag" the codec ids FFmpeg's muxer put in the first
+// video and audio tags.
+std::map<std::string, double> flvMetaData(const std::string& path) {
+  const std::string bytes = test::readFile(path);
+  auto at = [&](size_t i, int n) {
+    uint64_t value = 0;
+    for (int k = 0; k < n && i + k < bytes.size(); ++k) value = value << 8 | static_cast<uint8_t>(bytes[i + k]);
+    return value;
+  };
+  std::map<std::string, double> numbers;
+  for (size_t i = 13 + 11 + 13 + 5; at(i, 3) != 9 && i + 11 < bytes.size();) {  // to the end marker
+    const std::string key = bytes.substr(i + 2, at(i, 2));
+    i += 2 + key.size();
+    if (bytes[i] == 0) numbers[key] = std::bit_cast<double>(at(i + 1, 8));
+    i += 9;
+  }
+  for (size_t tag = 13; tag + 11 < bytes.size(); tag += 11 + at(tag + 1, 3) + 4) {
+    if (at(tag, 1) == 9 && !numbers.count("videotag")) numbers["videotag"] = static_cast<double>(at(tag + 11, 1) & 0x0f);
+    if (at(tag, 1) == 8 && !numbers.count("audiotag")) numbers["audiotag"] = static_cast<double>(at(tag + 11, 1) >> 4);
+  }
+  return numbers;
+}
+
+// Every beep of the source starts on its flash in every container, as
+// readers find them: each stream's first time includes the encoder's own
+// delay (B-picture reordering, AAC priming), none is moved to 0. And the
+// FLV header describes the streams as coded: the odd size rounded up, the
+// codecs by FLV's ids (7 AVC, 10 AAC), the rates. An H.264 output begins
+// with one key picture, like every other second.
+TEST_F(EncoderStageTest, BeepsStartOnTheirFlashesInEveryContainerAndFlvMetadataDescribesTheStreams) {
+  const test::Media media = test::Media::kMp4FlashBeep;
+  const ContainerCase cases[] = {
+      {"flv", "h264", "aac", "h264", "aac", 0, media, false, 161, 121},
+      // A constant 9 Mbit/s: the rate control's buffer is more bits than an int holds.
+      {"mpegts", "h264", "aac", "h264", "aac", 0, media, false, 0, 0, 9000000, true},
+      {"mp4", "h264", "aac", "h264", "aac", 0, media},
+  };
+  for (const ContainerCase& row : cases) {
+    SCOPED_TRACE(row.format);
+    const std::string path = transcode(media, row, folder_.file(std::string("flash.") + row.format));
+    std::vector<double> flashes, beeps;
+    flashesAndBeeps(path, flashes, beeps);
+    ASSERT_EQ(flashes.size(), 4u);
+    ASSERT_EQ(beeps.size(), 4u) << ::testing::PrintToString(beeps);
+    for (size_t i = 0; i < flashes.size(); ++i) EXPECT_NEAR(beeps[i], flashes[i], 0.005) << "second " << i;
+    const test::ProbeResult probe = test::probeMedia(path);
+    ASSERT_NE(probe.first("video"), nullptr);
+    EXPECT_EQ(probe.keyFrameCount(probe.first("video")->index), 4);
+  }
+  const std::string flv = folder_.file("flash.flv");
+  const test::ProbeResult probe = test::probeMedia(flv);
+  std::map<std::string, double> meta = flvMetaData(flv);
+  EXPECT_EQ(probe.first("video")->width, 162);
+  EXPECT_EQ(meta["width"], probe.first("video")->width);
+  EXPECT_EQ(meta["height"], probe.first("video")->height);
+  EXPECT_EQ(meta["videocodecid"], 7);  // AVC
+  EXPECT_EQ(meta["videocodecid"], meta["videotag"]);
+  EXPECT_EQ(meta["audiocodecid"], 10);  // AAC
+  EXPECT_EQ(meta["audiocodecid"], meta["audiotag"]);
+  EXPECT_EQ(meta["framerate"], 25);
+  EXPECT_EQ(meta["totaldatarate"], 400 + 128);  // kbit/s: what the encoders were set to
+  const test::ProcessResult tags = test::runProcess({"ffprobe", "-v", "error", "-show_entries",
+                                                     "format_tags=totaldatarate", "-of", "csv=p=0", flv});
+  EXPECT_EQ(tags.out, "528\n");
 }
 
 // ---- alignment of audio and video ----
@@ -584,6 +683,16 @@ TEST_F(EncoderStageTest, SegmentsNumberFromTheResetAndClosingRemovesOnlyTheirOwn
       const test::ProbeResult probe = test::probeMedia(path);
       ASSERT_FALSE(probe.frames.empty()) << path;
       EXPECT_TRUE(probe.frames.front().key) << path;
+      // The picture rate the stream's headers state (as FFmpeg reads them):
+      // the companion's own 2 a second, or a player would wait for more.
+      const test::ProcessResult headers =
+          test::runProcess({"ffmpeg", "-nostdin", "-i", path, "-c", "copy", "-bsf:v", "trace_headers", "-f", "null", "-"});
+      auto field = [&](const char* name) {
+        const size_t at = headers.err.find(name);
+        return at == std::string::npos ? 0.0 : std::atof(headers.err.c_str() + headers.err.find("= ", at) + 2);
+      };
+      EXPECT_EQ(field(" time_scale ") / 2 / field(" num_units_in_tick "), ending.find("low") != std::string::npos ? 2 : 25)
+          << path;
     }
     std::sort(endings.begin(), endings.end());
     EXPECT_EQ(endings, (std::vector<std::string>{"-1-low-64000.ts", "-1.ts", "-2-low-64000.ts", "-2.ts"}))
