@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -255,51 +254,21 @@ TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDura
   }
 }
 
-// Times (s) of the white pictures and of the beeps' onsets (the first loud
-// millisecond after a quiet half second) as FFmpeg decodes |path|.
-void flashesAndBeeps(const std::string& path, std::vector<double>& flashes, std::vector<double>& beeps) {
-  auto frames = [&](const std::string& graph, const std::string& tag, auto&& take) {
-    const test::ProcessResult run = test::runProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", graph,
-                                                      "-show_entries", "frame=pts_time:frame_tags=" + tag, "-of", "csv=p=0"});
-    std::istringstream lines(run.out);
-    double time = 0.0, value = 0.0;  // "-inf" (silence) reads as minus infinity
-    for (std::string line; std::getline(lines, line);)
-      if (std::sscanf(line.c_str(), "%lf,%lf", &time, &value) == 2) take(time, value);
-  };
-  frames("movie=" + path + ",signalstats", "lavfi.signalstats.YAVG", [&](double time, double luma) {
-    if (luma > 128) flashes.push_back(time);
-  });
-  double loud = -1.0;
-  frames("amovie=" + path + ",asetnsamples=n=44:p=0,astats=metadata=1:reset=1", "lavfi.astats.Overall.Peak_level",
-         [&](double time, double peak) {
-           if (peak < -12) return;  // the beep is near full scale; priming noise stays far below
-           if (time - loud > 0.5) beeps.push_back(time);
-           loud = time;
-         });
-}
-
-// The numbers of an FLV file's onMetaData tag (the first tag), and as
-// "videotag"/"audiotag" the codec ids FFmpeg's muxer put in the first
-// video and audio tags.
-std::map<std::string, double> flvMetaData(const std::string& path) {
-  const std::string bytes = test::readFile(path);
-  auto at = [&](size_t i, int n) {
-    uint64_t value = 0;
-    for (int k = 0; k < n && i + k < bytes.size(); ++k) value = value << 8 | static_cast<uint8_t>(bytes[i + k]);
-    return value;
-  };
-  std::map<std::string, double> numbers;
-  for (size_t i = 13 + 11 + 13 + 5; at(i, 3) != 9 && i + 11 < bytes.size();) {  // to the end marker
-    const std::string key = bytes.substr(i + 2, at(i, 2));
-    i += 2 + key.size();
-    if (bytes[i] == 0) numbers[key] = std::bit_cast<double>(at(i + 1, 8));
-    i += 9;
+// Times (s) of the white pictures, or with |sound| of the beeps' onsets (a
+// loud millisecond after a quiet half second), as FFmpeg decodes |path|.
+std::vector<double> onsets(const std::string& path, bool sound) {
+  const std::string graph = sound ? "amovie=" + path + ",asetnsamples=44,astats=metadata=1:reset=1" : "movie=" + path + ",signalstats";
+  const std::string tag = sound ? "lavfi.astats.Overall.Peak_level" : "lavfi.signalstats.YAVG";
+  std::istringstream lines(test::runProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", graph, "-show_entries",
+                                             "frame=pts_time:frame_tags=" + tag, "-of", "csv=p=0"}).out);
+  std::vector<double> times;
+  double time = 0.0, value = 0.0, loud = -1.0;  // silence reads as -inf; priming noise stays below -12 dB
+  for (std::string line; std::getline(lines, line);) {
+    if (std::sscanf(line.c_str(), "%lf,%lf", &time, &value) != 2 || value < (sound ? -12 : 128)) continue;
+    if (!sound || time - loud > 0.5) times.push_back(time);
+    loud = time;
   }
-  for (size_t tag = 13; tag + 11 < bytes.size(); tag += 11 + at(tag + 1, 3) + 4) {
-    if (at(tag, 1) == 9 && !numbers.count("videotag")) numbers["videotag"] = static_cast<double>(at(tag + 11, 1) & 0x0f);
-    if (at(tag, 1) == 8 && !numbers.count("audiotag")) numbers["audiotag"] = static_cast<double>(at(tag + 11, 1) >> 4);
-  }
-  return numbers;
+  return times;
 }
 
 // Every beep of the source starts on its flash in every container, as
@@ -319,8 +288,7 @@ TEST_F(EncoderStageTest, BeepsStartOnTheirFlashesInEveryContainerAndFlvMetadataD
   for (const ContainerCase& row : cases) {
     SCOPED_TRACE(row.format);
     const std::string path = transcode(media, row, folder_.file(std::string("flash.") + row.format));
-    std::vector<double> flashes, beeps;
-    flashesAndBeeps(path, flashes, beeps);
+    const std::vector<double> flashes = onsets(path, false), beeps = onsets(path, true);
     ASSERT_EQ(flashes.size(), 4u);
     ASSERT_EQ(beeps.size(), 4u) << ::testing::PrintToString(beeps);
     for (size_t i = 0; i < flashes.size(); ++i) EXPECT_NEAR(beeps[i], flashes[i], 0.005) << "second " << i;
@@ -328,21 +296,21 @@ TEST_F(EncoderStageTest, BeepsStartOnTheirFlashesInEveryContainerAndFlvMetadataD
     ASSERT_NE(probe.first("video"), nullptr);
     EXPECT_EQ(probe.keyFrameCount(probe.first("video")->index), 4);
   }
-  const std::string flv = folder_.file("flash.flv");
-  const test::ProbeResult probe = test::probeMedia(flv);
-  std::map<std::string, double> meta = flvMetaData(flv);
-  EXPECT_EQ(probe.first("video")->width, 162);
-  EXPECT_EQ(meta["width"], probe.first("video")->width);
-  EXPECT_EQ(meta["height"], probe.first("video")->height);
-  EXPECT_EQ(meta["videocodecid"], 7);  // AVC
-  EXPECT_EQ(meta["videocodecid"], meta["videotag"]);
-  EXPECT_EQ(meta["audiocodecid"], 10);  // AAC
-  EXPECT_EQ(meta["audiocodecid"], meta["audiotag"]);
-  EXPECT_EQ(meta["framerate"], 25);
-  EXPECT_EQ(meta["totaldatarate"], 400 + 128);  // kbit/s: what the encoders were set to
-  const test::ProcessResult tags = test::runProcess({"ffprobe", "-v", "error", "-show_entries",
-                                                     "format_tags=totaldatarate", "-of", "csv=p=0", flv});
-  EXPECT_EQ(tags.out, "528\n");
+  // onMetaData's numbers where FLV puts them: key length, key, number marker, double.
+  const std::string flv = test::readFile(folder_.file("flash.flv"));
+  auto meta = [&](const std::string& key) {
+    const size_t at = flv.find(std::string(1, '\0') + static_cast<char>(key.size()) + key + '\0');
+    uint64_t bits = 0;
+    for (size_t k = 0; at != std::string::npos && k < 8; ++k) bits = bits << 8 | static_cast<uint8_t>(flv[at + key.size() + 3 + k]);
+    return std::bit_cast<double>(bits);
+  };
+  const test::ProbeStream& video = *test::probeMedia(folder_.file("flash.flv")).first("video");
+  EXPECT_EQ(meta("width"), video.width);  // 162: even
+  EXPECT_EQ(meta("height"), video.height);
+  EXPECT_EQ(meta("videocodecid"), 7);   // AVC
+  EXPECT_EQ(meta("audiocodecid"), 10);  // AAC
+  EXPECT_EQ(test::runProcess({"ffprobe", "-v", "error", "-show_entries", "format_tags=totaldatarate", "-of", "csv=p=0",
+                              folder_.file("flash.flv")}).out, "528\n");  // kbit/s, the encoders' 400 + 128
 }
 
 // ---- alignment of audio and video ----
@@ -683,13 +651,12 @@ TEST_F(EncoderStageTest, SegmentsNumberFromTheResetAndClosingRemovesOnlyTheirOwn
       const test::ProbeResult probe = test::probeMedia(path);
       ASSERT_FALSE(probe.frames.empty()) << path;
       EXPECT_TRUE(probe.frames.front().key) << path;
-      // The picture rate the stream's headers state (as FFmpeg reads them):
-      // the companion's own 2 a second, or a player would wait for more.
-      const test::ProcessResult headers =
-          test::runProcess({"ffmpeg", "-nostdin", "-i", path, "-c", "copy", "-bsf:v", "trace_headers", "-f", "null", "-"});
+      // The picture rate the H.264 headers state, the companion's own.
+      const std::string trace = test::runProcess({"ffmpeg", "-nostdin", "-i", path, "-c", "copy", "-bsf:v",
+                                                  "trace_headers", "-f", "null", "-"}).err;
       auto field = [&](const char* name) {
-        const size_t at = headers.err.find(name);
-        return at == std::string::npos ? 0.0 : std::atof(headers.err.c_str() + headers.err.find("= ", at) + 2);
+        const size_t at = trace.find(name);
+        return at == std::string::npos ? 0.0 : std::atof(trace.c_str() + trace.find("= ", at) + 2);
       };
       EXPECT_EQ(field(" time_scale ") / 2 / field(" num_units_in_tick "), ending.find("low") != std::string::npos ? 2 : 25)
           << path;
