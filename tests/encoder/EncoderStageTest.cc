@@ -304,7 +304,8 @@ TEST_F(EncoderStageTest, BeepsStartOnTheirFlashesInEveryContainerAndFlvMetadataD
     for (size_t k = 0; at != std::string::npos && k < 8; ++k) bits = bits << 8 | static_cast<uint8_t>(flv[at + key.size() + 3 + k]);
     return std::bit_cast<double>(bits);
   };
-  const test::ProbeStream& video = *test::probeMedia(folder_.file("flash.flv")).first("video");
+  const test::ProbeResult probe = test::probeMedia(folder_.file("flash.flv"));
+  const test::ProbeStream& video = *probe.first("video");
   EXPECT_EQ(meta("width"), video.width);  // 162: even
   EXPECT_EQ(meta("height"), video.height);
   EXPECT_EQ(meta("videocodecid"), 7);   // AVC
