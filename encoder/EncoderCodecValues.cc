@@ -6,6 +6,7 @@
 // FFmpeg's wrapper; they go into |options| for avcodec_open2.
 #include <algorithm>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -102,8 +103,10 @@ void FFMpegEncoder::adjustVideoCodecValues(AVCodecContext& codec, const AVCodec&
     codec.bit_rate_tolerance = static_cast<int>(frameBits + 1.0);
   if (profile.useConstantBitrate) {
     codec.rc_max_rate = codec.rc_min_rate = codec.bit_rate;
-    codec.rc_buffer_size =
-        static_cast<int>(fps * static_cast<double>(codec.bit_rate + codec.bit_rate_tolerance) * 10.0);
+    // Ten times the bits of |fps| seconds passes the int FFmpeg keeps above
+    // about 8 Mbit/s at 25 fps: the largest buffer it can hold instead.
+    const double bufferBits = fps * static_cast<double>(codec.bit_rate + codec.bit_rate_tolerance) * 10.0;
+    codec.rc_buffer_size = bufferBits >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(bufferBits);
   }
   if (profile.encoderQMin != 0) codec.qmin = profile.encoderQMin;
   if (profile.encoderQMax != 0) codec.qmax = profile.encoderQMax;
@@ -227,6 +230,11 @@ void FFMpegEncoder::adjustVideoCodecValuesLow(AVCodecContext& codec, const AVCod
     // the companion's segments would lag the main output's by 20 s. A
     // second of look-ahead keeps them together.
     av_dict_set_int(options, "rc-lookahead", codec.gop_size, 0);
+    // libx264 states the picture rate in the stream's headers as its time
+    // base, the main output's here: a player would expect pictures at that
+    // rate and drop the companion's as late. At a constant rate of its own
+    // the headers say that rate; the times it is given pass unchanged.
+    if (fps < av_q2d(video_.codec->framerate)) av_dict_set(options, "x264-params", "force-cfr=1", 0);
   }
 
   logDebug("FFENC V LOW:  codec = %d", static_cast<int>(encoder.id));

@@ -109,14 +109,61 @@ PluginErrorCodes FFMpegEncoder::initFFMpeg() {
   }
   muxer_ = std::move(muxer);
   const streamer::InputStreamDescription& source = *profile_->sourceDescription;
-  if (profile_->target->hasAudio() && source.hasAudio())
-    addNewStream(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough);
-  if (profile_->target->hasVideo() && source.hasVideo())
-    addNewStream(video_, profile_->videoCodecName(), Kind::kVideo, profile_->videoPassthrough);
+  if (profile_->target->hasAudio() && source.hasAudio() &&
+      !addRequestedStream(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough))
+    return PLUGIN_FAILED;
+  if (profile_->target->hasVideo() && source.hasVideo() &&
+      !addRequestedStream(video_, profile_->videoCodecName(), Kind::kVideo, profile_->videoPassthrough))
+    return PLUGIN_FAILED;
   if (muxer_->kind() == 1 && !addLowStreams()) return PLUGIN_FAILED;
   audioSampleCount_ = 0;
   if (audio_.index < 0 && video_.index < 0) return PLUGIN_UNAVAILABLE;
+  describeOutput();
   return PLUGIN_OK;
+}
+
+bool FFMpegEncoder::addRequestedStream(Output& out, const std::string& codecName, Kind kind, bool passthrough) {
+  if (isNone(codecName) || addNewStream(out, codecName, kind, passthrough)) return true;
+  logError("FFMpegEncoder::init : no %s stream: codec %s is unknown here or does not open",
+           kind == Kind::kVideo ? "video" : "audio", codecName.c_str());
+  return false;
+}
+
+void FFMpegEncoder::describeOutput() {
+  streamer::OutputStreamDescription& target = *profile_->target;
+  const streamer::InputStreamDescription& source = *profile_->sourceDescription;
+  streamer::VideoDescription* video = target.getVideo();
+  streamer::AudioDescription* audio = target.getAudio();
+  unsigned total = 0;
+  if (video != nullptr && video_.index < 0) video->setCodec("none");
+  if (video != nullptr && video_.index >= 0) {
+    const streamer::VideoDescription& copied = *source.getVideo();
+    const AVCodecContext* codec = video_.codec.get();
+    video->setWidth(codec ? codec->width : copied.getWidth());
+    video->setHeight(codec ? codec->height : copied.getHeight());
+    video->setFrameRate(codec ? av_q2d(codec->framerate) : copied.getFrameRate());
+    // Over RTP the encoder aims below the request to leave room for the
+    // packet headers; the request's rate is what the stream takes.
+    if (!codec) video->setBitrate(copied.getBitrate());
+    else if (!rtp_) video->setBitrate(static_cast<unsigned>(codec->bit_rate));
+    total += video->getBitrate();
+  }
+  if (audio != nullptr && audio_.index < 0) audio->setCodec("none");
+  if (audio != nullptr && audio_.index >= 0) {
+    // AMR has described itself when it opened.
+    const streamer::AudioDescription& copied = *source.getAudio();
+    if (const AVCodecContext* codec = audio_.codec.get()) {
+      audio->setSampleRate(codec->sample_rate);
+      audio->setChannels(codec->ch_layout.nb_channels);
+      audio->setBitrate(static_cast<unsigned>(codec->bit_rate));
+    } else if (!audio_.amr) {
+      audio->setSampleRate(copied.getSampleRate());
+      audio->setChannels(copied.getChannels());
+      audio->setBitrate(copied.getBitrate());
+    }
+    total += audio->getBitrate();
+  }
+  target.setBitrate(total);
 }
 
 bool FFMpegEncoder::addLowStreams() {
@@ -197,29 +244,38 @@ PluginErrorCodes FFMpegEncoder::initRtp() {
     return PLUGIN_UNAVAILABLE;
   }
   const streamer::InputStreamDescription& source = *profile_->sourceDescription;
+  // A stream the request names goes out, or init fails.
   auto add = [&](Output& out, const std::string& name, Kind kind, bool passthrough) {
-    if (isNone(name)) return;
+    if (isNone(name)) return true;
     if (passthrough) {
-      logError("FFMpegEncoder::addNewStream : %s cannot be copied into RTP payloads", name.c_str());
-      return;
+      logError("FFMpegEncoder::init : %s cannot be copied into RTP payloads", name.c_str());
+      return false;
     }
-    if (!openStreamEncoder(out, name, kind)) return;
+    if (!openStreamEncoder(out, name, kind)) {
+      logError("FFMpegEncoder::init : no %s stream: codec %s is unknown here or does not open",
+               kind == Kind::kVideo ? "video" : "audio", name.c_str());
+      return false;
+    }
     out.index = static_cast<int>(kind);
     out.codecName = name;
     if (out.codec) publishCodecData(*out.codec, kind);
+    return true;
   };
-  if (profile_->target->hasAudio() && source.hasAudio())
-    add(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough);
+  if (profile_->target->hasAudio() && source.hasAudio() &&
+      !add(audio_, profile_->audioCodecName(), Kind::kAudio, profile_->audioPassthrough))
+    return PLUGIN_FAILED;
   if (profile_->target->hasVideo() && source.hasVideo()) {
-    add(video_, profile_->videoCodecName(), Kind::kVideo, profile_->videoPassthrough);
+    if (!add(video_, profile_->videoCodecName(), Kind::kVideo, profile_->videoPassthrough)) return PLUGIN_FAILED;
     if (video_.codec && !rtpVideo_.open(*video_.codec, payloadSize)) {
-      logError("FFMpegEncoder::initFFMpegContext() no RTP payload format for %s", video_.codecName.c_str());
+      logError("FFMpegEncoder::init : no RTP payload format for %s", video_.codecName.c_str());
       video_ = Output{};
+      return PLUGIN_FAILED;
     }
     if (video_.codec) allocatePicture();
   }
   audioSampleCount_ = 0;
   if (audio_.index < 0 && video_.index < 0) return PLUGIN_UNAVAILABLE;
+  describeOutput();
   return PLUGIN_OK;
 }
 

@@ -166,8 +166,10 @@ void FFMpegEncoder::encodeVideoPacket(streamer::SamplePacket& packet) {
   const AVRational timeBase = video_.codec->time_base;
   int64_t pts = static_cast<int64_t>(static_cast<double>(currentVideoTime_) / 1000000.0 / av_q2d(timeBase));
   const int gop = video_.codec->gop_size;
+  // The run of intra pictures lets a player that joins at a restart start
+  // at once; the stream's own start has its first picture for that.
   bool intra = pts == 0 || (gop > 0 && frameNumber_ % static_cast<uint64_t>(gop) == 0) ||
-                     frameNumber_ - restartFrame_ < kRestartIntraPictures;
+               (restartFrame_ > 0 && frameNumber_ - restartFrame_ < kRestartIntraPictures);
   ++frameNumber_;
   // Two pictures for one frame slot: the encoder needs rising times, so
   // the second is dropped, or moved to the next slot when input and output

@@ -156,6 +156,15 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // (logged, |out| left without a stream) when the codec is missing or does
   // not open.
   bool addNewStream(Output& out, const std::string& codecName, Kind kind, bool passthrough);
+  // The same for a stream the request names: true when it is "none" or was
+  // added; false (logged with the codec's name) fails init, since a stream
+  // left out would pass for a complete output.
+  bool addRequestedStream(Output& out, const std::string& codecName, Kind kind, bool passthrough);
+  // Rewrites the profile's target as the streams were really set up (the
+  // engine reads it through getOutputStreamDescription, the FLV header
+  // from the profile): sizes after rounding, frame rates, bit rates, their
+  // sum, and "none" for a stream the output does not carry.
+  void describeOutput();
   // A new encoder context for |out| with every value of the profile, opened.
   ff::CodecContextPtr openEncoder(const std::string& codecName, Kind kind);
   // Opens |out|'s encoder (FFmpeg's, or AMR's for those names); false when
@@ -283,7 +292,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   int64_t videoStartTime_ = -1;
   int frameDuration_ = 0;
   uint64_t frameNumber_ = 0;
-  uint64_t restartFrame_ = 0;
+  uint64_t restartFrame_ = 0;  // frameNumber_ at the last restart after pictures were coded; 0: none
   int64_t lastPts_ = -1;
   int64_t segmentStart_ = INT64_MIN;  // main stream units; segmented output only
   uint64_t lastVideoInput_ = streamer::kNoTime;  // engine time of the last picture encoded

@@ -80,7 +80,8 @@ void fuzzFlvHeader(zan::fuzz::Input& in) {
   FUZZ_CHECK(tag.number(1) == 0x02 && tag.number(2) == 10 && tag.text(10) == "onMetaData");
   FUZZ_CHECK(tag.number(1) == 0x08 && tag.number(4) == 6u + a + 2 * d + 4 * v);
   const double duration = static_cast<double>(profile->medium->getDuration()) / 1000.0;
-  const std::string videoCodec = profile->videoCodecName();
+  // FLV's ids of the codecs drawn above (AVC 7, Sorenson 2, VP6 4; AAC 10, MP3 2).
+  const double videoId[] = {0.0, 7.0, 2.0, 4.0}, audioId[] = {0.0, 10.0, 2.0, 2.0};
   struct Entry {
     bool present;
     const char* key;
@@ -92,9 +93,9 @@ void fuzzFlvHeader(zan::fuzz::Input& in) {
       {v, "width", static_cast<double>(static_cast<uint32_t>(target->getVideo()->getWidth()))},
       {v, "height", static_cast<double>(static_cast<uint32_t>(target->getVideo()->getHeight()))},
       {true, "videodatarate", v ? target->getVideo()->getBitrate() / 1000.0 : 0.0},
-      {v, "videocodecid", videoCodec == "flv" ? 2.0 : videoCodec == "vp6" ? 4.0 : 0.0},
+      {v, "videocodecid", videoId[codecs >> 2 & 3]},
       {true, "audiodatarate", a ? target->getAudio()->getBitrate() / 1000.0 : 0.0},
-      {a, "audiocodecid", profile->audioCodecName() == "libmp3lame" ? 2.0 : 0.0},
+      {a, "audiocodecid", audioId[codecs & 3]},
       {true, "totaldatarate", target->getBitrate() / 1000.0},
       {v, "framerate", v ? target->getVideo()->getFrameRate() : 0.0},
       {true, "audiodelay", 0.0},

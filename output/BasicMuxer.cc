@@ -77,6 +77,11 @@ ff::FormatPtr BasicMuxer::initFFMpegContext() {
   }
   ff::FormatPtr context(raw);
 
+  // Times are shifted only as far as no time is negative: a shift to zero
+  // makes FFmpeg's MP4 muxer start every track at 0 (it stretches the first
+  // sample), which moves a track that starts later, audio after its
+  // priming, out of step with the others.
+  if (hasPrivateOption(format, "movflags")) context->avoid_negative_ts = AVFMT_AVOID_NEG_TS_MAKE_NON_NEGATIVE;
   context->max_delay = profile_->encoderMaxDelay > 0 ? static_cast<int>(microseconds(profile_->encoderMaxDelay, INT_MAX))
                                                      : (std::strcmp(format->name, "flv") == 0 ? 700000 : 1000000);
 
@@ -100,8 +105,15 @@ ff::DictionaryPtr BasicMuxer::privateOptions() const {
     av_dict_set_int(&options, "preload", preload, 0);
   }
   // Nothing can be patched once it left: MP4/MOV are written as fragments
-  // behind an empty index.
-  if (hasPrivateOption(format, "movflags")) av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+  // behind an empty index. An empty index has no edit list to say where a
+  // track starts, so every track's first fragment says it in its decode
+  // time (frag_discont without edit lists: the first time, not 0), and
+  // audio begins before the pictures by its encoder's priming, as in every
+  // other container.
+  if (hasPrivateOption(format, "movflags")) {
+    av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof+frag_discont", 0);
+    av_dict_set(&options, "use_editlist", "0", 0);
+  }
   // The FLV header carries the library's own onMetaData (FlvHeader.h).
   if (hasPrivateOption(format, "flvflags")) av_dict_set(&options, "flvflags", "no_metadata", 0);
   return ff::DictionaryPtr(options);

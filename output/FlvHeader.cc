@@ -3,8 +3,10 @@
 
 #include <bit>
 #include <cstring>
+#include <string>
 #include <string_view>
 
+#include "encoder/profile/CodecResolver.h"
 #include "encoder/profile/FFMpegStreamingProfile.h"
 #include "output/BitWriter.h"
 
@@ -34,6 +36,44 @@ Presence presenceOf(const FFMpegStreamingProfile& profile) {
   const auto* target = profile.target.get();
   return {target->hasAudio() && source->hasAudio(), target->hasVideo() && source->hasVideo(),
           profile.medium->getDuration() > 0};
+}
+
+// The codec a profile's codec name stands for: the encoder that serves it,
+// or for a stream copied through, the decoder.
+AVCodecID codecIdOf(const std::string& name) {
+  codecs::Resolution resolution = codecs::resolveEncoder(name);
+  if (resolution.codec == nullptr) resolution = codecs::resolveDecoder(name);
+  return resolution.codec != nullptr ? resolution.codec->id : AV_CODEC_ID_NONE;
+}
+
+// FLV's codec ids, as its video and audio tags carry them; 0 for a codec
+// FLV has no id for.
+double flvVideoCodecId(const std::string& name) {
+  if (name == "vp6") return 4.0;
+  switch (codecIdOf(name)) {
+    case AV_CODEC_ID_FLV1: return 2.0;
+    case AV_CODEC_ID_FLASHSV: return 3.0;
+    case AV_CODEC_ID_VP6:
+    case AV_CODEC_ID_VP6F: return 4.0;
+    case AV_CODEC_ID_VP6A: return 5.0;
+    case AV_CODEC_ID_FLASHSV2: return 6.0;
+    case AV_CODEC_ID_H264: return 7.0;
+    default: return 0.0;
+  }
+}
+
+double flvAudioCodecId(const std::string& name) {
+  switch (codecIdOf(name)) {
+    case AV_CODEC_ID_ADPCM_SWF: return 1.0;
+    case AV_CODEC_ID_MP3: return 2.0;
+    case AV_CODEC_ID_PCM_S16LE: return 3.0;
+    case AV_CODEC_ID_NELLYMOSER: return 6.0;
+    case AV_CODEC_ID_PCM_ALAW: return 7.0;
+    case AV_CODEC_ID_PCM_MULAW: return 8.0;
+    case AV_CODEC_ID_AAC: return 10.0;
+    case AV_CODEC_ID_SPEEX: return 11.0;
+    default: return 0.0;
+  }
 }
 
 // Writes AMF0 values at a running bit position.
@@ -101,12 +141,9 @@ int writeMetaDataTag(const FFMpegStreamingProfile& profile, uint8_t* buffer, int
     out.entry("height", static_cast<double>(static_cast<uint32_t>(video->getHeight())));
   }
   out.entry("videodatarate", has.video ? video->getBitrate() / 1000.0 : 0.0);
-  if (has.video) {
-    const std::string codec = profile.videoCodecName();
-    out.entry("videocodecid", codec == "flv" ? 2.0 : codec == "vp6" ? 4.0 : 0.0);
-  }
+  if (has.video) out.entry("videocodecid", flvVideoCodecId(profile.videoCodecName()));
   out.entry("audiodatarate", has.audio ? audio->getBitrate() / 1000.0 : 0.0);
-  if (has.audio) out.entry("audiocodecid", profile.audioCodecName() == "libmp3lame" ? 2.0 : 0.0);
+  if (has.audio) out.entry("audiocodecid", flvAudioCodecId(profile.audioCodecName()));
   out.entry("totaldatarate", target->getBitrate() / 1000.0);
   if (has.video) out.entry("framerate", video->getFrameRate());
   out.entry("audiodelay", 0.0);

@@ -74,6 +74,9 @@ std::vector<MediaRecipe> makeRecipes() {
        "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=10 "
        "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=10 "
        "-c:v libx264 -preset veryfast -g 50 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 128k"},
+      {Media::kMp4FlashBeep, "mp4_flash_beep", "mp4",
+       "-f lavfi -i color=black:s=160x120:r=25:d=4,drawbox=c=white:t=fill:enable='lt(mod(t,1),0.04)' "
+       "-f lavfi -i aevalsrc='if(lt(mod(t,1),0.04),sin(2*PI*1000*t),0)':s=44100:d=4 " X264_FAST AAC_STEREO},
   };
 }
 

@@ -30,6 +30,7 @@ enum class Media {
   kRandomBytes,        // about 280 KiB of pseudo-random bytes (fixed seed)
   kMp4H264BFrames,     // MP4, H.264 with 3 B-frames (negative dts) + AAC
   kBenchmark720p,      // MP4, 1280x720 H.264 + AAC 48 kHz stereo, 10 s
+  kMp4FlashBeep,       // MP4, H.264 + AAC: a white picture and a 40 ms 1 kHz beep at every whole second
 };
 
 struct MediaRecipe {

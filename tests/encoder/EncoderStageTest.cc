@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,6 +132,9 @@ struct ContainerCase {
   double videoRate;  // 0: the input's
   test::Media media = test::Media::kMp4H264Aac;
   bool copy = false;  // the input delivers both streams as stored; the encoder copies them
+  int width = 0, height = 0;  // the requested picture size; 0: the input's
+  unsigned videoBitrate = 400000;
+  bool constantBitrate = false;
 };
 
 // Decodes |media| with the input plug-in and encodes it as |row| asks.
@@ -153,8 +158,11 @@ std::string transcode(test::Media media, const ContainerCase& row, const std::st
   host::StreamDescription& target = run.requested.target();
   target.setFormat(row.format);
   target.video().setCodec(row.videoCodec);
-  target.video().setBitrate(400000);
+  target.video().setBitrate(row.videoBitrate);
+  if (row.constantBitrate) run.settings.put("useConstantBitrate", "1");
   target.video().setFrameRate(delivered.getVideo()->getFrameRate());
+  target.video().setWidth(row.width);
+  target.video().setHeight(row.height);
   target.audio().setCodec(row.audioCodec);
   target.audio().setBitrate(128000);
   EXPECT_TRUE(run.start());
@@ -256,6 +264,66 @@ TEST_F(EncoderStageTest, EveryContainerAtOnceReadsBackWithTheInputsFramesAndDura
     EXPECT_GE(audioStart, videoStart - 0.100);
     EXPECT_LE(audioStart, videoStart + 0.100);
   }
+}
+
+// Times (s) of the white pictures, or with |sound| of the beeps' onsets (a
+// loud millisecond after a quiet half second), as FFmpeg decodes |path|.
+std::vector<double> onsets(const std::string& path, bool sound) {
+  const std::string graph = sound ? "amovie=" + path + ",asetnsamples=44,astats=metadata=1:reset=1" : "movie=" + path + ",signalstats";
+  const std::string tag = sound ? "lavfi.astats.Overall.Peak_level" : "lavfi.signalstats.YAVG";
+  std::istringstream lines(test::runProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", graph, "-show_entries",
+                                             "frame=pts_time:frame_tags=" + tag, "-of", "csv=p=0"}).out);
+  std::vector<double> times;
+  double time = 0.0, value = 0.0, loud = -1.0;  // silence reads as -inf; priming noise stays below -12 dB
+  for (std::string line; std::getline(lines, line);) {
+    if (std::sscanf(line.c_str(), "%lf,%lf", &time, &value) != 2 || value < (sound ? -12 : 128)) continue;
+    if (!sound || time - loud > 0.5) times.push_back(time);
+    loud = time;
+  }
+  return times;
+}
+
+// Every beep of the source starts on its flash in every container, as
+// readers find them: each stream's first time includes the encoder's own
+// delay (B-picture reordering, AAC priming), none is moved to 0. And the
+// FLV header describes the streams as coded: the odd size rounded up, the
+// codecs by FLV's ids (7 AVC, 10 AAC), the rates. An H.264 output begins
+// with one key picture, like every other second.
+TEST_F(EncoderStageTest, BeepsStartOnTheirFlashesInEveryContainerAndFlvMetadataDescribesTheStreams) {
+  const test::Media media = test::Media::kMp4FlashBeep;
+  const ContainerCase cases[] = {
+      {"flv", "h264", "aac", "h264", "aac", 0, media, false, 161, 121},
+      // A constant 9 Mbit/s: the rate control's buffer is more bits than an int holds.
+      {"mpegts", "h264", "aac", "h264", "aac", 0, media, false, 0, 0, 9000000, true},
+      {"mp4", "h264", "aac", "h264", "aac", 0, media},
+  };
+  for (const ContainerCase& row : cases) {
+    SCOPED_TRACE(row.format);
+    const std::string path = transcode(media, row, folder_.file(std::string("flash.") + row.format));
+    const std::vector<double> flashes = onsets(path, false), beeps = onsets(path, true);
+    ASSERT_EQ(flashes.size(), 4u);
+    ASSERT_EQ(beeps.size(), 4u) << ::testing::PrintToString(beeps);
+    for (size_t i = 0; i < flashes.size(); ++i) EXPECT_NEAR(beeps[i], flashes[i], 0.005) << "second " << i;
+    const test::ProbeResult probe = test::probeMedia(path);
+    ASSERT_NE(probe.first("video"), nullptr);
+    EXPECT_EQ(probe.keyFrameCount(probe.first("video")->index), 4);
+  }
+  // onMetaData's numbers where FLV puts them: key length, key, number marker, double.
+  const std::string flv = test::readFile(folder_.file("flash.flv"));
+  auto meta = [&](const std::string& key) {
+    const size_t at = flv.find(std::string(1, '\0') + static_cast<char>(key.size()) + key + '\0');
+    uint64_t bits = 0;
+    for (size_t k = 0; at != std::string::npos && k < 8; ++k) bits = bits << 8 | static_cast<uint8_t>(flv[at + key.size() + 3 + k]);
+    return std::bit_cast<double>(bits);
+  };
+  const test::ProbeResult probe = test::probeMedia(folder_.file("flash.flv"));
+  const test::ProbeStream& video = *probe.first("video");
+  EXPECT_EQ(meta("width"), video.width);  // 162: even
+  EXPECT_EQ(meta("height"), video.height);
+  EXPECT_EQ(meta("videocodecid"), 7);   // AVC
+  EXPECT_EQ(meta("audiocodecid"), 10);  // AAC
+  EXPECT_EQ(test::runProcess({"ffprobe", "-v", "error", "-show_entries", "format_tags=totaldatarate", "-of", "csv=p=0",
+                              folder_.file("flash.flv")}).out, "528\n");  // kbit/s, the encoders' 400 + 128
 }
 
 // ---- alignment of audio and video ----
@@ -674,6 +742,15 @@ TEST_F(EncoderStageTest, SegmentsNumberFromTheResetAndClosingRemovesOnlyTheirOwn
       const test::ProbeResult probe = test::probeMedia(path);
       ASSERT_FALSE(probe.frames.empty()) << path;
       EXPECT_TRUE(probe.frames.front().key) << path;
+      // The picture rate the H.264 headers state, the companion's own.
+      const std::string trace = test::runProcess({"ffmpeg", "-nostdin", "-i", path, "-c", "copy", "-bsf:v",
+                                                  "trace_headers", "-f", "null", "-"}).err;
+      auto field = [&](const char* name) {
+        const size_t at = trace.find(name);
+        return at == std::string::npos ? 0.0 : std::atof(trace.c_str() + trace.find("= ", at) + 2);
+      };
+      EXPECT_EQ(field(" time_scale ") / 2 / field(" num_units_in_tick "), ending.find("low") != std::string::npos ? 2 : 25)
+          << path;
     }
     std::sort(endings.begin(), endings.end());
     EXPECT_EQ(endings, (std::vector<std::string>{"-1-low-64000.ts", "-1.ts", "-2-low-64000.ts", "-2.ts"}))
