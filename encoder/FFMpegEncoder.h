@@ -43,6 +43,7 @@
 #include "ffmpeg/FFmpegPtr.h"
 #include "encoder/AmrEncoder.h"
 #include "encoder/AudioFrameBuilder.h"
+#include "encoder/CopiedVideoTimes.h"
 #include "encoder/profile/FFMpegStreamingProfile.h"
 #include "encoder/RtpVideoPacketizer.h"
 #include "output/MuxerSink.h"
@@ -170,8 +171,10 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // are not lined up yet. The caller owns the returned reference.
   streamer::SamplePacket* getNextInputPacket();
   void processPacket(streamer::SamplePacket* packet);
+  // ---- copied streams (EncoderPassthrough.cc) ----
   void writePassthroughVideo(streamer::SamplePacket& packet);
   void writePassthroughAudio(streamer::SamplePacket& packet);
+  void setUpCopiedVideo(AVStream& stream, const std::vector<uint8_t>& config);
   // The end packet: drains the encoders, finishes the container and queues
   // PACKET_END.
   void finishStream();
@@ -252,6 +255,10 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   uint64_t restartFrame_ = 0;
   int64_t lastPts_ = -1;
   int64_t segmentStart_ = INT64_MIN;  // main stream units; segmented output only
+
+  // Copied video: decoding times, and the frame length for the first ones.
+  CopiedVideoTimes copiedTimes_;
+  uint64_t copiedFrameDuration_ = 40000;
 
   // Audio encoding state.
   AudioFrameBuilder audioFrames_;
