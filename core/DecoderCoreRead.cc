@@ -120,9 +120,14 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
         position_ = static_cast<int64_t>(time);
         return true;
       }
-      logDebug("Skipping encoded packet with negative timestamps - %d %" PRId64 " %" PRId64, packet->stream_index,
-               packet->dts, packet->pts);
-      continue;
+      if (!(skipAudio_ && packet->stream_index == audioStreamIndex_ && audioStreamIndex_ >= 0)) {
+        logDebug("Skipping encoded packet with negative timestamps - %d %" PRId64 " %" PRId64, packet->stream_index,
+                 packet->dts, packet->pts);
+        continue;
+      }
+      // A copied stream keeps its priming packets (the decoder of the copy
+      // needs them for the samples that follow); they are due at the start.
+      timestamp = 0;
     }
 
     if (packet->stream_index == audioStreamIndex_ && audioStreamIndex_ >= 0) {
@@ -132,7 +137,8 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
       if (!passesFirstTimestamp(type, timestamp, firstAudioTimestamp_, audioSkipCount_)) continue;
       lastAudioTimestamp_ = timestamp;
       if (duration_ <= 0 && firstAudioTimestamp_ != AV_NOPTS_VALUE) timestamp -= firstAudioTimestamp_;
-      if (isTransportStream_ && audioPacketQuantum_ > 0 && packet->size % audioPacketQuantum_ != 0) {
+      // (Copied packets are whole frames of any size: the rule is for decoding.)
+      if (!skipAudio_ && isTransportStream_ && audioPacketQuantum_ > 0 && packet->size % audioPacketQuantum_ != 0) {
         logWarn("FFMpegDecoderCore::decodeFromMedium : audio packet diff, %d < %d", packet->size,
                 audioPacketQuantum_);
         continue;
@@ -264,8 +270,9 @@ bool FFMpegDecoderCore::receivePicture() {
 
 uint64_t FFMpegDecoderCore::fromMediumStart(uint64_t time) const {
   const int64_t start = formatContext_ ? formatContext_->start_time : 0;
-  if (time != kNoTime && start != AV_NOPTS_VALUE && start > 0 && time >= static_cast<uint64_t>(start))
-    time -= static_cast<uint64_t>(start);
+  // Packets before the start (an audio coder's priming) are due at it.
+  if (time != kNoTime && start != AV_NOPTS_VALUE && start > 0)
+    time = time >= static_cast<uint64_t>(start) ? time - static_cast<uint64_t>(start) : 0;
   return time;
 }
 

@@ -11,7 +11,9 @@
 // Times: a copied picture carries its presentation time (µs) and comes
 // in decoding order; CopiedVideoTimes gives it back its decoding time.
 // Audio times are presentation times that are also decoding times.
+#include <algorithm>
 #include <cinttypes>
+#include <cstring>
 
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
@@ -34,6 +36,14 @@ int64_t toStreamTime(uint64_t microseconds, AVRational timeBase) {
   return av_rescale_q(static_cast<int64_t>(microseconds), kMicroseconds, timeBase);
 }
 
+// The length of the ADTS header |data| begins with (7 bytes, 9 with a
+// CRC), or 0 when it does not begin with one.
+unsigned adtsHeaderLength(const uint8_t* data, unsigned size) {
+  if (size < 7 || data[0] != 0xFF || (data[1] & 0xF6) != 0xF0) return 0;
+  const unsigned length = (data[1] & 0x01) ? 7 : 9;
+  return size > length ? length : 0;
+}
+
 }  // namespace
 
 void FFMpegEncoder::writePassthroughVideo(SamplePacket& packet) {
@@ -52,9 +62,24 @@ void FFMpegEncoder::writePassthroughVideo(SamplePacket& packet) {
 
 void FFMpegEncoder::writePassthroughAudio(SamplePacket& packet) {
   if (packet.getTime() == kNoTime || packet.getData() == nullptr) return;
-  const AVRational timeBase = muxer_->formatContext()->streams[audio_.index]->time_base;
-  if (muxer_->writeAudioPacket(packet.getData(), packet.getSize(),
-                               static_cast<uint64_t>(toStreamTime(packet.getTime(), timeBase)), 0))
+  const AVFormatContext& context = *muxer_->formatContext();
+  const AVRational timeBase = context.streams[audio_.index]->time_base;
+  // The priming packets of a source are due at its start together with
+  // the first frame; one tick apart they keep the order every muxer asks.
+  int64_t ts = toStreamTime(packet.getTime(), timeBase);
+  if (lastCopiedAudio_ != INT64_MIN && ts <= lastCopiedAudio_) ts = lastCopiedAudio_ + 1;
+  lastCopiedAudio_ = ts;
+  // AAC read from ADTS keeps its frame headers only where the container
+  // is ADTS itself (MPEG-TS); elsewhere the configuration is in the header.
+  const uint8_t* data = packet.getData();
+  unsigned size = packet.getSize();
+  const bool adts = std::strcmp(context.oformat->name, "mpegts") == 0;
+  if (!adts && context.streams[audio_.index]->codecpar->codec_id == AV_CODEC_ID_AAC) {
+    const unsigned header = adtsHeaderLength(data, size);
+    data += header;
+    size -= header;
+  }
+  if (muxer_->writeAudioPacket(data, size, static_cast<uint64_t>(ts), 0))
     audioEncoded_ = true;
   else
     logError("FFMpegEncoder::write : copied audio at %" PRIu64 " us refused by the muxer", packet.getTime());

@@ -259,6 +259,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // Copied video: decoding times, and the frame length for the first ones.
   CopiedVideoTimes copiedTimes_;
   uint64_t copiedFrameDuration_ = 40000;
+  int64_t lastCopiedAudio_ = INT64_MIN;  // copied audio's last time, stream units
 
   // Audio encoding state.
   AudioFrameBuilder audioFrames_;
