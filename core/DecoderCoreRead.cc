@@ -120,9 +120,14 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
         position_ = static_cast<int64_t>(time);
         return true;
       }
-      logDebug("Skipping encoded packet with negative timestamps - %d %" PRId64 " %" PRId64, packet->stream_index,
-               packet->dts, packet->pts);
-      continue;
+      if (!(skipAudio_ && packet->stream_index == audioStreamIndex_ && audioStreamIndex_ >= 0)) {
+        logDebug("Skipping encoded packet with negative timestamps - %d %" PRId64 " %" PRId64, packet->stream_index,
+                 packet->dts, packet->pts);
+        continue;
+      }
+      // A copied stream keeps its priming packets (the decoder of the copy
+      // needs them for the samples that follow); they are due at the start.
+      timestamp = 0;
     }
 
     if (packet->stream_index == audioStreamIndex_ && audioStreamIndex_ >= 0) {
@@ -132,7 +137,8 @@ bool FFMpegDecoderCore::decodeFromMedium(PACKETTYPE& type, uint8_t*& data, unsig
       if (!passesFirstTimestamp(type, timestamp, firstAudioTimestamp_, audioSkipCount_)) continue;
       lastAudioTimestamp_ = timestamp;
       if (duration_ <= 0 && firstAudioTimestamp_ != AV_NOPTS_VALUE) timestamp -= firstAudioTimestamp_;
-      if (isTransportStream_ && audioPacketQuantum_ > 0 && packet->size % audioPacketQuantum_ != 0) {
+      // (Copied packets are whole frames of any size: the rule is for decoding.)
+      if (!skipAudio_ && isTransportStream_ && audioPacketQuantum_ > 0 && packet->size % audioPacketQuantum_ != 0) {
         logWarn("FFMpegDecoderCore::decodeFromMedium : audio packet diff, %d < %d", packet->size,
                 audioPacketQuantum_);
         continue;
@@ -262,23 +268,37 @@ bool FFMpegDecoderCore::receivePicture() {
   return false;
 }
 
+uint64_t FFMpegDecoderCore::fromMediumStart(uint64_t time) const {
+  const int64_t start = formatContext_ ? formatContext_->start_time : 0;
+  // Packets before the start (an audio coder's priming) are due at it.
+  if (time != kNoTime && start != AV_NOPTS_VALUE && start > 0)
+    time = time >= static_cast<uint64_t>(start) ? time - static_cast<uint64_t>(start) : 0;
+  return time;
+}
+
 bool FFMpegDecoderCore::decodeVideoPacket(AVPacket* packet, int64_t incomingTime, uint8_t*& data, unsigned& size,
                                           uint64_t& time, uint64_t& duration, bool& keyFrame) {
   const AVRational timeBase = videoStream_ ? videoStream_->time_base : AVRational{1, 1000000};
   if (skipVideo_) {
     size = static_cast<unsigned>(packet->size);
     data = copyBytes(packet->data, size);
-    if (videoStream_ && videoStream_->codecpar->codec_id == AV_CODEC_ID_H264) {
+    // A copied picture carries its presentation time: pictures arrive in
+    // decoding order, and whoever muxes them derives the decoding times
+    // from the order; the composition offsets of reordered (B) pictures
+    // would be lost the other way round. H.264 without any time (a raw
+    // elementary stream) is counted at the frame rate instead.
+    const bool byDecodingTime = packet->dts != AV_NOPTS_VALUE && packet->dts >= 0;
+    const int64_t shown = incomingTime == AV_NOPTS_VALUE || packet->pts == AV_NOPTS_VALUE
+                              ? incomingTime
+                              : incomingTime + packet->pts - (byDecodingTime ? packet->dts : packet->pts);
+    if (shown == AV_NOPTS_VALUE && videoStream_ && videoStream_->codecpar->codec_id == AV_CODEC_ID_H264) {
       time = microsecondCount(static_cast<double>(frameCounter_) * (1.0 / frameRate_) * 1000000.0);
       duration = microsecondCount(1000000.0 / frameRate_);
     } else {
-      time = incomingTime == AV_NOPTS_VALUE ? kNoTime : toMicroseconds(incomingTime, timeBase);
-      duration = toMicroseconds(packet->duration, timeBase);
-      // Stream-clock times start at the medium's start; the counter clock
-      // above starts at 0 already.
-      const int64_t start = formatContext_ ? formatContext_->start_time : 0;
-      if (time != kNoTime && start != AV_NOPTS_VALUE && start > 0 && time >= static_cast<uint64_t>(start))
-        time -= static_cast<uint64_t>(start);
+      time = shown == AV_NOPTS_VALUE ? kNoTime : toMicroseconds(shown, timeBase);
+      duration = packet->duration > 0 ? toMicroseconds(packet->duration, timeBase)
+                                      : microsecondCount(1000000.0 / frameRate_);
+      time = fromMediumStart(time);
     }
     ++frameCounter_;
     return true;
@@ -377,7 +397,7 @@ bool FFMpegDecoderCore::decodeAudioPacket(AVPacket* packet, int64_t incomingTime
   if (skipAudio_) {
     size = static_cast<unsigned>(packet->size);
     data = copyBytes(packet->data, size);
-    time = incomingTime == AV_NOPTS_VALUE ? kNoTime : toMicroseconds(incomingTime, timeBase);
+    time = fromMediumStart(incomingTime == AV_NOPTS_VALUE ? kNoTime : toMicroseconds(incomingTime, timeBase));
     duration = toMicroseconds(packet->duration, timeBase);
     return true;
   }

@@ -3,6 +3,7 @@
 // rescales raw video, or lets raw audio through), and the two stream
 // descriptions the core hands to the engine.
 #include "core/AudioConverter.h"
+#include "core/CodecConfiguration.h"
 #include "core/FFMpegDecoderCore.h"
 #include "core/VideoConverter.h"
 #include "encoder/profile/CodecResolver.h"
@@ -214,6 +215,7 @@ void FFMpegDecoderCore::getInputStreamDescription(streamer::OutputStreamDescript
     video->setWidth(videoCodec_ && videoCodec_->width > 0 ? videoCodec_->width : parameters->width);
     video->setHeight(videoCodec_ && videoCodec_->height > 0 ? videoCodec_->height : parameters->height);
     video->setBitrate(static_cast<unsigned>(videoCodec_ ? videoCodec_->bit_rate : parameters->bit_rate));
+    video->setCodecData(codecConfigurationHex(*parameters).c_str());
   }
   if (audioStream_) {
     streamer::AudioDescription* audio = description->getAudio();
@@ -223,6 +225,7 @@ void FFMpegDecoderCore::getInputStreamDescription(streamer::OutputStreamDescript
     audio->setBitrate(static_cast<unsigned>(audioCodec_ ? audioCodec_->bit_rate : parameters->bit_rate));
     audio->setChannels(audioCodec_ ? audioCodec_->ch_layout.nb_channels : parameters->ch_layout.nb_channels);
     audio->setSampleRate(audioCodec_ ? audioCodec_->sample_rate : parameters->sample_rate);
+    audio->setCodecData(codecConfigurationHex(*parameters).c_str());
   }
 }
 

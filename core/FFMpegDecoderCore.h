@@ -207,6 +207,9 @@ class FFMpegDecoderCore {
   bool holdVideoHeader(streamer::SamplePacket* packet);
   void applyDiscardLevel();
   uint64_t toMicroseconds(int64_t value, AVRational timeBase) const;
+  // A copied packet's stream-clock time counted from the medium's start,
+  // as decoded ones are: audio and video of one medium stay together.
+  uint64_t fromMediumStart(uint64_t time) const;
   void unwrapTimes(AVPacket* packet) const;
   // |microseconds| truncated to a count; 0 when it fits no 64-bit count.
   static uint64_t microsecondCount(double microseconds);

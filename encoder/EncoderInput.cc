@@ -21,11 +21,6 @@ namespace {
 
 bool isEnd(const SamplePacket* packet) { return const_cast<SamplePacket*>(packet)->getType() == PACKET_END; }
 
-// A packet time in a stream's time base.
-int64_t toStreamTime(uint64_t microseconds, AVRational timeBase) {
-  return static_cast<int64_t>(static_cast<double>(microseconds) / (av_q2d(timeBase) * 1000000.0));
-}
-
 }  // namespace
 
 void FFMpegEncoder::write(SamplePacket* packet) {
@@ -141,25 +136,6 @@ SamplePacket* FFMpegEncoder::getNextInputPacket() {
   SamplePacket* packet = from->front();
   from->pop_front();
   return packet;
-}
-
-void FFMpegEncoder::writePassthroughVideo(SamplePacket& packet) {
-  waitForVideo_ = false;
-  if (packet.getTime() == kNoTime || packet.getData() == nullptr) return;
-  const AVRational timeBase = muxer_->formatContext()->streams[video_.index]->time_base;
-  if (muxer_->writeVideoPacket(packet.getData(), packet.getSize(),
-                               static_cast<uint64_t>(toStreamTime(packet.getTime(), timeBase)), packet.isKeyFrame(), 0))
-    videoEncoded_ = true;
-}
-
-void FFMpegEncoder::writePassthroughAudio(SamplePacket& packet) {
-  if (packet.getTime() == kNoTime || packet.getData() == nullptr) return;
-  // Like video, the time goes into the stream's time base: the muxer reads
-  // nothing else.
-  const AVRational timeBase = muxer_->formatContext()->streams[audio_.index]->time_base;
-  if (muxer_->writeAudioPacket(packet.getData(), packet.getSize(),
-                               static_cast<uint64_t>(toStreamTime(packet.getTime(), timeBase)), 0))
-    audioEncoded_ = true;
 }
 
 void FFMpegEncoder::finishStream() {

@@ -100,6 +100,8 @@ void FFMpegEncoder::resetPosition(uint64_t position) {
   segmentStart_ = INT64_MIN;
   seekOffset_ = position * 1000;
   audioVideoDiff_ = firstAudioTs_ = firstVideoTs_ = INT64_MIN;
+  copiedTimes_.reset(copiedTimes_.depth());
+  lastCopiedAudio_ = INT64_MIN;
   waitForVideo_ = true;
   audioRestart_ = true;
   lastPts_ = -1;

@@ -421,8 +421,7 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
     if (kind == Kind::kVideo) {
       parameters.width = source.getVideo()->getWidth();
       parameters.height = source.getVideo()->getHeight();
-      const double fps = source.getVideo()->getFrameRate() > 0 ? source.getVideo()->getFrameRate() : 25.0;
-      stream->time_base = av_d2q(1.0 / fps, 10001);
+      setUpCopiedVideo(*stream, extradata);
     } else {
       parameters.sample_rate = source.getAudio()->getSampleRate();
       av_channel_layout_default(&parameters.ch_layout, source.getAudio()->getChannels());

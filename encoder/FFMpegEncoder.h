@@ -54,6 +54,7 @@
 #include "ffmpeg/FFmpegPtr.h"
 #include "encoder/AmrEncoder.h"
 #include "encoder/AudioFrameBuilder.h"
+#include "encoder/CopiedVideoTimes.h"
 #include "encoder/profile/FFMpegStreamingProfile.h"
 #include "encoder/RtpVideoPacketizer.h"
 #include "output/MuxerSink.h"
@@ -198,6 +199,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // are not lined up yet. The caller owns the returned reference.
   streamer::SamplePacket* getNextInputPacket();
   void processPacket(streamer::SamplePacket* packet);
+  // ---- copied streams (EncoderPassthrough.cc) ----
   void writePassthroughVideo(streamer::SamplePacket& packet);
   void writePassthroughAudio(streamer::SamplePacket& packet);
   // After resetPosition(): new encoders and the muxer started again at
@@ -206,6 +208,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // Logs |what| at ERROR and ends the output without its end marker (see
   // Failure above). Called holding writeLock_.
   void fail(const char* what);
+  void setUpCopiedVideo(AVStream& stream, const std::vector<uint8_t>& config);
   // The end packet: drains the encoders, finishes the container and queues
   // PACKET_END.
   void finishStream();
@@ -297,6 +300,11 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   int64_t segmentStart_ = INT64_MIN;  // main stream units; segmented output only
   uint64_t lastVideoInput_ = streamer::kNoTime;  // engine time of the last picture encoded
   bool videoDrained_ = false;  // the video encoders were drained at a stall
+
+  // Copied video: decoding times, and the frame length for the first ones.
+  CopiedVideoTimes copiedTimes_;
+  uint64_t copiedFrameDuration_ = 40000;
+  int64_t lastCopiedAudio_ = INT64_MIN;  // copied audio's last time, stream units
 
   // Audio encoding state.
   AudioFrameBuilder audioFrames_;

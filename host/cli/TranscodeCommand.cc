@@ -21,6 +21,7 @@
 
 #include "host/cli/Command.h"
 #include "host/cli/FrameSummary.h"
+#include "host/cli/CopyRequest.h"
 #include "host/cli/HlsWriter.h"
 #include "host/cli/InputSession.h"
 #include "host/cli/MediaFacts.h"
@@ -165,6 +166,7 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
   const bool audioOnly = request.format == "mp3";
   request.videoCodec = options.value("vcodec", audioOnly ? "none" : "h264");
   request.audioCodec = options.value("acodec", audioOnly ? "mp3" : "aac");
+  requestCopies(request.videoCodec, request.audioCodec, request.medium);
   long long number = 0;
   if (options.has("vbitrate")) {
     if (!options.number("vbitrate", number, 1000, INT_MAX)) return error = options.error(), false;
@@ -193,6 +195,10 @@ bool readRequest(std::vector<std::string> arguments, TranscodeRequest& request, 
     if (equals == std::string::npos || equals == 0) return error = "--set needs KEY=VALUE, not '" + setting + "'", false;
     request.settings.emplace_back(setting.substr(0, equals), setting.substr(equals + 1));
   }
+  if (request.videoCodec == kCopyCodec)
+    for (const auto& [key, value] : request.settings)
+      if (key == "needLowBitrateStream" && std::atoi(value.c_str()) > 0)
+        return error = "--vcodec copy: low-bitrate companions need decoded pictures; drop needLowBitrateStream", false;
   if (!request.hls.empty()) {
     request.settings.emplace_back("MpegTSMethod", "segmented");
   } else {
@@ -355,6 +361,18 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   if (!session.open(request.medium)) return 1;
   Descriptions descriptions;
   session.describe(descriptions);
+
+  for (const bool video : {true, false}) {
+    const streamer::TrackDescription* track =
+        video ? static_cast<const streamer::TrackDescription*>(descriptions.output.getVideo())
+              : descriptions.output.getAudio();
+    const bool present = video ? descriptions.output.hasVideo() : descriptions.output.hasAudio();
+    std::string& codec = video ? request.videoCodec : request.audioCodec;
+    if (!resolveCopy(codec, present ? track->getCodec() : "", request.format, video, codec, error)) {
+      std::fprintf(stderr, "zanstream transcode: %s\n", error.c_str());
+      return 1;
+    }
+  }
 
   // What the input delivers is what the encoder receives.
   TranscoderInput source;

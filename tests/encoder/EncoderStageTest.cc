@@ -138,14 +138,15 @@ struct ContainerCase {
 };
 
 // Decodes |media| with the input plug-in and encodes it as |row| asks.
-std::string transcode(test::Media media, const ContainerCase& row, const std::string& path) {
+// |copyVideo|/|copyAudio| (default: the row's copy) pass that stream
+// through compressed; |location| replaces |media|'s file.
+std::string transcode(test::Media media, const ContainerCase& row, const std::string& path, int copyVideo = -1,
+                      int copyAudio = -1, const std::string& location = "") {
   auto input = makeInput();
   EXPECT_NE(input, nullptr);
-  host::Medium source(test::mediaPath(media));
-  if (row.copy) {
-    input->skipVideoDecoding();
-    input->skipAudioDecoding();
-  }
+  host::Medium source(location.empty() ? test::mediaPath(media) : location);
+  if (copyVideo == 1 || (copyVideo < 0 && row.copy)) input->skipVideoDecoding();
+  if (copyAudio == 1 || (copyAudio < 0 && row.copy)) input->skipAudioDecoding();
   host::ErrorRecord error;
   EXPECT_TRUE(input->open(&source, &error)) << error.getMessage();
   host::StreamDescription delivered;
@@ -324,6 +325,76 @@ TEST_F(EncoderStageTest, BeepsStartOnTheirFlashesInEveryContainerAndFlvMetadataD
   EXPECT_EQ(meta("audiocodecid"), 10);  // AAC
   EXPECT_EQ(test::runProcess({"ffprobe", "-v", "error", "-show_entries", "format_tags=totaldatarate", "-of", "csv=p=0",
                               folder_.file("flash.flv")}).out, "528\n");  // kbit/s, the encoders' 400 + 128
+}
+
+// ---- copied streams ----
+
+// The MD5 of every decoded picture (v) or audio frame (a) of |path|, in
+// output order, as FFmpeg decodes them; times left aside.
+std::vector<std::string> decodedDigests(const std::string& path, const char* kind) {
+  const test::ProcessResult run = test::runProcess({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-map",
+                                                    std::string("0:") + kind, "-fps_mode", "passthrough", "-f",
+                                                    "framemd5", "-"});
+  EXPECT_EQ(run.exitCode, 0) << path << ": " << run.err;
+  std::vector<std::string> digests;
+  size_t at = 0;
+  while (at < run.out.size()) {
+    const size_t end = std::min(run.out.find('\n', at), run.out.size());
+    const std::string line = run.out.substr(at, end - at);
+    if (!line.empty() && line[0] != '#') digests.push_back(line.substr(line.rfind(',') + 2));
+    at = end + 1;
+  }
+  return digests;
+}
+
+TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
+  // H.264 High with B pictures + AAC-LC, stored four ways.
+  const std::string mp4 = test::mediaPath(test::Media::kMp4H264BFrames);
+  const std::string sources[] = {
+      mp4,
+      test::generateMedia("copy_source_flv", "flv", "-i " + mp4 + " -c copy"),
+      test::generateMedia("copy_source_mkv", "mkv", "-i " + mp4 + " -c copy"),
+      test::generateMedia("copy_source_ts", "ts", "-i " + mp4 + " -c copy"),
+  };
+  struct Row {
+    int source;
+    const char* format;
+    bool copyVideo, copyAudio;
+  };
+  std::vector<Row> rows;
+  for (int source = 0; source < 4; ++source)
+    for (const char* format : {"flv", "mpegts", "mp4"}) rows.push_back({source, format, true, true});
+  rows.push_back({0, "flv", true, false});    // pictures copied, sound encoded
+  rows.push_back({3, "mp4", false, true});    // ADTS sound copied, pictures encoded
+
+  for (const Row& row : rows) {
+    const std::string& from = sources[row.source];
+    SCOPED_TRACE(from + " -> " + row.format + (row.copyVideo ? " video" : "") + (row.copyAudio ? " audio" : ""));
+    ContainerCase request{row.format, "h264", "aac", "h264", "aac", 0};
+    const std::string path = folder_.file("copy-" + std::to_string(&row - rows.data()) + "." + row.format);
+    transcode(test::Media::kMp4H264BFrames, request, path, row.copyVideo, row.copyAudio, from);
+
+    const test::ProbeResult out = test::probeMedia(path);
+    const test::ProbeStream* video = out.first("video");
+    const test::ProbeStream* audio = out.first("audio");
+    ASSERT_TRUE(video != nullptr && audio != nullptr);
+    if (row.copyVideo) {
+      EXPECT_EQ(video->codec, "h264");
+      EXPECT_EQ(decodedDigests(path, "v"), decodedDigests(from, "v"));
+    }
+    if (row.copyAudio) {
+      EXPECT_EQ(audio->codec, "aac");
+      // Every frame is there. The MP4 source's priming frame (an edit list
+      // or skip count hides it there) has no time of its own before the
+      // start in a copy: it is played as the first frame.
+      const std::vector<std::string> in = decodedDigests(from, "a");
+      std::vector<std::string> copied = decodedDigests(path, "a");
+      ASSERT_GE(copied.size(), in.size());
+      EXPECT_LE(copied.size(), in.size() + (row.source == 0 ? 1 : 0));
+      copied.erase(copied.begin(), copied.begin() + static_cast<long>(copied.size() - in.size()));
+      EXPECT_EQ(copied, in);
+    }
+  }
 }
 
 // ---- alignment of audio and video ----

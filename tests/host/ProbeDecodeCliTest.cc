@@ -325,6 +325,26 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
     EXPECT_NE(refused.err.find("the encoder refused the request"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("codec nosuchcodec"), std::string::npos) << refused.err;
   }
+
+  // copy: the source's own codec, every picture of it; a container that
+  // cannot carry it is refused by name, and companions need pictures.
+  const std::string copied = folder.file("copied.flv");
+  const ProcessResult copy = zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", copied, "--vcodec", "copy",
+                                        "--acodec", "copy", "--json"});
+  ASSERT_EQ(copy.exitCode, 0) << copy.err;
+  const zan::test::ProbeResult copiedProbe = zan::test::probeMedia(copied);
+  const zan::test::ProbeResult source = zan::test::probeMedia(Media::kMp4H264Aac);
+  EXPECT_EQ(copiedProbe.first("video")->codec, "h264");
+  EXPECT_EQ(copiedProbe.frameCount(copiedProbe.first("video")->index),
+            source.frameCount(source.first("video")->index));
+  const ProcessResult uncarried = zanstream(
+      {"transcode", mediaPath(Media::kFlvSorensonMp3), "-o", folder.file("svq.mp4"), "--format", "mp4", "--vcodec", "copy"});
+  EXPECT_EQ(uncarried.exitCode, 1);
+  EXPECT_NE(uncarried.err.find("mp4 cannot carry the source's video codec svq"), std::string::npos) << uncarried.err;
+  EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "--hls", folder.file("hls"), "--vcodec", "copy",
+                       "--set", "needLowBitrateStream=1"})
+                .exitCode,
+            2);
 }
 
 // Ctrl-C mid-run (a realtime read of a longer clip, so the signal lands
