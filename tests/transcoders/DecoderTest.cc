@@ -125,9 +125,11 @@ TEST(DecoderStageTest, DecodesTheSameFramesAsTheCoreOnTheFile) {
     ASSERT_EQ(frames.video.size(), c.video ? from.decoded.video.size() : 0u);
     for (size_t i = 0; i < frames.video.size(); ++i)
       ASSERT_EQ(frames.video[i].checksum, from.decoded.video[i].checksum) << "picture " << i;
-    EXPECT_EQ(frames.audio.size(), from.decoded.audio.size());
     // At most one AAC frame (1024 samples x 2 channels x 4 bytes) apart:
-    // packets carry no encoder-delay note, so the priming samples may come out.
+    // passed-through packets carry no encoder-delay note and include the
+    // priming packet, whose samples the core's own decode leaves out.
+    EXPECT_LE(frames.audio.size() - from.decoded.audio.size(), 1u);
+    EXPECT_GE(frames.audio.size(), from.decoded.audio.size());
     EXPECT_NEAR(static_cast<double>(byteCount(frames.audio)), static_cast<double>(byteCount(from.decoded.audio)),
                 8192.0);
   }
