@@ -98,7 +98,10 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
     if (rendition.segments.empty()) {
       rendition.width = facts.width;
       rendition.height = facts.height;
-      rendition.frameRate = facts.frameRate;
+      // The pictures the segment holds over its length: a reduced-rate
+      // companion keeps its main output's time grid, which is what the
+      // stream declares.
+      rendition.frameRate = facts.pictureRate > 0 ? facts.pictureRate : facts.frameRate;
       // CODECS names every codec of the rendition, or it is left out.
       const bool video = facts.width > 0, audio = !facts.audioCodec.empty() || facts.audioFrames > 0;
       if ((!video || !facts.videoCodec.empty()) && (!audio || !facts.audioCodec.empty()))

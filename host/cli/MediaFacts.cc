@@ -1,6 +1,9 @@
 // Reading a written file back; see MediaFacts.h.
 #include "host/cli/MediaFacts.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -61,6 +64,7 @@ MediaFacts readMediaFacts(PluginLibrary& library, const std::string& path) {
     const std::vector<uint8_t> config = fromHex(output.getAudio()->getCodecData());
     if (aac) facts.audioCodec = aacCodecString(config.data(), config.size());
   }
+  uint64_t firstUs = UINT64_MAX, lastUs = 0;
   input->start();
   for (;;) {
     streamer::PACKETTYPE type = streamer::PACKET_END;
@@ -71,7 +75,11 @@ MediaFacts readMediaFacts(PluginLibrary& library, const std::string& path) {
     bool keyFrame = false;
     if (!input->readFrame(type, data, size, time, duration, context, keyFrame)) break;
     if (type == streamer::PACKET_AUDIO && time != streamer::kNoTime) ++facts.audioFrames;
-    if (type == streamer::PACKET_VIDEO && time != streamer::kNoTime) ++facts.videoFrames;
+    if (type == streamer::PACKET_VIDEO && time != streamer::kNoTime) {
+      ++facts.videoFrames;
+      firstUs = std::min(firstUs, time);
+      lastUs = std::max(lastUs, time);
+    }
     if (type == streamer::PACKET_VIDEO && h264 && facts.videoCodec.empty()) facts.videoCodec = avcCodecString(data, size);
     if (type == streamer::PACKET_AUDIO && aac && facts.audioCodec.empty()) facts.audioCodec = aacCodecString(data, size);
     input->freeFrame(data, context);
@@ -79,6 +87,10 @@ MediaFacts readMediaFacts(PluginLibrary& library, const std::string& path) {
   }
   input->stop();
   input->close();
+  if (facts.videoFrames >= 2 && lastUs > firstUs)
+    facts.pictureRate =
+        std::round(static_cast<double>(facts.videoFrames - 1) * 1e6 / static_cast<double>(lastUs - firstUs) * 1000.0) /
+        1000.0;
   return facts;
 }
 

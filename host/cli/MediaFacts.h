@@ -19,6 +19,10 @@ struct MediaFacts {
   uint64_t audioFrames = 0, videoFrames = 0;
   int width = 0, height = 0;
   double frameRate = 0.0;  // as the video stream declares it; 0: not known
+  // As the pictures come: one fewer than their count over the span of their
+  // times (a reduced-rate stream may keep a finer declared grid); 0 with
+  // fewer than two pictures.
+  double pictureRate = 0.0;
   // "avc1.64001f", "mp4a.40.2", ...; empty for a codec without a name here.
   std::string videoCodec, audioCodec;
 };
