@@ -40,4 +40,14 @@ std::string aacCodecString(const uint8_t* data, size_t size) {
   return objectType > 0 ? "mp4a.40." + std::to_string(objectType) : "";
 }
 
+std::vector<uint8_t> fromHex(const char* text) {
+  std::vector<uint8_t> bytes;
+  for (const char* p = text; p && p[0] && p[1]; p += 2) {
+    unsigned value = 0;
+    if (std::sscanf(p, "%2x", &value) != 1) break;
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  return bytes;
+}
+
 }  // namespace zan::host

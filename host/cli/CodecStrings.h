@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zan::host {
 
@@ -19,5 +20,9 @@ std::string avcCodecString(const uint8_t* data, size_t size);
 // |data| holds no ADTS header, from an AudioSpecificConfig; empty when it
 // is neither.
 std::string aacCodecString(const uint8_t* data, size_t size);
+
+// The bytes of a stream's configuration as the engine's records carry it,
+// hexadecimal text; it ends at the first character pair that is no byte.
+std::vector<uint8_t> fromHex(const char* text);
 
 }  // namespace zan::host

@@ -14,20 +14,6 @@
 
 namespace zan::host {
 
-namespace {
-
-std::vector<uint8_t> fromHex(const char* text) {
-  std::vector<uint8_t> bytes;
-  for (const char* p = text; p && p[0] && p[1]; p += 2) {
-    unsigned value = 0;
-    if (std::sscanf(p, "%2x", &value) != 1) break;
-    bytes.push_back(static_cast<uint8_t>(value));
-  }
-  return bytes;
-}
-
-}  // namespace
-
 MediaFacts readMediaFacts(PluginLibrary& library, const std::string& path) {
   MediaFacts facts;
   std::unique_ptr<streamer::InputPluginInterface> input(library.inputFactory()());

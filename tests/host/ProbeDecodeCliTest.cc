@@ -50,6 +50,15 @@ ProcessResult zanstream(std::vector<std::string> arguments) {
   return runProcess(arguments);
 }
 
+// 21 s of 160x120 pictures (a key picture a second) and a tone: long
+// enough for segments of ten seconds, or to be stopped halfway.
+std::string clip21s() {
+  return zan::test::generateMedia(
+      "mp4_h264_aac_21s", "mp4",
+      "-f lavfi -i testsrc2=size=160x120:rate=25:duration=21 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=21 "
+      "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k");
+}
+
 size_t lineCount(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 // Each of the five plug-ins is listed once, with or without a library named.
@@ -356,10 +365,7 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
 TEST(TranscodeCliTest, InterruptFinishesTheOutputCleanly) {
   TemporaryFolder folder;
   zan::test::ScopedEnvironment temporary("TMPDIR", folder.path());
-  const std::string media = zan::test::generateMedia(
-      "mp4_h264_aac_20s", "mp4",
-      "-f lavfi -i testsrc2=size=160x120:rate=25:duration=20 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=20 "
-      "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k");
+  const std::string media = clip21s();
   for (const char* format : {"flv", "mp4", "hls"}) {
     SCOPED_TRACE(format);
     const bool hls = std::string(format) == "hls";
@@ -467,10 +473,7 @@ TEST(TranscodeCliTest, LiveHttpSourceSlidesAWindowUntilInterrupted) {
 TEST(TranscodeCliTest, HlsSegmentsStandAloneCutTogetherAndThePlaylistsSpanTheMedium) {
   TemporaryFolder folder;
   zan::test::ScopedEnvironment temporary("TMPDIR", folder.path());
-  const std::string media = zan::test::generateMedia(
-      "mp4_h264_aac_21s", "mp4",
-      "-f lavfi -i testsrc2=size=160x120:rate=25:duration=21 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=21 "
-      "-c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 64k");
+  const std::string media = clip21s();
   const std::string hls = folder.file("hls");
   const ProcessResult run = zanstream({"transcode", media, "--hls", hls, "--set", "needLowBitrateStream=2", "--set",
                                        "lowVideoBitrate1=64000", "--set", "lowVideoBitrate2=200000", "--json"});
