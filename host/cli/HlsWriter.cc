@@ -120,7 +120,10 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
   // every other where the one before it ended.
   const Segment* last = rendition.segments.empty() ? nullptr : &rendition.segments.back();
   const uint64_t expected = last ? last->start + last->duration : 0;
-  if (start != expected || (last && last->duration == 0)) {
+  const std::string base = name.substr(0, name.find('-', name.find('-') + 1));
+  const bool jump = last && last->duration > 0 && start != expected && base != rendition.base;
+  rendition.base = base;
+  if (!jump && (start != expected || (last && last->duration == 0))) {
     char text[200];
     std::snprintf(text, sizeof text, "%s: %s begins at %.3f s, not where the segment before it ended (%.3f s)",
                   playlistName(key).c_str(), name.c_str(), static_cast<double>(start) / kTsClock,
@@ -128,10 +131,11 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
     error_ = text;
     return false;
   }
-  rendition.segments.push_back(Segment{name, start, duration, bytes});
+  rendition.segments.push_back(Segment{name, start, duration, bytes, jump});
   addPeak(rendition, rendition.segments.back());
   // The stream stands at the end of the segment just finished.
-  slideWindow(rendition, start + duration);
+  rendition.elapsed += duration;
+  slideWindow(rendition, rendition.elapsed);
   return writeMediaPlaylist(playlistName(key), rendition, false) && writeMasterPlaylist();
 }
 
@@ -148,6 +152,7 @@ void HlsWriter::slideWindow(Rendition& rendition, uint64_t now) {
     uint64_t playlist = 0;  // what the playlist still holding it spanned
     for (const Segment& segment : rendition.segments) playlist += segment.duration;
     rendition.retired.push_back(Retired{leaving.name, now + leaving.duration + playlist});
+    if (leaving.discontinuity) ++rendition.discontinuities;
     rendition.segments.pop_front();
     ++rendition.sequence;
   }
@@ -182,8 +187,8 @@ bool HlsWriter::finish(double endSeconds) {
       addPeak(rendition, segment);
     }
     // The last segment's length is known now: the window slides once more.
-    if (!rendition.segments.empty())
-      slideWindow(rendition, rendition.segments.back().start + rendition.segments.back().duration);
+    if (!rendition.segments.empty()) rendition.elapsed += rendition.segments.back().duration;
+    slideWindow(rendition, rendition.elapsed);
     if (!writeMediaPlaylist(playlistName(key), rendition, true)) return false;
     // Nobody serves the folder's removals after the end: what left the
     // window goes now.
@@ -206,6 +211,8 @@ bool HlsWriter::writeMediaPlaylist(const std::string& name, Rendition& rendition
   std::string text = "#EXTM3U\n#EXT-X-VERSION:3\n";
   text += "#EXT-X-TARGETDURATION:" + std::to_string(rendition.targetDuration) + "\n";
   text += "#EXT-X-MEDIA-SEQUENCE:" + std::to_string(rendition.sequence) + "\n";
+  if (rendition.discontinuities > 0)
+    text += "#EXT-X-DISCONTINUITY-SEQUENCE:" + std::to_string(rendition.discontinuities) + "\n";
   // A live window dropped its first segments: the list was never the
   // whole, unchanging one a VOD list is.
   if (ended && listSize_ == 0) text += "#EXT-X-PLAYLIST-TYPE:VOD\n";
@@ -213,6 +220,7 @@ bool HlsWriter::writeMediaPlaylist(const std::string& name, Rendition& rendition
   char line[64];
   for (const Segment& segment : rendition.segments) {
     if (segment.duration == 0) continue;
+    if (segment.discontinuity) text += "#EXT-X-DISCONTINUITY\n";
     std::snprintf(line, sizeof line, "#EXTINF:%.6f,\n", segment.seconds());
     text += line;
     text += segment.name + "\n";

@@ -53,7 +53,9 @@ class HlsWriter {
   // error() set when the file cannot be moved or a playlist not written, or
   // when the segment does not begin where the rendition's last one ended,
   // or, for the first, at 0 (a segment went missing: the playlist would
-  // skip a piece of the medium).
+  // skip a piece of the medium). A segment under a new name base that does
+  // not begin there follows a reset of the stream's position (the encoder
+  // starts a new base then): it is marked as a discontinuity.
   bool add(const std::string& path, uint64_t start, uint64_t duration);
   // Ends the segments announced without a length at |endSeconds| (the end
   // of the last frame fed, on the same clock), then writes every media
@@ -71,6 +73,7 @@ class HlsWriter {
     uint64_t start;     // 90 kHz units
     uint64_t duration;  // 90 kHz units; 0: not known yet
     uint64_t bytes;
+    bool discontinuity;  // the timeline jumps before it
     double seconds() const { return static_cast<double>(duration) / 90000.0; }
   };
   struct Retired {
@@ -80,6 +83,9 @@ class HlsWriter {
   struct Rendition {
     std::deque<Segment> segments;  // listed, the last perhaps without a length yet
     uint64_t sequence = 0;         // segments that left the window
+    uint64_t discontinuities = 0;  // discontinuity tags that left the window
+    uint64_t elapsed = 0;          // 90 kHz units: the finished segments' lengths, jumps aside
+    std::string base;              // the file names' base of the current timeline
     std::deque<Retired> retired;   // out of the window, files kept a while
     double peakBitsPerSecond = 0.0;
     int width = 0, height = 0;

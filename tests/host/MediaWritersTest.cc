@@ -1,12 +1,14 @@
 // The WAV and Y4M writers behind --audio-out and --video-out: headers as the
-// formats define them, and what they refuse.
+// formats define them, and what they refuse; the HLS playlists' timeline.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "host/cli/HlsWriter.h"
 #include "host/cli/WavWriter.h"
 #include "host/cli/Y4mWriter.h"
 #include "tests/common/LittleEndian.h"
@@ -127,6 +129,42 @@ TEST(Y4mWriterTest, FrameRatesBecomeExactFractions) {
     EXPECT_EQ(numerator, c.numerator) << c.rate;
     EXPECT_EQ(denominator, c.denominator) << c.rate;
   }
+}
+
+// A reset of the stream's position makes the encoder start a new name base
+// at another time: the playlist marks the jump, and once the marked segment
+// has left the live window the discontinuity sequence counts it. A gap
+// under the same base is a lost segment, not a jump.
+TEST(HlsWriterTest, AResetIsADiscontinuityThatSlidesOutOfTheWindow) {
+  TemporaryFolder folder;
+  const std::string cache = folder.file("cache"), hls = folder.file("hls");
+  std::filesystem::create_directory(cache);
+  std::filesystem::create_directory(hls);
+  zan::host::HlsWriter writer(hls, 10.0, [](const std::string&) {
+    zan::host::MediaFacts facts;
+    facts.opened = true;
+    facts.videoFrames = 250;
+    return facts;
+  }, 2);
+  auto add = [&](const std::string& name, uint64_t start) {
+    zan::test::writeFile(cache + "/" + name, "x");
+    return writer.add(cache + "/" + name, start * 90000, 10 * 90000);
+  };
+  ASSERT_TRUE(add("segment-100-1.ts", 0));
+  ASSERT_TRUE(add("segment-100-2.ts", 10));
+  ASSERT_TRUE(add("segment-200-7.ts", 60)) << writer.error();  // reset to 60 s
+  std::string list = readFile(hls + "/main.m3u8");
+  EXPECT_NE(list.find("#EXT-X-MEDIA-SEQUENCE:1\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("segment-100-2.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:10.000000,\nsegment-200-7.ts"), std::string::npos)
+      << list;
+  EXPECT_EQ(list.find("DISCONTINUITY-SEQUENCE"), std::string::npos);
+  ASSERT_TRUE(add("segment-200-8.ts", 70));
+  ASSERT_TRUE(add("segment-200-9.ts", 80));
+  list = readFile(hls + "/main.m3u8");
+  EXPECT_NE(list.find("#EXT-X-MEDIA-SEQUENCE:3\n#EXT-X-DISCONTINUITY-SEQUENCE:1\n"), std::string::npos) << list;
+  EXPECT_EQ(list.find("#EXT-X-DISCONTINUITY\n"), std::string::npos) << list;
+  EXPECT_FALSE(add("segment-200-11.ts", 100));
+  EXPECT_NE(writer.error().find("not where the segment before it ended"), std::string::npos) << writer.error();
 }
 
 }  // namespace
