@@ -34,8 +34,9 @@ TEST(PacketQueueTest, AFullQueueBlocksTheWriterUntilARead) {
     int written = 0;
     while (queue.size() < (maxPackets ? maxPackets : 3)) queue.write(packet(ledger, written++, size));
     std::atomic<bool> done{false};
-    std::thread writer([&] {
-      queue.write(packet(ledger, written, size));
+    // A copy: clang before 16 cannot capture a structured binding.
+    std::thread writer([&, bytes = size] {
+      queue.write(packet(ledger, written, bytes));
       done = true;
     });
     std::this_thread::sleep_for(50ms);

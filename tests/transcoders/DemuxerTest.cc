@@ -138,7 +138,8 @@ TEST(DemuxerStageTest, FailedOpenStopsTheStage) {
     StreamInput stream("stream", format);
     ASSERT_EQ(stage.init(&stream.medium, &stream.input, nullptr, nullptr), PLUGIN_OK);
     stage.start();
-    std::thread writer([&] { writeBytes(stage, bytes, kTransportChunk); });
+    // A reference: clang before 16 cannot capture a structured binding.
+    std::thread writer([&, &written = bytes] { writeBytes(stage, written, kTransportChunk); });
     const Frames frames = readFrames(stage);
     writer.join();
     EXPECT_TRUE(frames.all.empty() && frames.ends == 0);
