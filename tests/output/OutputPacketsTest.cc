@@ -86,7 +86,8 @@ TEST(OutputPacketsTest, AudioPacketKindFollowsCodecAndTransport) {
     test::OutputRequest request("rtp", c.codec, "none");
     request.settings.put("audioUseLATM", c.latm ? "1" : "0");
     const auto packet = request.compute()->createAudioSamplePacket(c.plain);
-    EXPECT_EQ(typeid(*packet), c.kind) << c.codec << " plain " << c.plain;
+    const auto& made = *packet;
+    EXPECT_EQ(typeid(made), c.kind) << c.codec << " plain " << c.plain;
   }
 }
 
