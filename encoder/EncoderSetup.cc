@@ -247,10 +247,7 @@ PluginErrorCodes FFMpegEncoder::initRtp() {
   // A stream the request names goes out, or init fails.
   auto add = [&](Output& out, const std::string& name, Kind kind, bool passthrough) {
     if (isNone(name)) return true;
-    if (passthrough) {
-      logError("FFMpegEncoder::init : %s cannot be copied into RTP payloads", name.c_str());
-      return false;
-    }
+    if (passthrough) return openCopiedRtp(out, name, kind, payloadSize);
     if (!openStreamEncoder(out, name, kind)) {
       logError("FFMpegEncoder::init : no %s stream: codec %s is unknown here or does not open",
                kind == Kind::kVideo ? "video" : "audio", name.c_str());
