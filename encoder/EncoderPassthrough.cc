@@ -203,6 +203,21 @@ void FFMpegEncoder::writePassthroughAudio(SamplePacket& packet) {
     logError("FFMpegEncoder::write : copied audio at %" PRIu64 " us refused by the muxer", packet.getTime());
 }
 
+void FFMpegEncoder::setUpCopiedAudio(AVStream& stream, const std::vector<uint8_t>& config) {
+  // The samples each packet carries: MP4 times its packets by them (a
+  // fragment's last packet has no next one to be timed by).
+  AVCodecParameters& parameters = *stream.codecpar;
+  const int objectType = config.empty() ? 0 : config[0] >> 3;
+  switch (parameters.codec_id) {
+    // HE-AAC (explicit SBR or PS) is described at the doubled rate, where
+    // each frame holds twice the core's samples.
+    case AV_CODEC_ID_AAC: parameters.frame_size = objectType == 5 || objectType == 29 ? 2048 : 1024; break;
+    case AV_CODEC_ID_MP2: parameters.frame_size = 1152; break;
+    case AV_CODEC_ID_MP3: parameters.frame_size = parameters.sample_rate >= 32000 ? 1152 : 576; break;
+    default: break;
+  }
+}
+
 void FFMpegEncoder::setUpCopiedVideo(AVStream& stream, const std::vector<uint8_t>& config) {
   const streamer::VideoDescription& source = *profile_->sourceDescription->getVideo();
   const double fps = source.getFrameRate() > 0 ? source.getFrameRate() : 25.0;

@@ -423,6 +423,7 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
       parameters.sample_rate = source.getAudio()->getSampleRate();
       av_channel_layout_default(&parameters.ch_layout, source.getAudio()->getChannels());
       stream->time_base = AVRational{1, parameters.sample_rate > 0 ? parameters.sample_rate : 90000};
+      setUpCopiedAudio(*stream, extradata);
     }
     if (!extradata.empty()) {
       parameters.extradata = static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));

@@ -216,6 +216,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // Failure above). Called holding writeLock_.
   void fail(const char* what);
   void setUpCopiedVideo(AVStream& stream, const std::vector<uint8_t>& config);
+  void setUpCopiedAudio(AVStream& stream, const std::vector<uint8_t>& config);
   // The end packet: drains the encoders, finishes the container and queues
   // PACKET_END.
   void finishStream();
