@@ -21,7 +21,9 @@
 // profile and the AudioSpecificConfig. Payload times are the source's.
 #include <algorithm>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "encoder/profile/CodecResolver.h"
 #include "encoder/FFMpegEncoder.h"
