@@ -26,7 +26,8 @@ else
 fi
 
 # measure NAME COMMAND...: runs COMMAND $runs times under /usr/bin/time and
-# prints "NAME WALL_S CPU_S RSS_KIB" with the best of each.
+# prints "NAME WALL_S CPU_S RSS_KIB" with the best of each, then the
+# median of each in the same order.
 measure() {
   name=$1; shift
   log=$(mktemp)
@@ -37,29 +38,33 @@ measure() {
     i=$((i + 1))
   done
   python3 - "$name" "$log" <<'EOF'
-import sys
+import statistics, sys
 name, log = sys.argv[1], sys.argv[2]
 rows = [line.split() for line in open(log) if line.strip() and line.split()[0][0].isdigit()]
-wall = min(float(r[0]) for r in rows)
-cpu = min(float(r[1]) + float(r[2]) for r in rows)
-rss = min(int(r[3]) for r in rows)
-print(f"{name} {wall:.3f} {cpu:.3f} {rss}")
+walls = [float(r[0]) for r in rows]
+cpus = [float(r[1]) + float(r[2]) for r in rows]
+rsss = [int(r[3]) for r in rows]
+print(f"{name} {min(walls):.3f} {min(cpus):.3f} {min(rsss)} "
+      f"{statistics.median(walls):.3f} {statistics.median(cpus):.3f} {int(statistics.median(rsss))}")
 EOF
   rm -f "$log"
 }
 
-# report RESULTS REFERENCE...: the table of measure's lines, then the ratios
-# zanstream / REFERENCE for each reference named.
+# report RESULTS REFERENCE...: the table of measure's lines (best, then
+# median), then the ratios of the best zanstream / REFERENCE for each
+# reference named.
 report() {
   python3 - "$@" <<'EOF'
 import sys
 rows = {r.split()[0]: [float(x) for x in r.split()[1:]] for r in sys.argv[1].splitlines()}
-print(f"{'':18}{'wall s':>9}{'cpu s':>9}{'peak RSS MiB':>14}")
-for name, (wall, cpu, rss) in rows.items():
-    print(f"{name:18}{wall:9.3f}{cpu:9.3f}{rss / 1024:14.1f}")
+print(f"{'':20}{'wall s':>9}{'cpu s':>9}{'peak RSS MiB':>14}   median:{'wall s':>8}{'cpu s':>9}{'RSS MiB':>9}")
+for name, row in rows.items():
+    wall, cpu, rss = row[:3]
+    median = row[3:6]
+    print(f"{name:20}{wall:9.3f}{cpu:9.3f}{rss / 1024:14.1f}          {median[0]:8.3f}{median[1]:9.3f}{median[2] / 1024:9.1f}")
 z = rows["zanstream"]
 for reference in sys.argv[2:]:
     f = rows[reference]
-    print(f"zanstream / {reference:15} wall {z[0] / f[0]:.3f}  cpu {z[1] / f[1]:.3f}  rss {z[2] / f[2]:.3f}")
+    print(f"zanstream / {reference:20} wall {z[0] / f[0]:.3f}  cpu {z[1] / f[1]:.3f}  rss {z[2] / f[2]:.3f}")
 EOF
 }

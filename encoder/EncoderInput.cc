@@ -63,10 +63,12 @@ void FFMpegEncoder::processPacket(SamplePacket* packet) {
   switch (packet->getType()) {
     case PACKET_AUDIO:
       if (audio_.passthrough && muxer_) writePassthroughAudio(*packet);
+      else if (audio_.passthrough && rtp_) sendCopiedAudio(*packet);
       else encodeAudioPacket(*packet);
       break;
     case PACKET_VIDEO:
       if (video_.passthrough && muxer_) writePassthroughVideo(*packet);
+      else if (video_.passthrough && rtp_) sendCopiedVideo(*packet);
       else encodeVideoPacket(*packet);
       break;
     case PACKET_END: finishStream(); break;
@@ -143,6 +145,7 @@ void FFMpegEncoder::finishStream() {
     // Everything the encoders and the muxer still hold leaves before the
     // end marker: the reader stops at PACKET_END.
     if (audio_.encodes()) encodeAudioFrames(true);
+    sendHeldAudio();
     if (video_.codec) doEncodeVideo(nullptr);
     for (LowVideo& low : lowVideo_)
       if (low.codec) doEncodeLow(low, nullptr);

@@ -102,6 +102,7 @@ void FFMpegEncoder::resetPosition(uint64_t position) {
   audioVideoDiff_ = firstAudioTs_ = firstVideoTs_ = INT64_MIN;
   copiedTimes_.reset(copiedTimes_.depth());
   lastCopiedAudio_ = INT64_MIN;
+  heldAudio_.held = false;
   waitForVideo_ = true;
   audioRestart_ = true;
   lastPts_ = -1;
@@ -134,6 +135,12 @@ bool FFMpegEncoder::restartOutput(uint64_t position) {
   audioFrames_.close();
   if (rtp_ && video_.codec && !rtpVideo_.open(*video_.codec, profile_->target->getRTPPayloadSize())) {
     fail("no RTP payloads for the video after a restart");
+    return false;
+  }
+  // Copied pictures after a seek start a new run of times.
+  if (rtp_ && video_.passthrough &&
+      !openCopiedRtp(video_, video_.codecName, Kind::kVideo, profile_->target->getRTPPayloadSize())) {
+    fail("no RTP payloads for the copied video after a restart");
     return false;
   }
   if (muxer_ && !muxer_->resumeOutput(position)) {

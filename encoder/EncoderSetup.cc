@@ -247,10 +247,7 @@ PluginErrorCodes FFMpegEncoder::initRtp() {
   // A stream the request names goes out, or init fails.
   auto add = [&](Output& out, const std::string& name, Kind kind, bool passthrough) {
     if (isNone(name)) return true;
-    if (passthrough) {
-      logError("FFMpegEncoder::init : %s cannot be copied into RTP payloads", name.c_str());
-      return false;
-    }
+    if (passthrough) return openCopiedRtp(out, name, kind, payloadSize);
     if (!openStreamEncoder(out, name, kind)) {
       logError("FFMpegEncoder::init : no %s stream: codec %s is unknown here or does not open",
                kind == Kind::kVideo ? "video" : "audio", name.c_str());
@@ -426,6 +423,7 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
       parameters.sample_rate = source.getAudio()->getSampleRate();
       av_channel_layout_default(&parameters.ch_layout, source.getAudio()->getChannels());
       stream->time_base = AVRational{1, parameters.sample_rate > 0 ? parameters.sample_rate : 90000};
+      setUpCopiedAudio(*stream, extradata);
     }
     if (!extradata.empty()) {
       parameters.extradata = static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));

@@ -202,6 +202,13 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // ---- copied streams (EncoderPassthrough.cc) ----
   void writePassthroughVideo(streamer::SamplePacket& packet);
   void writePassthroughAudio(streamer::SamplePacket& packet);
+  // RTP targets: a copied stream's payloads, set up from the source's
+  // configuration (false, logged, for codecs without a payload format here).
+  bool openCopiedRtp(Output& out, const std::string& codecName, Kind kind, int payloadSize);
+  void sendCopiedVideo(streamer::SamplePacket& packet);
+  void sendCopiedAudio(streamer::SamplePacket& packet);
+  // Sends the copied audio frame held back for RTP, if any.
+  void sendHeldAudio();
   // After resetPosition(): new encoders and the muxer started again at
   // |position|; false (failed) when any of them cannot be had.
   bool restartOutput(uint64_t position);
@@ -209,6 +216,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // Failure above). Called holding writeLock_.
   void fail(const char* what);
   void setUpCopiedVideo(AVStream& stream, const std::vector<uint8_t>& config);
+  void setUpCopiedAudio(AVStream& stream, const std::vector<uint8_t>& config);
   // The end packet: drains the encoders, finishes the container and queues
   // PACKET_END.
   void finishStream();
@@ -305,6 +313,13 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   CopiedVideoTimes copiedTimes_;
   uint64_t copiedFrameDuration_ = 40000;
   int64_t lastCopiedAudio_ = INT64_MIN;  // copied audio's last time, stream units
+  // RTP: the last copied audio frame, sent once the next shows it is no
+  // priming frame, or at the end.
+  struct HeldAudio {
+    std::vector<uint8_t> bytes;  // without an ADTS header
+    uint64_t time = 0, duration = 0;  // µs
+    bool held = false;
+  } heldAudio_;
 
   // Audio encoding state.
   AudioFrameBuilder audioFrames_;

@@ -11,15 +11,22 @@ constexpr uint8_t kRtcpSenderReport = 200;
 }  // namespace
 
 bool RtpVideoPacketizer::open(const AVCodecContext& codec, int payloadSize) {
+  ff::CodecParametersPtr parameters(avcodec_parameters_alloc());
+  if (!parameters || avcodec_parameters_from_context(parameters.get(), &codec) < 0) return false;
+  return open(*parameters, codec.time_base, payloadSize);
+}
+
+bool RtpVideoPacketizer::open(const AVCodecParameters& parameters, AVRational timeBase, int payloadSize) {
   close();
   if (payloadSize <= 0) return false;
   AVFormatContext* raw = nullptr;
   if (avformat_alloc_output_context2(&raw, nullptr, "rtp", nullptr) < 0 || raw == nullptr) return false;
   ff::FormatPtr context(raw);
   AVStream* stream = avformat_new_stream(context.get(), nullptr);
-  if (stream == nullptr || avcodec_parameters_from_context(stream->codecpar, &codec) < 0) return false;
-  stream->time_base = codec.time_base;
-  codecTimeBase_ = codec.time_base;
+  // The muxer reads the NAL length size of an avcC record from the extradata.
+  if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, &parameters) < 0) return false;
+  stream->time_base = timeBase;
+  codecTimeBase_ = timeBase;
 
   const int packetSize = payloadSize + kRtpHeaderSize;
   ff::AvBlockPtr<uint8_t> buffer(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(packetSize))));

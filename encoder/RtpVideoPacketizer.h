@@ -23,6 +23,10 @@ class RtpVideoPacketizer {
   // Prepares the payload format of |codec|'s stream (its extradata
   // included); false when libavformat has none for it.
   bool open(const AVCodecContext& codec, int payloadSize);
+  // The same for a stream described by |parameters| (a copied stream),
+  // whose pictures come with times in |timeBase|. H.264 whose extradata
+  // is an avcC record comes length-prefixed, else in Annex B form.
+  bool open(const AVCodecParameters& parameters, AVRational timeBase, int payloadSize);
   void close();
   // Hands every payload of one coded picture to |emit|, in order.
   bool packetize(const AVPacket& picture, const Emit& emit);

@@ -32,6 +32,9 @@ struct FormatDeleter {
 struct CodecContextDeleter {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
 };
+struct CodecParametersDeleter {
+  void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
+};
 struct FrameDeleter {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
@@ -61,6 +64,7 @@ struct AvFreeDeleter {
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatDeleter>;
 using FormatPtr = std::unique_ptr<AVFormatContext, FormatDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;

@@ -497,7 +497,9 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     streamer::SamplePacket* packet = feed.pop();
     const streamer::PACKETTYPE type = packet->getType();
     const uint64_t time = packet->getTime();
-    if (type != streamer::PACKET_END) summary.add(type, time, packet->getSize(), packet->isKeyFrame());
+    // A copied stream's time-less codec header is no frame of the medium.
+    if (type != streamer::PACKET_END && time != streamer::kNoTime)
+      summary.add(type, time, packet->getSize(), packet->isKeyFrame());
     if (time != streamer::kNoTime) endUs = std::max(endUs, time + packet->getDuration());
     encoder->write(packet);
     if (type == streamer::PACKET_END) break;
@@ -551,8 +553,14 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     return count < 0 ? std::string() : ", " + std::to_string(count) + " frames out";
   };
 
-  const std::string videoCodec = produced.hasVideo() ? produced.getVideo()->getCodec() : "none";
-  const std::string audioCodec = produced.hasAudio() ? produced.getAudio()->getCodec() : "none";
+  // A copied stream is named as asked: the encoder's name for it is that
+  // of an encoder that never ran.
+  const std::string videoCodec = !produced.hasVideo()        ? "none"
+                                 : request.medium.skipVideo ? kCopyCodec
+                                                            : produced.getVideo()->getCodec();
+  const std::string audioCodec = !produced.hasAudio()        ? "none"
+                                 : request.medium.skipAudio ? kCopyCodec
+                                                            : produced.getAudio()->getCodec();
   if (request.json) {
     JsonWriter json;
     json.beginObject();

@@ -346,6 +346,31 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
   EXPECT_EQ(copiedProbe.first("video")->codec, "h264");
   EXPECT_EQ(copiedProbe.frameCount(copiedProbe.first("video")->index),
             source.frameCount(source.first("video")->index));
+  const QJsonObject copiedVideo = lastJsonObject(copy.out)["video"].toObject();
+  EXPECT_EQ(copiedVideo["codec"].toString(), "copy");
+  EXPECT_EQ(copiedVideo["frames_in"].toInt(), source.frameCount(source.first("video")->index));
+  // HLS: segments cut on the source's key frames (one each 2.48 s), the
+  // playlist giving their lengths, which add up to the medium.
+  const std::string gops = zan::test::generateMedia(
+      "mp4_h264_aac_gop62", "mp4",
+      "-f lavfi -i testsrc2=size=160x120:rate=25:duration=9 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=9 "
+      "-c:v libx264 -preset ultrafast -g 62 -keyint_min 62 -sc_threshold 0 -pix_fmt yuv420p -c:a aac -ac 2");
+  ASSERT_EQ(zanstream({"transcode", gops, "--hls", folder.file("copied"), "--vcodec", "copy", "--acodec", "copy", "--set",
+                       "segmentDuration=3"}).exitCode, 0);
+  const std::string list = readFile(folder.file("copied/main.m3u8"));
+  const std::regex listed(R"(#EXTINF:([0-9.]+),\n(\S+\.ts))");
+  std::vector<double> lengths;
+  for (auto it = std::sregex_iterator(list.begin(), list.end(), listed); it != std::sregex_iterator(); ++it) {
+    lengths.push_back(std::stod((*it)[1]));
+    const zan::test::ProbeResult segment = zan::test::probeMedia(folder.file("copied/" + (*it)[2].str()));
+    const int index = segment.first("video")->index;
+    EXPECT_TRUE(std::find_if(segment.frames.begin(), segment.frames.end(), [&](const zan::test::ProbeFrame& frame) {
+                  return frame.stream == index;
+                })->key) << (*it)[2];
+  }
+  ASSERT_EQ(lengths.size(), 2u) << list;
+  EXPECT_NEAR(lengths[0], 4.96, 1e-3);
+  EXPECT_NEAR(lengths[0] + lengths[1], zan::test::probeMedia(gops).duration, 0.04);
   const ProcessResult uncarried = zanstream(
       {"transcode", mediaPath(Media::kFlvSorensonMp3), "-o", folder.file("svq.mp4"), "--format", "mp4", "--vcodec", "copy"});
   EXPECT_EQ(uncarried.exitCode, 1);
@@ -673,11 +698,13 @@ TEST(TranscodeCliTest, RtpStreamFromTheSdpDecodesWhole) {
     const char* audioFormat;  // as the SDP names it
     uint32_t frameSamples;    // RTP time from one audio frame to the next
     bool latm;  // also read by FFmpeg's strict LATM reader, and received by GStreamer
+    bool copied = false;  // the pictures received are the source's own
   };
   const Row rows[] = {
       {"AAC as LATM", {}, "MP4A-LATM", 1024, true},
       {"AAC as MPEG-4 generic", {"--set", "audioUseLATM=0"}, "MPEG4-GENERIC", 1024, false},
       {"AMR-NB", {"--acodec", "amr_nb"}, "AMR/8000", 160, false},
+      {"H.264 and AAC copied", {"--vcodec", "copy", "--acodec", "copy"}, "MP4A-LATM", 1024, false, true},
   };
   constexpr size_t kPayloadSize = 200;
   for (const Row& row : rows) {
@@ -831,6 +858,11 @@ TEST(TranscodeCliTest, RtpStreamFromTheSdpDecodesWhole) {
       ASSERT_EQ(received.exitCode, 0) << received.err;
       const zan::test::ProbeStream& video = *source.first("video");
       EXPECT_EQ(std::filesystem::file_size(frames), static_cast<uintmax_t>(sourceFrames * video.width * video.height * 3 / 2));
+      if (row.copied) {
+        const std::string decoded = folder.file("source.yuv");
+        ASSERT_EQ(runProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", media, "-f", "rawvideo", "-pix_fmt", "yuv420p", decoded}).exitCode, 0);
+        EXPECT_TRUE(readFile(frames) == readFile(decoded)) << "the received pictures differ from the source's";
+      }
       const double rate = row.frameSamples == 160 ? 8000 : 44100;
       EXPECT_NEAR(static_cast<double>(std::filesystem::file_size(sound)) / 2 / rate, sourceSeconds, 0.05);
     }
