@@ -24,6 +24,12 @@ bool readNumber(const std::string& text, size_t& at, int64_t& value) {
 
 }  // namespace
 
+std::string asciiLowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 int64_t parseHeaderLength(const std::string& text) {
   size_t at = 0;
   while (at < text.size() && isBlank(text[at])) ++at;

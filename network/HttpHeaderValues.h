@@ -11,6 +11,10 @@
 
 namespace zan {
 
+// |text| with ASCII letters in lower case: header names compare without
+// case.
+std::string asciiLowerCase(std::string text);
+
 // A non-negative decimal number filling the whole text (blanks around it
 // allowed); -1 for anything else, including numbers beyond int64_t.
 int64_t parseHeaderLength(const std::string& text);
