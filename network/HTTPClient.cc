@@ -62,7 +62,7 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
     m_buffer->reset();
     m_buffer->setStartOffset(0);
     auto handler = std::make_unique<QTHTTPRequestHandler>();
-    handler->setDataCallback([this](const uint8_t* data, int64_t length) { return dataReceived(data, length); });
+    handler->setDataCallback([this](int64_t length, const ByteSource& source) { return bodyReceived(length, source); });
     handler->setEndOfFileCallback([this] { endOfFileReceived(); });
     handler->setBrokenStreamCallback([this] { brokenStreamReceived(); });
     handler->setTimeout(headerTimeoutMs());
@@ -110,11 +110,23 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
 }
 
 int64_t HTTPClient::dataReceived(const uint8_t* data, int64_t length) {
+  if (data == nullptr) return -1;
+  return bodyReceived(length, [&data](uint8_t* destination, int64_t count) {
+    std::memcpy(destination, data, static_cast<size_t>(count));
+    data += count;
+  });
+}
+
+int64_t HTTPClient::bodyReceived(int64_t length, const ByteSource& source) {
   if (isStopped()) return -1;
-  if (m_dataHandler) return m_dataHandler(data, length);
+  if (m_dataHandler) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(std::max<int64_t>(length, 0)));
+    if (length > 0) source(bytes.data(), length);
+    return m_dataHandler(bytes.data(), length);
+  }
   PReadGuard guard(m_lock);
   if (!m_buffer) return -1;
-  const int64_t stored = m_buffer->write(data, length, true);
+  const int64_t stored = m_buffer->writeFrom(source, length, true);
   if (isStopped()) return -1;
   if (stored > 0 && isDebugEnabled()) updateStatistics(stored);
   m_dataStarted = true;
@@ -149,12 +161,16 @@ int HTTPClient::read(uint8_t* data, int64_t length) {
   if (!m_buffer || !m_reader || data == nullptr || length < 0) return -1;
   length = std::min<int64_t>(length, INT_MAX);
   if (length == 0) return 0;
-  std::memset(data, 0, static_cast<size_t>(length));
   // Never wait for more than the ring can ever hold ahead of the reader.
   const int64_t minimum = std::clamp<int64_t>(length, 1, std::max<int64_t>(m_bufferSize - m_historySize - 1, 1));
   int64_t delivered = length;
   const bool blocking = !m_buffer->isEndOfStream();
-  return static_cast<int>(m_reader->read(data, &delivered, minimum, length, blocking));
+  const int64_t result = m_reader->read(data, &delivered, minimum, length, blocking);
+  // What was not delivered reads as zeros (only that part: the rest has
+  // just been written).
+  const int64_t filled = result > 0 ? result : 0;
+  std::memset(data + filled, 0, static_cast<size_t>(length - filled));
+  return static_cast<int>(result);
 }
 
 int64_t HTTPClient::seek(int64_t offset, int whence, int64_t timeMs) {

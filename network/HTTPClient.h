@@ -74,6 +74,8 @@ class HTTPClient {
   virtual int read(uint8_t* data, int64_t length);
   // Network thread: stores a chunk, waiting while the buffer is full.
   virtual int64_t dataReceived(const uint8_t* data, int64_t length);
+  // The same with the bytes copied from |source| straight into the buffer.
+  int64_t bodyReceived(int64_t length, const ByteSource& source);
   // |whence|: 0 SEEK_SET, 1 SEEK_CUR, 2 SEEK_END, 0x10000 size query.
   // |timeMs| >= 0 asks a time-seeking server for that time. The new
   // offset, or -1.

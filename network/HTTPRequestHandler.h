@@ -11,13 +11,18 @@
 #include <functional>
 #include <string>
 
+#include "network/BufferHandle.h"
+
 namespace zan {
 
 class HTTPRequestHandler {
  public:
-  // Receives body bytes; the number taken, or a negative number to stop the
-  // exchange.
-  using DataCallback = std::function<int64_t(const uint8_t* data, int64_t length)>;
+  // Offered |length| body bytes, which it copies out of the network's own
+  // buffer with |source| (in consecutive parts, |length| in all at most):
+  // the number taken, or a negative number to stop the exchange. Taking
+  // fewer than offered ends this exchange's delivery: the rest is dropped
+  // and its end is not reported (the consumer is being restarted).
+  using DataCallback = std::function<int64_t(int64_t length, const ByteSource& source)>;
   using EventCallback = std::function<void()>;
   // Runs on the network thread once a seek's answer has been accepted,
   // before its first body byte is delivered (the old transfer has stopped

@@ -8,6 +8,7 @@
 #include <QSslError>
 
 #include <algorithm>
+#include <cstring>
 
 #include "network/HttpHeaderValues.h"
 #include "network/QTHTTPRequestHandler.h"
@@ -281,33 +282,43 @@ void QTHTTPRequestHandler::onMetaDataChanged() { processResponseHeaders(); }
 void QTHTTPRequestHandler::dataReadyRead() {
   processResponseHeaders();
   if (m_reply == nullptr) return;
-  if (m_reply->bytesAvailable() <= 0) return;
-  // readAll() hands over the reply's own blocks when it can (no copy).
-  const QByteArray chunk = m_reply->readAll();
-  const int64_t got = chunk.size();
-  if (got <= 0) {
-    logWarn("NetworkBuffer::readFromNetwork : read error");
+  qint64 available = m_reply->bytesAvailable();
+  if (available <= 0) return;
+  if (!m_deliverBody || m_quit.load() || !m_dataCallback) {
+    // A body nobody takes is still read, so that Qt goes on reading.
+    m_bodyReceived += std::max<qint64>(m_reply->skip(available), 0);
     return;
   }
-  m_bodyReceived += got;
-  if (!m_deliverBody || m_quit.load() || !m_dataCallback) return;
-  const uint8_t* data = reinterpret_cast<const uint8_t*>(chunk.constData());
-  int64_t length = got;
   if (m_skipBytes > 0) {
-    const int64_t skipped = std::min(m_skipBytes, length);
+    const qint64 skipped = std::max<qint64>(m_reply->skip(std::min<qint64>(m_skipBytes, available)), 0);
     m_skipBytes -= skipped;
-    data += skipped;
-    length -= skipped;
+    m_bodyReceived += skipped;
+    available -= skipped;
   }
   if (m_stallWatch) m_stallWatch->progress();
-  if (length == 0) return;
-  const int64_t taken = m_dataCallback(data, length);
+  if (available <= 0) return;
+  // The consumer copies straight out of the reply's buffer into its own.
+  int64_t copied = 0;
+  const int64_t taken = m_dataCallback(available, [this, &copied](uint8_t* destination, int64_t length) {
+    const qint64 got = std::max<qint64>(m_reply->read(reinterpret_cast<char*>(destination), length), 0);
+    if (got < length) {
+      // Never expected: the reply said it held the bytes.
+      logWarn("NetworkBuffer::readFromNetwork : read error");
+      std::memset(destination + got, 0, static_cast<size_t>(length - got));
+    }
+    copied += got;
+  });
+  m_bodyReceived += copied;
   // Time spent waiting for room in the consumer is no stall of the server.
   if (m_stallWatch) m_stallWatch->progress();
   if (taken < 0) {
     // The consumer is gone: stop this exchange.
     m_quit = true;
     m_thread->requestQuit();
+  } else if (taken < available) {
+    // The consumer refused the rest: it is being restarted.
+    m_deliverBody = false;
+    m_bodyReceived += std::max<qint64>(m_reply->skip(available - copied), 0);
   }
 }
 

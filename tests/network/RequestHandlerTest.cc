@@ -26,9 +26,10 @@ using Clock = std::chrono::steady_clock;
 // A handler and what it delivers.
 struct Download {
   Download() {
-    handler.setDataCallback([this](const uint8_t* data, int64_t length) {
+    handler.setDataCallback([this](int64_t length, const ByteSource& source) {
       std::lock_guard<std::mutex> lock(mutex);
-      bytes.insert(bytes.end(), data, data + length);
+      bytes.resize(bytes.size() + static_cast<size_t>(length));
+      source(bytes.data() + bytes.size() - length, length);
       return length;
     });
     handler.setEndOfFileCallback([this] { ended = true; });
