@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include <QString>
@@ -21,6 +22,11 @@
 #include "support/Platform.h"
 
 namespace zan {
+
+namespace {
+// The client whose connection-event callback runs on this thread.
+thread_local const HTTPClient* t_raisingClient = nullptr;
+}  // namespace
 
 HTTPClient::HTTPClient(unsigned bufferSize, unsigned historySize)
     : m_buffer(std::make_unique<CircularMemoryHistoryBuffer>(bufferSize, historySize)),
@@ -70,7 +76,8 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
   }
 
   PReadGuard guard(m_lock);
-  if (!m_handler) return false;
+  // A close() that came before the handler existed: it could not stop it.
+  if (!m_handler || isStopped()) return false;
   m_downloadStartTick = platform::tickCount();  // statistics of chunks that arrive during open
   m_failureCause.clear();
   if (!m_handler->open(m_url)) {
@@ -156,7 +163,7 @@ void HTTPClient::updateStatistics(int64_t length) {
 }
 
 int HTTPClient::read(uint8_t* data, int64_t length) {
-  if (isStopped()) return -1;
+  if (isStopped() || m_positionLost) return -1;
   PReadGuard guard(m_lock);
   if (!m_buffer || !m_reader || data == nullptr || length < 0) return -1;
   length = std::min<int64_t>(length, INT_MAX);
@@ -174,9 +181,13 @@ int HTTPClient::read(uint8_t* data, int64_t length) {
 }
 
 int64_t HTTPClient::seek(int64_t offset, int whence, int64_t timeMs) {
-  const int64_t result = seekInBuffer(offset, whence);
-  if (result >= 0 || whence == kSeekSize) return result;
-  return seekWithRequest(offset, whence, timeMs);
+  // Where "here" is, is not known any more.
+  if (m_positionLost && whence == SEEK_CUR) return -1;
+  int64_t result = seekInBuffer(offset, whence);
+  if (whence == kSeekSize) return result;
+  if (result < 0) result = seekWithRequest(offset, whence, timeMs);
+  if (result >= 0) m_positionLost = false;
+  return result;
 }
 
 int64_t HTTPClient::seekInBuffer(int64_t offset, int whence) {
@@ -210,9 +221,12 @@ int64_t HTTPClient::seekInBuffer(int64_t offset, int whence) {
   if (waitForOffset(offset, restartable)) return offset;
   if (isStopped()) return -1;
   // The reader may have skipped ahead to make room: back to where it was,
-  // for the caller still reads from there.
+  // for the caller still reads from there. When that lies behind the
+  // history, no read may hand over bytes of another offset: the stream
+  // fails until a seek succeeds.
   if (m_reader->getPosition() != position && !m_reader->seek(position)) {
-    logWarn("HTTPClient::seek : the read position %lld is lost", static_cast<long long>(position));
+    logError("HTTPClient::seek : the read position %lld is lost, reads fail", static_cast<long long>(position));
+    m_positionLost = true;
   }
   return -1;
 }
@@ -278,27 +292,39 @@ int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) 
   // is emptied for the new transfer only once its answer is accepted
   // (before its first byte): a seek that fails leaves it as it was.
   const bool complete = m_buffer->isEndOfStream();
+  // The old transfer may end or break while it is being stopped: what that
+  // means is decided once the seek's outcome is known.
+  holdEvents(true);
   m_buffer->suspendWrites();
-  if (restartDownload(offset, timeMs, true)) {
+  const bool moved = restartDownload(offset, timeMs, true);
+  const std::optional<ConnectionEvent::ConnectionEvent> held = holdEvents(false);
+  if (moved) {
     logDebug("HTTPClient::seek - seeked with request");
     return offset;
   }
   if (isStopped()) return -1;
+  if (held == ConnectionEvent::END_OF_FILE_RECEIVED) {
+    // The old download was complete after all.
+    logWarn("HTTPClient::seek : seek to %lld failed", static_cast<long long>(offset));
+    m_buffer->resumeWrites();
+    raise(ConnectionEvent::END_OF_FILE_RECEIVED);
+    return -1;
+  }
   // The old transfer has been stopped: go on with it where it stood, so
   // that the reader keeps its place and the bytes after it.
   const int64_t resumeAt = m_buffer->getWrittenEnd();
+  bool broken = false;
   if (!complete && !m_buffer->isEndOfStream()) {
     logWarn("HTTPClient::seek : seek to %lld failed, the download goes on at %lld", static_cast<long long>(offset),
             static_cast<long long>(resumeAt));
-    if (!restartDownload(resumeAt, -1, false)) {
-      // Nothing more will arrive: readers get what is there, then the end.
-      logError("HTTPClient::seek : the download could not be resumed at %lld", static_cast<long long>(resumeAt));
-      m_buffer->setEndOfStream();
-    }
+    broken = !restartDownload(resumeAt, -1, false);
+    // Nothing more will arrive: readers get what is there, then the break.
+    if (broken) logError("HTTPClient::seek : the download could not be resumed at %lld", static_cast<long long>(resumeAt));
   } else {
     logWarn("HTTPClient::seek : seek to %lld failed", static_cast<long long>(offset));
   }
   m_buffer->resumeWrites();
+  if (broken) raise(ConnectionEvent::BROKEN_STREAM);
   return -1;
 }
 
@@ -325,6 +351,9 @@ bool HTTPClient::restartDownload(int64_t offset, int64_t timeMs, bool empty) {
     if (empty) {
       m_buffer->reset();
       m_buffer->setStartOffset(offset);
+      // What the old transfer said no longer matters; the new one's events
+      // go through.
+      holdEvents(false);
     } else {
       m_buffer->resumeWrites();
     }
@@ -339,6 +368,14 @@ bool HTTPClient::restartDownload(int64_t offset, int64_t timeMs, bool empty) {
   return false;
 }
 
+std::optional<ConnectionEvent::ConnectionEvent> HTTPClient::holdEvents(bool hold) {
+  PLockGuard guard(m_eventLock);
+  m_holdingEvents = hold;
+  std::optional<ConnectionEvent::ConnectionEvent> held;
+  held.swap(m_heldEvent);
+  return held;
+}
+
 void HTTPClient::raise(ConnectionEvent::ConnectionEvent event) {
   // The event is recorded before the buffer is marked ended, so that a
   // reader who saw the end and then registers gets it.
@@ -346,6 +383,10 @@ void HTTPClient::raise(ConnectionEvent::ConnectionEvent event) {
   void* userData = nullptr;
   {
     PLockGuard guard(m_eventLock);
+    if (m_holdingEvents) {
+      m_heldEvent = event;
+      return;
+    }
     callback = connectionEventCallback.value_;
     userData = connectionEventUserData.value_;
     if (callback == nullptr || userData == nullptr) {
@@ -360,7 +401,12 @@ void HTTPClient::raise(ConnectionEvent::ConnectionEvent event) {
     PReadGuard guard(m_lock);
     if (m_buffer) m_buffer->setEndOfStream();
   }
-  if (callback != nullptr && userData != nullptr) callback(event, userData);
+  if (callback != nullptr && userData != nullptr) {
+    // close() from the callback must not wait for this very thread.
+    t_raisingClient = this;
+    callback(event, userData);
+    t_raisingClient = nullptr;
+  }
 }
 
 void HTTPClient::endOfFileReceived() {
@@ -420,6 +466,10 @@ bool HTTPClient::close() {
     }
     if (m_handler) m_handler->close();
   }
+  // From the connection-event callback, on the network thread: the buffer
+  // and the handler that thread runs in are destroyed later, by the
+  // destructor (or a close from another thread).
+  if (t_raisingClient == this) return true;
   PWriteGuard guard(m_lock);
   m_reader = nullptr;
   if (m_buffer) m_buffer->close();

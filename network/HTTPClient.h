@@ -23,7 +23,9 @@
 // endOfFileReceived (network thread) and close (any thread) may run at the
 // same time. Lock order: m_lock, then the handler's locks, then the
 // buffer's. connectionEventCallback is called on the network thread with
-// no lock held.
+// no lock held; it may call close() (which then leaves the destruction to
+// the destructor). While a seek restarts the download, the old transfer's
+// end or break is held back and settled by the seek's outcome.
 //
 // Events before registration: a short download often ends before open()
 // returns, i.e. before its user can assign the callback. An event raised
@@ -36,6 +38,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "network/CircularHistoryBuffer.h"
@@ -143,6 +146,9 @@ class HTTPClient {
   void updateStatistics(int64_t length);
   // Marks the buffer ended and tells the user (or keeps the event).
   void raise(ConnectionEvent::ConnectionEvent event);
+  // Starts or ends holding back events (while a seek restarts the
+  // download); ending returns the last one held.
+  std::optional<ConnectionEvent::ConnectionEvent> holdEvents(bool hold);
 
   std::wstring m_url;
   std::unique_ptr<CircularHistoryBuffer> m_buffer;  // guarded by m_lock
@@ -171,9 +177,15 @@ class HTTPClient {
 
   DataHandler m_dataHandler;  // set before open
 
-  mutable PMutex m_eventLock;  // guards the two event slots and the pending event
+  mutable PMutex m_eventLock;  // guards the two event slots and the pending and held events
   bool m_eventPending = false;
   ConnectionEvent::ConnectionEvent m_pendingEvent = ConnectionEvent::END_OF_FILE_RECEIVED;
+  bool m_holdingEvents = false;
+  std::optional<ConnectionEvent::ConnectionEvent> m_heldEvent;
+
+  // Decoder thread: a failed seek could not put the reader back where the
+  // caller reads from; reads fail until a seek succeeds.
+  std::atomic<bool> m_positionLost{false};
 };
 
 template <typename Assign>

@@ -29,6 +29,7 @@ void HTTPQThread::quitAndWait() {
 }
 
 void HTTPQThread::run() {
+  m_worker = std::this_thread::get_id();
   // The event loop object gives the adopted thread its event dispatcher,
   // which Qt's network objects need from their first timer on.
   QEventLoop loop;
@@ -42,6 +43,7 @@ void HTTPQThread::run() {
   // quit() that comes before it runs, and the join would wait forever.
   while (!m_quitRequested.load()) loop.processEvents(QEventLoop::WaitForMoreEvents);
   m_end();
+  m_worker = std::thread::id();
   PLockGuard guard(m_loopLock);
   m_loop = nullptr;
 }

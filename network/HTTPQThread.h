@@ -38,6 +38,8 @@ class HTTPQThread {
   // Ends the event loop without waiting.
   void requestQuit();
   bool isRunning() const { return m_thread.joinable(); }
+  // True on the worker thread itself.
+  bool isCurrentThread() const { return m_worker.load() == std::this_thread::get_id(); }
 
  private:
   void run();
@@ -48,6 +50,7 @@ class HTTPQThread {
   PMutex m_loopLock;         // guards m_loop
   QEventLoop* m_loop = nullptr;  // the worker's event loop while it may run
   std::atomic<bool> m_quitRequested{false};  // read by the worker between events
+  std::atomic<std::thread::id> m_worker{};   // the running worker's id
   std::thread m_thread;       // started and joined by the control thread
 };
 

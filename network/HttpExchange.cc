@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QSslError>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -56,10 +57,31 @@ std::string networkFailureCause(QNetworkReply::NetworkError error, bool certific
 }  // namespace
 
 void QTHTTPRequestHandler::beginExchange() {
+  m_resuming = false;
+  m_manager = new QNetworkAccessManager();
+  m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+  if (m_exchange == Exchange::Get) {
+    m_backoffTimer = std::make_unique<QTimer>();
+    m_backoffTimer->setSingleShot(true);
+    QObject::connect(m_backoffTimer.get(), &QTimer::timeout, m_backoffTimer.get(), [this] { resumeTransfer(); },
+                     Qt::DirectConnection);
+    m_resumeDeadline = std::make_unique<QTimer>();
+    m_resumeDeadline->setSingleShot(true);
+    QObject::connect(m_resumeDeadline.get(), &QTimer::timeout, m_resumeDeadline.get(), [this] {
+      if (!m_resuming || m_reply == nullptr || m_headersDone) return;
+      logWarn("QTHTTPClient : no answer to the resumption within the stall limit");
+      m_reply->abort();  // finished: the row of attempts is over
+    }, Qt::DirectConnection);
+  }
+  sendRequest();
+}
+
+void QTHTTPRequestHandler::sendRequest() {
   m_headersDone = false;
   m_certificateRefused = false;
   m_deliverBody = false;
   m_timeSeekSent = false;
+  m_rangeSent = false;
   m_skipBytes = 0;
   m_expectedBody = -1;
   m_bodyReceived = 0;
@@ -70,17 +92,21 @@ void QTHTTPRequestHandler::beginExchange() {
     request.setUrl(m_url);
     request.setRawHeader("User-Agent", QByteArray::fromStdString(m_userAgent));
     request.setRawHeader("x-flash-version", "9,0,47,0");
-    if (m_seekSeconds != 0 && m_timeSeekable) {
+    const int64_t rangeStart = m_resuming ? m_resumption.nextOffset() : m_rangeStart;
+    if (!m_resuming && m_seekSeconds != 0 && m_timeSeekable) {
       request.setRawHeader("Zan-seek", QByteArray("seconds=") + QByteArray::number(static_cast<qlonglong>(m_seekSeconds)));
       m_timeSeekSent = true;
     }
-    m_rangeSent = m_rangeStart != 0 && m_byRange;
+    m_rangeSent = rangeStart != 0 && (m_byRange || m_resuming);
     if (m_rangeSent) {
       // Open-ended when the length is unknown: a closed range would cut the
       // body short (or ask for nonsense) on servers without Content-Length.
-      QByteArray range = QByteArray("bytes=") + QByteArray::number(static_cast<qlonglong>(m_rangeStart)) + '-';
+      QByteArray range = QByteArray("bytes=") + QByteArray::number(static_cast<qlonglong>(rangeStart)) + '-';
       if (m_contentLength > 0) range += QByteArray::number(static_cast<qlonglong>(m_contentLength - 1));
       request.setRawHeader("Range", range);
+    }
+    if (m_resuming && !m_resumption.ifRange().empty()) {
+      request.setRawHeader("If-Range", QByteArray::fromStdString(m_resumption.ifRange()));
     }
     // Byte offsets must be the resource's own bytes: no transparent
     // decompression.
@@ -92,8 +118,6 @@ void QTHTTPRequestHandler::beginExchange() {
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
   trustConfiguredAuthorities(request);
 
-  m_manager = new QNetworkAccessManager();
-  m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
   if (m_exchange == Exchange::Head) {
     m_reply = m_manager->head(request);
     if (m_reply != nullptr) {
@@ -126,6 +150,9 @@ void QTHTTPRequestHandler::beginExchange() {
     // another host's); errors nobody ignores fail the handshake.
     connect(m_reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError>&) { m_certificateRefused = true; },
             Qt::DirectConnection);
+  } else if (m_resuming) {
+    logError("QTHTTPClient : no reply for the resumption");
+    endDelivery(false);
   } else {
     logError("QTHTTPClient::open : no reply for %s", m_url.toString().toUtf8().constData());
     {
@@ -141,6 +168,8 @@ void QTHTTPRequestHandler::beginExchange() {
 }
 
 void QTHTTPRequestHandler::endExchange() {
+  m_backoffTimer.reset();
+  m_resumeDeadline.reset();
   m_stallWatch.reset();
   if (m_reply != nullptr) {
     // abort() emits finished() at once; nothing of this exchange may reach
@@ -171,6 +200,34 @@ void QTHTTPRequestHandler::processResponseHeaders() {
     auto found = headers.find(name);
     return found == headers.end() ? nullptr : &found->second;
   };
+  const int64_t responseLength = header("content-length") ? parseHeaderLength(*header("content-length")) : -1;
+  int64_t rangeFirst = -1;
+  int64_t rangeTotal = -1;
+  const bool rangeValid =
+      status == 206 && header("content-range") && parseContentRange(*header("content-range"), rangeFirst, rangeTotal);
+  const std::string etag = header("etag") ? *header("etag") : std::string();
+  const std::string lastModified = header("last-modified") ? *header("last-modified") : std::string();
+
+  if (m_resuming) {
+    // No HTTP answer at all (refused, reset): finished() counts it as
+    // another break.
+    if (status == 0) return;
+    std::string why;
+    if (!m_resumption.accepts(status, rangeValid, rangeFirst, {etag, lastModified, rangeTotal}, why)) {
+      logError("QTHTTPClient : the resumption at %lld was answered with %s: the download is broken",
+               static_cast<long long>(m_resumption.nextOffset()), why.c_str());
+      endDelivery(false);
+      m_reply->abort();
+      return;
+    }
+    logInfo("QTHTTPClient : the download goes on at %lld", static_cast<long long>(m_resumption.nextOffset()));
+    m_resuming = false;
+    m_resumeDeadline->stop();
+    m_deliverBody = true;
+    m_expectedBody = responseLength;
+    if (m_stallWatch) m_stallWatch->progress();
+    return;
+  }
 
   QUrl url;
   int64_t rangeStart = 0;
@@ -199,12 +256,6 @@ void QTHTTPRequestHandler::processResponseHeaders() {
   if (errorCode == 0 && status >= 300 && !redirectTarget(url, status, header("location"), target, cause)) {
     errorCode = 404;
   }
-
-  const int64_t responseLength = header("content-length") ? parseHeaderLength(*header("content-length")) : -1;
-  int64_t rangeFirst = -1;
-  int64_t rangeTotal = -1;
-  const bool rangeValid =
-      status == 206 && header("content-range") && parseContentRange(*header("content-range"), rangeFirst, rangeTotal);
 
   bool deliver = m_exchange == Exchange::Get && errorCode == 0 && !target.isValid();
   int64_t skip = 0;
@@ -251,6 +302,7 @@ void QTHTTPRequestHandler::processResponseHeaders() {
     if (rangeValid && rangeTotal >= 0) contentLength = rangeTotal;
   }
 
+  bool rangesAllowed = status == 206;
   {
     PWriteGuard guard(m_lock);
     m_errorCode = errorCode;
@@ -262,8 +314,14 @@ void QTHTTPRequestHandler::processResponseHeaders() {
     if (const std::string* value = header("accept-zan-seek")) {
       m_timeSeekable = value->find("seconds") != std::string::npos;
     }
+    rangesAllowed = rangesAllowed || m_byteSeekable;
     m_contentType = header("content-type") ? *header("content-type") : std::string();
     m_responseHeaders = std::move(headers);
+  }
+  if (deliver) {
+    // A time-seek answer starts at a byte nobody knows: it cannot resume.
+    m_resumption.begin(m_timeSeekSent ? -1 : rangeStart, {etag, lastModified, contentLength > 0 ? contentLength : -1},
+                       rangesAllowed);
   }
   m_deliverBody = deliver;
   m_skipBytes = skip;
@@ -309,6 +367,7 @@ void QTHTTPRequestHandler::dataReadyRead() {
     copied += got;
   });
   m_bodyReceived += copied;
+  if (taken > 0) m_resumption.delivered(taken);
   // Time spent waiting for room in the consumer is no stall of the server.
   if (m_stallWatch) m_stallWatch->progress();
   if (taken < 0) {
@@ -334,17 +393,79 @@ void QTHTTPRequestHandler::getRequestFinished() {
   processResponseHeaders();
   if (m_reply == nullptr) return;
   logInfo("QTHTTPClient::getRequestFinished - %lld bytes left", static_cast<long long>(m_reply->bytesAvailable()));
-  if (m_reply->bytesAvailable() > 0) dataReadyRead();
-  if (!m_deliverBody || m_quit.load()) return;
+  // What the reply still holds goes to the consumer before the end is
+  // judged, and before a resumption asks for what follows it.
+  for (qint64 left = m_reply->bytesAvailable(); left > 0 && m_deliverBody && !m_quit.load();) {
+    dataReadyRead();
+    const qint64 now = m_reply->bytesAvailable();
+    if (now >= left) break;
+    left = now;
+  }
+  if (m_quit.load()) return;
+  if (m_resuming) {
+    // The resumption itself failed before an answer: another break.
+    transferBroke();
+    return;
+  }
+  if (!m_deliverBody) return;
   const QNetworkReply::NetworkError error = m_reply->error();
   if (error != QNetworkReply::NoError || (m_expectedBody >= 0 && m_bodyReceived < m_expectedBody)) {
     logWarn("QTHTTPClient::getRequestFinished : download broke off after %lld of %lld bytes (error %d)",
             static_cast<long long>(m_bodyReceived), static_cast<long long>(m_expectedBody),
             static_cast<int>(error));
-    if (m_brokenCallback) m_brokenCallback();
+    transferBroke();
     return;
   }
-  if (m_endOfFileCallback) m_endOfFileCallback();
+  // A part (206) may end before the resource does: what follows is asked
+  // for like after a break, and without ranges the download is short.
+  const int64_t next = m_resumption.nextOffset();
+  if (next >= 0 && m_resumption.length() > 0 && next < m_resumption.length()) {
+    logWarn("QTHTTPClient::getRequestFinished : the answer ended at %lld of %lld", static_cast<long long>(next),
+            static_cast<long long>(m_resumption.length()));
+    transferBroke();
+    return;
+  }
+  endDelivery(true);
+}
+
+void QTHTTPRequestHandler::transferBroke() {
+  m_deliverBody = false;
+  const int delayMs = m_resumption.nextAttempt(TransferResumption::Clock::now());
+  if (delayMs < 0) {
+    if (m_resumption.attempts() > 0) logWarn("QTHTTPClient : the download could not be resumed");
+    endDelivery(false);
+    return;
+  }
+  logWarn("QTHTTPClient : the download broke off; asking again from %lld in %d ms (attempt %d of %d)",
+          static_cast<long long>(m_resumption.nextOffset()), delayMs, m_resumption.attempts(),
+          TransferResumption::kMaxAttempts);
+  m_resuming = true;
+  m_backoffTimer->start(delayMs);
+}
+
+void QTHTTPRequestHandler::resumeTransfer() {
+  if (m_quit.load() || !m_resuming) return;
+  // The broken reply goes (not from one of its own signals: this is a
+  // timer's).
+  m_stallWatch.reset();
+  if (m_reply != nullptr) {
+    QObject::disconnect(m_reply, nullptr, this, nullptr);
+    m_reply->abort();
+    delete m_reply;
+    m_reply = nullptr;
+  }
+  sendRequest();
+  if (m_reply != nullptr) m_resumeDeadline->start(m_resumption.remainingMs(TransferResumption::Clock::now()));
+}
+
+void QTHTTPRequestHandler::endDelivery(bool complete) {
+  m_deliverBody = false;
+  m_resuming = false;
+  if (complete) {
+    if (m_endOfFileCallback) m_endOfFileCallback();
+  } else if (m_brokenCallback) {
+    m_brokenCallback();
+  }
 }
 
 void QTHTTPRequestHandler::onError(QNetworkReply::NetworkError code) {

@@ -91,10 +91,6 @@ std::string QTHTTPRequestHandler::headerTimeOutCause() const {
 bool QTHTTPRequestHandler::open(const std::wstring& url) {
   const QUrl target(QString::fromStdWString(url), QUrl::TolerantMode);
   {
-    PLockGuard guard(m_headerLock);
-    m_abortWait = false;
-  }
-  {
     PWriteGuard guard(m_lock);
     m_url = target;
     m_rangeStart = 0;
@@ -164,6 +160,13 @@ bool QTHTTPRequestHandler::seek(int64_t offset, int64_t timeMs, const RestartCal
 
 bool QTHTTPRequestHandler::resume(int64_t offset, const RestartCallback& onAccepted) {
   if (offset < 0) return false;
+  bool byteSeekable = false;
+  {
+    PReadGuard guard(m_lock);
+    byteSeekable = m_byteSeekable;
+  }
+  // A range first: fetching the whole resource again is the last resort.
+  if (byteSeekable && restart(offset, kNoTimeOffset, true, onAccepted)) return true;
   return restart(offset, kNoTimeOffset, false, onAccepted);
 }
 
@@ -210,7 +213,15 @@ void QTHTTPRequestHandler::close() {
     m_abortWait = true;
     m_headerLock.broadcast();
   }
-  stopExchange();
+  if (m_thread->isCurrentThread()) {
+    // From a callback on the worker: it ends once the callback returns,
+    // and is joined by the next stop from another thread (the destructor's
+    // at the latest).
+    m_quit = true;
+    m_thread->requestQuit();
+  } else {
+    stopExchange();
+  }
   clearRequestHeaders();
 }
 

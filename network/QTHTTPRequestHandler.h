@@ -14,8 +14,12 @@
 // redirects followed by hand (RedirectTrail: bounded, loops refused), then
 // the GET whose body flows. seek: stops the GET and sends a new one with a
 // "Range" and/or "Zan-seek" header; an answer that does not start at the
-// asked offset is trimmed to it or refused. resume: the same without
-// either header, the whole body trimmed to the offset.
+// asked offset is trimmed to it or refused. resume: the same with "Range"
+// only, or without it, the whole body trimmed to the offset.
+//
+// A GET whose transfer breaks off is asked for again by the worker itself
+// from the first byte the consumer lacks (TransferResumption); the
+// consumer sees one unbroken body, or the break.
 //
 // Time-outs: the caller waits for a response's headers at most the header
 // limit (setTimeout); once a body flows, a body that brings no byte for the
@@ -47,9 +51,11 @@
 #include "network/HTTPRequestHandler.h"
 #include "network/HttpRedirects.h"
 #include "network/StallWatch.h"
+#include "network/TransferResumption.h"
 #include "support/PMutex.h"
 
 class QNetworkAccessManager;
+class QTimer;
 
 namespace zan {
 
@@ -113,8 +119,15 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   // Worker thread.
   void beginExchange();
   void endExchange();
+  void sendRequest();
   void processResponseHeaders();
   void bodyStalled();
+  // The transfer broke off: resumed after a back-off, or reported broken.
+  void transferBroke();
+  void resumeTransfer();
+  // Reports the end of the delivery, complete or broken; nothing more is
+  // delivered.
+  void endDelivery(bool complete);
 
   // Caller threads.
   // |onAccepted| is the seek's callback (empty for the exchanges of open).
@@ -168,6 +181,10 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   QNetworkAccessManager* m_manager = nullptr;
   QNetworkReply* m_reply = nullptr;
   std::unique_ptr<StallWatch> m_stallWatch;  // GET exchanges only
+  TransferResumption m_resumption{m_stallTimeout};
+  bool m_resuming = false;  // a resumption waits for its back-off or its answer
+  std::unique_ptr<QTimer> m_backoffTimer;     // GET exchanges only
+  std::unique_ptr<QTimer> m_resumeDeadline;   // the answer to a resumption, at the latest
   bool m_headersDone = false;
   bool m_deliverBody = false;   // this exchange's body goes to the data callback
   bool m_timeSeekSent = false;  // the request carried "Zan-seek"
