@@ -12,9 +12,11 @@
 // the download brings nothing for the stall limit. A seek that fails
 // leaves the reader where it was and the download going: a refused new
 // request is followed by one that resumes the old download where it
-// stopped. The end of the download, complete or broken off (an error, or
-// no byte for the stall limit), is reported through
-// connectionEventCallback.
+// stopped; when the reader cannot be put back (it passed over its history
+// waiting), reads fail rather than return bytes of another offset. A cut
+// transfer is resumed by the handler where the server allows ranges. The
+// end of the download, complete or broken off for good, is reported
+// through connectionEventCallback.
 //
 // Ownership: the client owns the buffer (with its one reader) and the
 // handler; close() releases every waiter and destroys them.

@@ -23,9 +23,9 @@
 //
 // Time-outs: the caller waits for a response's headers at most the header
 // limit (setTimeout); once a body flows, a body that brings no byte for the
-// stall limit (stallTimeoutMs()) is aborted and reported broken. A consumer
-// that keeps the data callback waiting does not count as a stall: the
-// clock restarts when the callback returns.
+// stall limit (stallTimeoutMs()) is aborted, then resumed or reported
+// broken. A consumer that keeps the data callback waiting does not count as
+// a stall: the clock restarts when the callback returns.
 //
 // Where each part lives: HTTPQThread (the worker thread), HttpExchange.cc
 // (the worker's side of one exchange: request, response headers, body),
