@@ -271,7 +271,21 @@ bool HTTPClient::waitForOffset(int64_t offset, bool restartable) {
 
 int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) {
   if (isStopped()) return -1;
-  PReadGuard guard(m_lock);
+  std::optional<ConnectionEvent::ConnectionEvent> event;
+  int64_t result = -1;
+  {
+    PReadGuard guard(m_lock);
+    result = seekWithRequestLocked(offset, whence, timeMs, event);
+  }
+  // The user hears of the old download's end with no lock held.
+  if (event) raise(*event);
+  return result;
+}
+
+// Called under m_lock (shared). |event|: what to tell the user afterwards
+// about the old download, when the seek failed.
+int64_t HTTPClient::seekWithRequestLocked(int64_t offset, int whence, int64_t timeMs,
+                                          std::optional<ConnectionEvent::ConnectionEvent>& event) {
   if (!m_handler || !m_buffer || !m_reader) return -1;
   if (whence == SEEK_CUR) {
     offset += m_reader->getPosition();
@@ -307,24 +321,24 @@ int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) 
     // The old download was complete after all.
     logWarn("HTTPClient::seek : seek to %lld failed", static_cast<long long>(offset));
     m_buffer->resumeWrites();
-    raise(ConnectionEvent::END_OF_FILE_RECEIVED);
+    event = held;
     return -1;
   }
   // The old transfer has been stopped: go on with it where it stood, so
   // that the reader keeps its place and the bytes after it.
   const int64_t resumeAt = m_buffer->getWrittenEnd();
-  bool broken = false;
   if (!complete && !m_buffer->isEndOfStream()) {
     logWarn("HTTPClient::seek : seek to %lld failed, the download goes on at %lld", static_cast<long long>(offset),
             static_cast<long long>(resumeAt));
-    broken = !restartDownload(resumeAt, -1, false);
-    // Nothing more will arrive: readers get what is there, then the break.
-    if (broken) logError("HTTPClient::seek : the download could not be resumed at %lld", static_cast<long long>(resumeAt));
+    if (!restartDownload(resumeAt, -1, false)) {
+      // Nothing more will arrive: readers get what is there, then the break.
+      logError("HTTPClient::seek : the download could not be resumed at %lld", static_cast<long long>(resumeAt));
+      event = ConnectionEvent::BROKEN_STREAM;
+    }
   } else {
     logWarn("HTTPClient::seek : seek to %lld failed", static_cast<long long>(offset));
   }
   m_buffer->resumeWrites();
-  if (broken) raise(ConnectionEvent::BROKEN_STREAM);
   return -1;
 }
 

@@ -143,6 +143,8 @@ class HTTPClient {
   bool isStopped();
   int64_t seekInBuffer(int64_t offset, int whence);
   int64_t seekWithRequest(int64_t offset, int whence, int64_t timeMs);
+  int64_t seekWithRequestLocked(int64_t offset, int whence, int64_t timeMs,
+                                std::optional<ConnectionEvent::ConnectionEvent>& event);
   bool waitForOffset(int64_t offset, bool restartable);
   bool restartDownload(int64_t offset, int64_t timeMs, bool empty);
   void updateStatistics(int64_t length);
