@@ -170,17 +170,21 @@ void QTHTTPRequestHandler::sendRequest() {
 void QTHTTPRequestHandler::endExchange() {
   m_backoffTimer.reset();
   m_resumeDeadline.reset();
-  m_stallWatch.reset();
-  if (m_reply != nullptr) {
-    // abort() emits finished() at once; nothing of this exchange may reach
-    // the slots any more.
-    QObject::disconnect(m_reply, nullptr, this, nullptr);
-    m_reply->abort();
-    delete m_reply;
-    m_reply = nullptr;
-  }
+  dropReply();
   delete m_manager;
   m_manager = nullptr;
+}
+
+// Never from one of the reply's own signals.
+void QTHTTPRequestHandler::dropReply() {
+  m_stallWatch.reset();
+  if (m_reply == nullptr) return;
+  // abort() emits finished() at once; nothing of this reply may reach the
+  // slots any more.
+  QObject::disconnect(m_reply, nullptr, this, nullptr);
+  m_reply->abort();
+  delete m_reply;
+  m_reply = nullptr;
 }
 
 void QTHTTPRequestHandler::processResponseHeaders() {
@@ -445,15 +449,7 @@ void QTHTTPRequestHandler::transferBroke() {
 
 void QTHTTPRequestHandler::resumeTransfer() {
   if (m_quit.load() || !m_resuming) return;
-  // The broken reply goes (not from one of its own signals: this is a
-  // timer's).
-  m_stallWatch.reset();
-  if (m_reply != nullptr) {
-    QObject::disconnect(m_reply, nullptr, this, nullptr);
-    m_reply->abort();
-    delete m_reply;
-    m_reply = nullptr;
-  }
+  dropReply();  // the broken one (this is a timer's signal, not the reply's)
   sendRequest();
   if (m_reply != nullptr) m_resumeDeadline->start(m_resumption.remainingMs(TransferResumption::Clock::now()));
 }

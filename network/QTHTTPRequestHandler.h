@@ -123,6 +123,7 @@ class QTHTTPRequestHandler : public QObject, public HTTPRequestHandler {
   void beginExchange();
   void endExchange();
   void sendRequest();
+  void dropReply();
   void processResponseHeaders();
   void bodyStalled();
   // The transfer broke off: resumed after a back-off, or reported broken.
