@@ -30,7 +30,7 @@
 // Where each part lives: HTTPQThread (the worker thread), HttpExchange.cc
 // (the worker's side of one exchange: request, response headers, body),
 // QTHTTPRequestHandler.cc (the caller's side: open, seek, close), and the
-// helpers HttpRedirects, TlsTrust and StallWatch.
+// helpers HttpRedirects, TlsTrust, StallWatch and TransferResumption.
 //
 // Thread safety: see HTTPRequestHandler. Lock order: m_controlLock, then
 // m_lock or m_headerLock (never both).
