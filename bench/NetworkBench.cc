@@ -1,13 +1,23 @@
-// Network input benchmark, on loopback:
+// Network input benchmark, on loopback, each row beside a tool we did not
+// write, in the same run:
 //  1. download throughput of a 200 MB file (written at bench time) through
 //     HTTPClient, into the history buffer and out through read() in 32 KiB
-//     reads (what FFmpeg's byte I/O asks for), beside `curl -o /dev/null`
-//     on the same URL in the same run; prints the ratio (client / curl);
+//     reads (what FFmpeg's byte I/O asks for), against `curl -o /dev/null`
+//     on the same URL; runs alternate, and each run's ratio (client / curl)
+//     is printed with the worst of them;
 //  2. the cost of a backward seek inside the history (served from the
 //     buffer: microseconds, and the server must see no request) beside one
-//     that needs a new request.
+//     that needs a new request;
+//  3. open latency: `zanstream probe URL` of a small FLV (H.264 + MP3)
+//     against `ffprobe URL`, median of alternating runs.
+// Every row runs twice: without SSL_CERT_FILE and with it naming the
+// system's certificate bundle (plain HTTP must not pay for it).
 //
 // Usage: network_bench [megabytes]   (default 200)
+// Needs curl, ffmpeg and ffprobe; zanstream is taken from beside this
+// program (skipped with a note when absent).
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,18 +26,46 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "network/HTTPClient.h"
 #include "TestHttpServer.h"
 
+extern char** environ;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr char kSystemBundle[] = "/etc/ssl/certs/ca-certificates.crt";
+
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// Runs |arguments| with its output thrown away; wall seconds from start to
+// exit, or a negative number when it failed.
+double runSeconds(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const auto start = Clock::now();
+  pid_t pid = 0;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return since(start);
+}
 
 // Runs curl on |url|; its own transfer time in seconds, or a negative number.
 double curlSeconds(const std::string& url) {
@@ -58,12 +96,109 @@ double clientSeconds(const std::string& url, int64_t size) {
   return total == size ? seconds : -1;
 }
 
+bool benchDownload(const std::string& url, int64_t size) {
+  constexpr int kRuns = 5;
+  double bestCurl = 1e9, bestClient = 1e9, worstRatio = 1e9;
+  std::string ratios;
+  for (int run = 0; run < kRuns; ++run) {
+    const double c = curlSeconds(url);
+    const double h = clientSeconds(url, size);
+    if (c <= 0 || h <= 0) {
+      std::fprintf(stderr, "download failed (curl %.3f, client %.3f)\n", c, h);
+      return false;
+    }
+    bestCurl = std::min(bestCurl, c);
+    bestClient = std::min(bestClient, h);
+    worstRatio = std::min(worstRatio, c / h);
+    char text[16];
+    std::snprintf(text, sizeof text, " %.2f", c / h);
+    ratios += text;
+  }
+  const double mb = static_cast<double>(size) / 1e6;
+  std::printf("  download of %.0f MB (%d runs each, alternating; best of each)\n", mb, kRuns);
+  std::printf("    curl -o /dev/null      %8.3f s  %8.1f MB/s\n", bestCurl, mb / bestCurl);
+  std::printf("    HTTPClient + read()    %8.3f s  %8.1f MB/s\n", bestClient, mb / bestClient);
+  std::printf("    ratio HTTPClient/curl  %8.2f   (per run:%s; worst %.2f)\n", bestCurl / bestClient, ratios.c_str(),
+              worstRatio);
+  return true;
+}
+
+bool benchSeeks(zan::test::TestHttpServer& server, const std::string& url, int64_t size) {
+  // A client that has read 3 MiB keeps 2 MiB of history.
+  zan::HTTPClient client(0xA00000, 0x200000);
+  if (!client.open(url, nullptr)) {
+    std::fprintf(stderr, "open failed\n");
+    return false;
+  }
+  std::vector<uint8_t> bytes(3 << 20);
+  int64_t done = 0;
+  while (done < static_cast<int64_t>(bytes.size())) {
+    const int got = client.read(bytes.data() + done, static_cast<int64_t>(bytes.size()) - done);
+    if (got <= 0) break;
+    done += got;
+  }
+  server.clearRequests();
+  constexpr int kHistorySeeks = 2000;
+  const int64_t position = done;
+  auto start = Clock::now();
+  bool ok = true;
+  for (int i = 0; i < kHistorySeeks && ok; ++i) {
+    // Back by 1 MiB, then 4 KiB forward (still inside what is stored).
+    const int64_t target = position - 1024 * 1024 + (i % 2) * 4096;
+    ok = client.seek(target, SEEK_SET, -1) == target;
+  }
+  const double historyMicros = since(start) * 1e6 / kHistorySeeks;
+  const size_t historyRequests = server.requestCount();
+
+  constexpr int kRequestSeeks = 20;
+  std::vector<double> requestMicros;
+  for (int i = 0; i < kRequestSeeks && ok; ++i) {
+    const int64_t target = size / 2 + (i % 2) * 20 * 1000 * 1000;
+    start = Clock::now();
+    ok = client.seek(target, SEEK_SET, -1) == target;
+    requestMicros.push_back(since(start) * 1e6);
+  }
+  const size_t requests = server.requestCount() - historyRequests;
+  client.close();
+  if (!ok) {
+    std::fprintf(stderr, "a seek failed\n");
+    return false;
+  }
+  std::printf("  seek back by 1 MiB inside the history (%d seeks)\n", kHistorySeeks);
+  std::printf("    from the buffer        %8.2f us per seek, %zu requests\n", historyMicros, historyRequests);
+  std::printf("    with a new request     %8.0f us median, %8.0f us worst, %zu requests for %d seeks\n",
+              median(requestMicros), *std::max_element(requestMicros.begin(), requestMicros.end()), requests,
+              kRequestSeeks);
+  return true;
+}
+
+bool benchOpen(const std::string& zanstream, const std::string& url) {
+  constexpr int kRuns = 15;
+  std::vector<double> ours, theirs;
+  for (int run = 0; run < kRuns; ++run) {
+    const double z = runSeconds({zanstream, "probe", url});
+    const double f = runSeconds({"ffprobe", "-v", "error", url});
+    if (z <= 0 || f <= 0) {
+      std::fprintf(stderr, "probe failed (zanstream %.3f, ffprobe %.3f)\n", z, f);
+      return false;
+    }
+    ours.push_back(z * 1e3);
+    theirs.push_back(f * 1e3);
+  }
+  std::printf("  open latency of a small FLV over HTTP (median of %d runs each, alternating)\n", kRuns);
+  std::printf("    ffprobe URL            %8.1f ms\n", median(theirs));
+  std::printf("    zanstream probe URL    %8.1f ms\n", median(ours));
+  std::printf("    ratio zanstream/ffprobe %7.2f\n", median(ours) / median(theirs));
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int64_t megabytes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
   const int64_t size = megabytes * 1000 * 1000;
-  const std::filesystem::path folder = std::filesystem::temp_directory_path() / ("zan-network-bench-" + std::to_string(::getpid()));
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("zan-network-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
   const std::string path = (folder / "media.bin").string();
   {
@@ -77,79 +212,45 @@ int main(int argc, char** argv) {
     }
     std::fclose(file);
   }
+  // The open-latency medium: 4 s of 320x240 H.264 and MP3 in FLV.
+  const std::string flv = (folder / "h264_mp3.flv").string();
+  const bool haveFlv =
+      runSeconds({"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                  "testsrc2=size=320x240:rate=25:duration=4", "-f", "lavfi", "-i",
+                  "sine=frequency=440:sample_rate=44100:duration=4", "-c:v", "libx264", "-preset", "veryfast", "-g",
+                  "25", "-pix_fmt", "yuv420p", "-c:a", "libmp3lame", "-b:a", "64k", flv}) > 0;
+  std::error_code error;
+  const std::string zanstream =
+      (std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "zanstream").string();
+  const bool haveZanstream = std::filesystem::exists(zanstream);
+
+  const char* given = std::getenv("SSL_CERT_FILE");
+  const std::string bundle = given != nullptr && *given != '\0' ? given : kSystemBundle;
 
   int status = 0;
   {
     zan::test::TestHttpServer server;
     server.addResource("/media.bin", zan::test::fileResource(path));
+    if (haveFlv) server.addResource("/h264_mp3.flv", zan::test::fileResource(flv));
     const std::string url = server.url("/media.bin");
-
-    // Throughput: best of three runs each, alternating.
-    double bestCurl = 1e9, bestClient = 1e9;
-    for (int run = 0; run < 3; ++run) {
-      const double c = curlSeconds(url);
-      const double h = clientSeconds(url, size);
-      if (c <= 0 || h <= 0) {
-        std::fprintf(stderr, "download failed (curl %.3f, client %.3f)\n", c, h);
+    for (const bool withBundle : {false, true}) {
+      if (withBundle) {
+        setenv("SSL_CERT_FILE", bundle.c_str(), 1);
+        std::printf("with SSL_CERT_FILE=%s\n", bundle.c_str());
+      } else {
+        unsetenv("SSL_CERT_FILE");
+        std::printf("without SSL_CERT_FILE\n");
+      }
+      if (!benchDownload(url, size) || !benchSeeks(server, url, size)) {
         status = 1;
         break;
       }
-      bestCurl = std::min(bestCurl, c);
-      bestClient = std::min(bestClient, h);
-    }
-    if (status == 0) {
-      const double mb = static_cast<double>(size) / 1e6;
-      std::printf("download of %lld MB on loopback (best of 3)\n", static_cast<long long>(megabytes));
-      std::printf("  curl -o /dev/null      %8.3f s  %8.1f MB/s\n", bestCurl, mb / bestCurl);
-      std::printf("  HTTPClient + read()    %8.3f s  %8.1f MB/s\n", bestClient, mb / bestClient);
-      std::printf("  ratio HTTPClient/curl  %8.2f\n", bestCurl / bestClient);
-    }
-
-    // Seeks: a client that has read 3 MiB keeps 2 MiB of history.
-    zan::HTTPClient client(0xA00000, 0x200000);
-    if (status == 0 && client.open(url, nullptr)) {
-      std::vector<uint8_t> bytes(3 << 20);
-      int64_t done = 0;
-      while (done < static_cast<int64_t>(bytes.size())) {
-        const int got = client.read(bytes.data() + done, static_cast<int64_t>(bytes.size()) - done);
-        if (got <= 0) break;
-        done += got;
-      }
-      server.clearRequests();
-      constexpr int kHistorySeeks = 2000;
-      const int64_t position = done;
-      auto start = Clock::now();
-      bool ok = true;
-      for (int i = 0; i < kHistorySeeks && ok; ++i) {
-        // Back by 1 MiB, then 4 KiB forward (still inside what is stored).
-        const int64_t target = position - 1024 * 1024 + (i % 2) * 4096;
-        ok = client.seek(target, SEEK_SET, -1) == target;
-      }
-      const double historyMicros = since(start) * 1e6 / kHistorySeeks;
-      const size_t historyRequests = server.requestCount();
-
-      constexpr int kRequestSeeks = 10;
-      start = Clock::now();
-      for (int i = 0; i < kRequestSeeks && ok; ++i) {
-        const int64_t target = size / 2 + (i % 2) * 20 * 1000 * 1000;
-        ok = client.seek(target, SEEK_SET, -1) == target;
-      }
-      const double requestMicros = since(start) * 1e6 / kRequestSeeks;
-      const size_t requests = server.requestCount() - historyRequests;
-      if (!ok) {
-        std::fprintf(stderr, "a seek failed\n");
+      if (!haveFlv || !haveZanstream) {
+        std::printf("  open latency: skipped (%s)\n", haveFlv ? "no zanstream beside network_bench" : "ffmpeg failed");
+      } else if (!benchOpen(zanstream, server.url("/h264_mp3.flv"))) {
         status = 1;
-      } else {
-        std::printf("seek back by 1 MiB inside the history (%d seeks)\n", kHistorySeeks);
-        std::printf("  from the buffer        %8.2f us per seek, %zu requests\n", historyMicros, historyRequests);
-        std::printf("  with a new request     %8.0f us per seek, %zu requests for %d seeks\n", requestMicros, requests,
-                    kRequestSeeks);
-        std::printf("  ratio request/buffer   %8.0f\n", requestMicros / historyMicros);
+        break;
       }
-      client.close();
-    } else if (status == 0) {
-      std::fprintf(stderr, "open failed\n");
-      status = 1;
     }
     server.stop();
   }

@@ -7,8 +7,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace zan {
+
+// Fills |length| bytes at |destination| with the next bytes of a stream
+// (a network body, a caller's block), so that a writer stores them without
+// an intermediate copy.
+using ByteSource = std::function<void(uint8_t* destination, int64_t length)>;
 
 class BufferHandle {
  public:
@@ -24,6 +30,12 @@ class BufferHandle {
   // |length| or -1.
   virtual int64_t read(uint8_t* data, int64_t length) = 0;
   virtual int64_t tell() = 0;
+  // Copies at |index| without moving the cursor and without the storage's
+  // lock: |length| bytes from |source| in, or out to |data|; |length| or
+  // -1. For copies the history buffer makes outside its own lock, to bytes
+  // that nobody else touches until it takes the lock again.
+  virtual int64_t writeAt(int64_t index, const ByteSource& source, int64_t length) = 0;
+  virtual int64_t readAt(int64_t index, uint8_t* data, int64_t length) = 0;
 };
 
 }  // namespace zan

@@ -3,6 +3,7 @@
 #include "network/CircularHistoryBuffer.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "support/CBBLog.h"
 
@@ -50,7 +51,7 @@ int64_t CircularHistoryBuffer::freeSpaceLocked() {
   const int64_t slowIndex = slowest ? slowest->m_handle->tell() : 0;
   const int64_t used =
       slowIndex <= m_writeIndex ? m_writeIndex - slowIndex : m_writeIndex + m_bufferSize - slowIndex;
-  return std::max<int64_t>(m_bufferSize - used - kept - 1, 0);
+  return std::max<int64_t>(m_bufferSize - used - kept - 1 - m_reserved, 0);
 }
 
 int64_t CircularHistoryBuffer::getFreeSpace() {
@@ -63,29 +64,48 @@ int64_t CircularHistoryBuffer::getTotalWritten() {
   return m_totalWritten;
 }
 
-int64_t CircularHistoryBuffer::storeLocked(const uint8_t* data, int64_t length) {
+// Called with m_lock held and |length| bytes free; releases the lock for
+// the copy. 0 when a clear, reset, suspension or close came meanwhile: the
+// bytes are not kept.
+int64_t CircularHistoryBuffer::storeLocked(const ByteSource& source, int64_t length) {
   if (length <= 0 || !m_handle || m_closed) return 0;
-  const bool split = m_writeIndex + length >= m_bufferSize;
-  const int64_t first = split ? m_bufferSize - m_writeIndex : length;
-  if (m_handle->seek(m_writeIndex) < 0 || m_handle->write(data, first) < 0) return -1;
+  const int64_t index = m_writeIndex;
+  const uint64_t generation = m_generation;
+  const bool split = index + length >= m_bufferSize;
+  const int64_t first = split ? m_bufferSize - index : length;
+  bool copied = false;
+  m_reserved = length;
+  {
+    PUnlockGuard unlocked(m_lock);
+    copied = m_handle->writeAt(index, source, first) >= 0 &&
+             (length == first || m_handle->writeAt(0, source, length - first) >= 0);
+  }
+  m_reserved = 0;
+  if (!copied) return -1;
+  if (generation != m_generation || m_closed || m_writesSuspended) return 0;
   if (split) {
-    logDebug("CircularHistoryBuffer::read : going back to 0 - %lld %lld %lld",
-             static_cast<long long>(m_writeIndex), static_cast<long long>(length),
-             static_cast<long long>(m_totalWritten));
+    logDebug("CircularHistoryBuffer::read : going back to 0 - %lld %lld %lld", static_cast<long long>(index),
+             static_cast<long long>(length), static_cast<long long>(m_totalWritten));
     m_baseOffset += m_bufferSize;
-    if (m_handle->seek(0) < 0) return -1;
-    if (length > first && m_handle->write(data + first, length - first) < 0) return -1;
   }
   m_totalWritten += length;
-  m_writeIndex = (m_writeIndex + length) % m_bufferSize;
+  m_writeIndex = (index + length) % m_bufferSize;
   m_dataAvailable.broadcast();
   return length;
 }
 
 int64_t CircularHistoryBuffer::write(const uint8_t* data, int64_t length, bool blocking) {
+  if (data == nullptr) return 0;
+  return writeFrom([&data](uint8_t* destination, int64_t count) {
+    std::memcpy(destination, data, static_cast<size_t>(count));
+    data += count;
+  }, length, blocking);
+}
+
+int64_t CircularHistoryBuffer::writeFrom(const ByteSource& source, int64_t length, bool blocking) {
   PLockGuard guard(m_lock);
   if (m_closed || m_writesSuspended) return 0;
-  if (data == nullptr || length <= 0) return 0;
+  if (!source || length <= 0) return 0;
   ActiveCall active(m_activeCalls, m_idle);
   // New data revives an ended stream and ends a pending reset.
   m_endOfStream = false;
@@ -100,11 +120,10 @@ int64_t CircularHistoryBuffer::write(const uint8_t* data, int64_t length, bool b
       continue;
     }
     const int64_t part = std::min(space, length);
-    const int64_t result = storeLocked(data, part);
+    const int64_t result = storeLocked(source, part);
     if (result < 0) return -1;
     if (result == 0) break;
     stored += result;
-    data += result;
     length -= result;
     if (!blocking) break;
   }
@@ -123,6 +142,7 @@ bool CircularHistoryBuffer::isEndOfStream() {
 }
 
 void CircularHistoryBuffer::clearLocked() {
+  ++m_generation;
   m_writeIndex = 0;
   m_totalWritten = 0;
   m_baseOffset = 0;
@@ -143,6 +163,7 @@ void CircularHistoryBuffer::clear() {
 
 void CircularHistoryBuffer::setStartOffset(int64_t offset) {
   PLockGuard guard(m_lock);
+  ++m_generation;
   m_baseOffset = offset;
   for (auto& [id, reader] : m_readers) {
     reader->m_position = offset;
@@ -172,6 +193,7 @@ void CircularHistoryBuffer::resumeWrites() {
 }
 
 void CircularHistoryBuffer::shutdownLocked() {
+  ++m_generation;
   m_closed = true;
   for (auto& [id, reader] : m_readers) reader->m_closed = true;
   m_dataAvailable.broadcast();
@@ -218,7 +240,8 @@ int64_t CircularHistoryBuffer::historyStartLocked(int64_t position, int64_t orig
   // A reader that moved back into its history keeps a window behind its new
   // position, but bytes more than one ring behind the written end have been
   // overwritten whatever the window says.
-  const int64_t oldestStored = m_baseOffset + m_writeIndex - m_bufferSize + 1;
+  // (Bytes the writer is filling right now count as overwritten already.)
+  const int64_t oldestStored = m_baseOffset + m_writeIndex + m_reserved - m_bufferSize + 1;
   start = std::max(start, std::min(oldestStored, position));
   return start;
 }
@@ -310,15 +333,28 @@ int64_t CircularHistoryBufferReader::read(uint8_t* data, int64_t* ioLength, int6
 
   const int64_t count = std::min(available, maximum);
   const int64_t index = m_handle->tell();
+  const uint64_t generation = buffer.m_generation;
   const bool split = index + count >= buffer.m_bufferSize;
   const int64_t first = split ? buffer.m_bufferSize - index : count;
-  if (m_handle->read(data, first) < 0) return -1;
-  if (split) {
-    logDebug("CircularHistoryBufferReader::read : going back to 0 - %lld %lld",
-             static_cast<long long>(index), static_cast<long long>(count));
-    if (m_handle->seek(0) < 0) return -1;
-    if (count > first && m_handle->read(data + first, count - first) < 0) return -1;
+  bool copied = false;
+  {
+    // The writer never fills bytes this reader has not consumed.
+    PUnlockGuard unlocked(buffer.m_lock);
+    copied = m_handle->readAt(index, data, first) >= 0 &&
+             (count == first || m_handle->readAt(0, data + first, count - first) >= 0);
   }
+  if (!copied) return -1;
+  if (generation != buffer.m_generation || m_closed) {
+    // Cleared or closed meanwhile: what was copied may not be the bytes
+    // of this position.
+    *ioLength = 0;
+    return 0;
+  }
+  if (split) {
+    logDebug("CircularHistoryBufferReader::read : going back to 0 - %lld %lld", static_cast<long long>(index),
+             static_cast<long long>(count));
+  }
+  m_handle->seek((index + count) % buffer.m_bufferSize);
   *ioLength = count;
   m_position += count;
   buffer.m_spaceAvailable.broadcast();

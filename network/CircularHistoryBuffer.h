@@ -15,9 +15,16 @@
 // leaves one byte of the ring free. Storage is allocated once; every write or read
 // is at most two block copies (split at the wrap point).
 //
-// Thread safety: every operation may be called from any thread. m_lock
-// guards all fields of the buffer and of its readers; the storage lock is
-// always taken inside it. clear(), reset(), shutdown() and close() release
+// Thread safety: every operation may be called from any thread; there is
+// one writer at a time, and a reader is read and moved by one thread at a
+// time (its status may be asked from any). m_lock guards all fields of the
+// buffer and of its readers; the storage lock is always taken inside it.
+// The byte copies themselves run outside m_lock, so that the writer and a
+// reader copy at the same time: the writer reserves the free bytes it
+// fills (m_reserved) and then publishes them; a reader copies bytes it has
+// not consumed yet and then moves its position. A clear, reset,
+// suspension or close that comes in between makes the copy count for
+// nothing (m_generation). clear(), reset(), shutdown() and close() release
 // every blocked writer and reader. close() destroys the readers: their
 // owner must drop its reader pointers when it closes the buffer.
 #pragma once
@@ -40,6 +47,9 @@ class CircularHistoryBuffer : public BufferWriterInterface {
   CircularHistoryBuffer& operator=(const CircularHistoryBuffer&) = delete;
 
   int64_t write(const uint8_t* data, int64_t length, bool blocking) override;
+  // The same with the bytes taken from |source| (called once per part
+  // stored, with consecutive parts), under the buffer's lock.
+  int64_t writeFrom(const ByteSource& source, int64_t length, bool blocking);
   void setEndOfStream() override;
   // Empties the buffer (ring index 0 stands for offset 0 again) and makes a
   // writer that waits for room return.
@@ -85,7 +95,7 @@ class CircularHistoryBuffer : public BufferWriterInterface {
   friend class CircularHistoryBufferReader;
 
   int64_t freeSpaceLocked();
-  int64_t storeLocked(const uint8_t* data, int64_t length);
+  int64_t storeLocked(const ByteSource& source, int64_t length);
   CircularHistoryBufferReader* slowestReaderLocked();
   int64_t historyStartLocked(int64_t position, int64_t origin);
   void clearLocked();
@@ -100,6 +110,8 @@ class CircularHistoryBuffer : public BufferWriterInterface {
   bool m_resetPending = false;  // a waiting writer gives up its rest
   bool m_endOfStream = false;
   bool m_writesSuspended = false;
+  int64_t m_reserved = 0;     // bytes past the write index the writer is filling
+  uint64_t m_generation = 0;  // counts clears, start offsets and shutdowns
 
   PMutex m_lock;
   PCondition m_spaceAvailable{&m_lock};  // a reader consumed, or clear/close

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include <QString>
@@ -21,6 +22,11 @@
 #include "support/Platform.h"
 
 namespace zan {
+
+namespace {
+// The client whose connection-event callback runs on this thread.
+thread_local const HTTPClient* t_raisingClient = nullptr;
+}  // namespace
 
 HTTPClient::HTTPClient(unsigned bufferSize, unsigned historySize)
     : m_buffer(std::make_unique<CircularMemoryHistoryBuffer>(bufferSize, historySize)),
@@ -62,7 +68,7 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
     m_buffer->reset();
     m_buffer->setStartOffset(0);
     auto handler = std::make_unique<QTHTTPRequestHandler>();
-    handler->setDataCallback([this](const uint8_t* data, int64_t length) { return dataReceived(data, length); });
+    handler->setDataCallback([this](int64_t length, const ByteSource& source) { return bodyReceived(length, source); });
     handler->setEndOfFileCallback([this] { endOfFileReceived(); });
     handler->setBrokenStreamCallback([this] { brokenStreamReceived(); });
     handler->setTimeout(headerTimeoutMs());
@@ -70,7 +76,8 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
   }
 
   PReadGuard guard(m_lock);
-  if (!m_handler) return false;
+  // A close() that came before the handler existed: it could not stop it.
+  if (!m_handler || isStopped()) return false;
   m_downloadStartTick = platform::tickCount();  // statistics of chunks that arrive during open
   m_failureCause.clear();
   if (!m_handler->open(m_url)) {
@@ -110,11 +117,23 @@ bool HTTPClient::open(const std::wstring& url, zan::streamer::Error* error) {
 }
 
 int64_t HTTPClient::dataReceived(const uint8_t* data, int64_t length) {
+  if (data == nullptr) return -1;
+  return bodyReceived(length, [&data](uint8_t* destination, int64_t count) {
+    std::memcpy(destination, data, static_cast<size_t>(count));
+    data += count;
+  });
+}
+
+int64_t HTTPClient::bodyReceived(int64_t length, const ByteSource& source) {
   if (isStopped()) return -1;
-  if (m_dataHandler) return m_dataHandler(data, length);
+  if (m_dataHandler) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(std::max<int64_t>(length, 0)));
+    if (length > 0) source(bytes.data(), length);
+    return m_dataHandler(bytes.data(), length);
+  }
   PReadGuard guard(m_lock);
   if (!m_buffer) return -1;
-  const int64_t stored = m_buffer->write(data, length, true);
+  const int64_t stored = m_buffer->writeFrom(source, length, true);
   if (isStopped()) return -1;
   if (stored > 0 && isDebugEnabled()) updateStatistics(stored);
   m_dataStarted = true;
@@ -144,23 +163,31 @@ void HTTPClient::updateStatistics(int64_t length) {
 }
 
 int HTTPClient::read(uint8_t* data, int64_t length) {
-  if (isStopped()) return -1;
+  if (isStopped() || m_positionLost) return -1;
   PReadGuard guard(m_lock);
   if (!m_buffer || !m_reader || data == nullptr || length < 0) return -1;
   length = std::min<int64_t>(length, INT_MAX);
   if (length == 0) return 0;
-  std::memset(data, 0, static_cast<size_t>(length));
   // Never wait for more than the ring can ever hold ahead of the reader.
   const int64_t minimum = std::clamp<int64_t>(length, 1, std::max<int64_t>(m_bufferSize - m_historySize - 1, 1));
   int64_t delivered = length;
   const bool blocking = !m_buffer->isEndOfStream();
-  return static_cast<int>(m_reader->read(data, &delivered, minimum, length, blocking));
+  const int64_t result = m_reader->read(data, &delivered, minimum, length, blocking);
+  // What was not delivered reads as zeros (only that part: the rest has
+  // just been written).
+  const int64_t filled = result > 0 ? result : 0;
+  std::memset(data + filled, 0, static_cast<size_t>(length - filled));
+  return static_cast<int>(result);
 }
 
 int64_t HTTPClient::seek(int64_t offset, int whence, int64_t timeMs) {
-  const int64_t result = seekInBuffer(offset, whence);
-  if (result >= 0 || whence == kSeekSize) return result;
-  return seekWithRequest(offset, whence, timeMs);
+  // Where "here" is, is not known any more.
+  if (m_positionLost && whence == SEEK_CUR) return -1;
+  int64_t result = seekInBuffer(offset, whence);
+  if (whence == kSeekSize) return result;
+  if (result < 0) result = seekWithRequest(offset, whence, timeMs);
+  if (result >= 0) m_positionLost = false;
+  return result;
 }
 
 int64_t HTTPClient::seekInBuffer(int64_t offset, int whence) {
@@ -194,9 +221,12 @@ int64_t HTTPClient::seekInBuffer(int64_t offset, int whence) {
   if (waitForOffset(offset, restartable)) return offset;
   if (isStopped()) return -1;
   // The reader may have skipped ahead to make room: back to where it was,
-  // for the caller still reads from there.
+  // for the caller still reads from there. When that lies behind the
+  // history, no read may hand over bytes of another offset: the stream
+  // fails until a seek succeeds.
   if (m_reader->getPosition() != position && !m_reader->seek(position)) {
-    logWarn("HTTPClient::seek : the read position %lld is lost", static_cast<long long>(position));
+    logError("HTTPClient::seek : the read position %lld is lost, reads fail", static_cast<long long>(position));
+    m_positionLost = true;
   }
   return -1;
 }
@@ -241,7 +271,21 @@ bool HTTPClient::waitForOffset(int64_t offset, bool restartable) {
 
 int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) {
   if (isStopped()) return -1;
-  PReadGuard guard(m_lock);
+  std::optional<ConnectionEvent::ConnectionEvent> event;
+  int64_t result = -1;
+  {
+    PReadGuard guard(m_lock);
+    result = seekWithRequestLocked(offset, whence, timeMs, event);
+  }
+  // The user hears of the old download's end with no lock held.
+  if (event) raise(*event);
+  return result;
+}
+
+// Called under m_lock (shared). |event|: what to tell the user afterwards
+// about the old download, when the seek failed.
+int64_t HTTPClient::seekWithRequestLocked(int64_t offset, int whence, int64_t timeMs,
+                                          std::optional<ConnectionEvent::ConnectionEvent>& event) {
   if (!m_handler || !m_buffer || !m_reader) return -1;
   if (whence == SEEK_CUR) {
     offset += m_reader->getPosition();
@@ -262,12 +306,24 @@ int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) 
   // is emptied for the new transfer only once its answer is accepted
   // (before its first byte): a seek that fails leaves it as it was.
   const bool complete = m_buffer->isEndOfStream();
+  // The old transfer may end or break while it is being stopped: what that
+  // means is decided once the seek's outcome is known.
+  holdEvents(true);
   m_buffer->suspendWrites();
-  if (restartDownload(offset, timeMs, true)) {
+  const bool moved = restartDownload(offset, timeMs, true);
+  const std::optional<ConnectionEvent::ConnectionEvent> held = holdEvents(false);
+  if (moved) {
     logDebug("HTTPClient::seek - seeked with request");
     return offset;
   }
   if (isStopped()) return -1;
+  if (held == ConnectionEvent::END_OF_FILE_RECEIVED) {
+    // The old download was complete after all.
+    logWarn("HTTPClient::seek : seek to %lld failed", static_cast<long long>(offset));
+    m_buffer->resumeWrites();
+    event = held;
+    return -1;
+  }
   // The old transfer has been stopped: go on with it where it stood, so
   // that the reader keeps its place and the bytes after it.
   const int64_t resumeAt = m_buffer->getWrittenEnd();
@@ -275,9 +331,9 @@ int64_t HTTPClient::seekWithRequest(int64_t offset, int whence, int64_t timeMs) 
     logWarn("HTTPClient::seek : seek to %lld failed, the download goes on at %lld", static_cast<long long>(offset),
             static_cast<long long>(resumeAt));
     if (!restartDownload(resumeAt, -1, false)) {
-      // Nothing more will arrive: readers get what is there, then the end.
+      // Nothing more will arrive: readers get what is there, then the break.
       logError("HTTPClient::seek : the download could not be resumed at %lld", static_cast<long long>(resumeAt));
-      m_buffer->setEndOfStream();
+      event = ConnectionEvent::BROKEN_STREAM;
     }
   } else {
     logWarn("HTTPClient::seek : seek to %lld failed", static_cast<long long>(offset));
@@ -309,6 +365,9 @@ bool HTTPClient::restartDownload(int64_t offset, int64_t timeMs, bool empty) {
     if (empty) {
       m_buffer->reset();
       m_buffer->setStartOffset(offset);
+      // What the old transfer said no longer matters; the new one's events
+      // go through.
+      holdEvents(false);
     } else {
       m_buffer->resumeWrites();
     }
@@ -323,6 +382,14 @@ bool HTTPClient::restartDownload(int64_t offset, int64_t timeMs, bool empty) {
   return false;
 }
 
+std::optional<ConnectionEvent::ConnectionEvent> HTTPClient::holdEvents(bool hold) {
+  PLockGuard guard(m_eventLock);
+  m_holdingEvents = hold;
+  std::optional<ConnectionEvent::ConnectionEvent> held;
+  held.swap(m_heldEvent);
+  return held;
+}
+
 void HTTPClient::raise(ConnectionEvent::ConnectionEvent event) {
   // The event is recorded before the buffer is marked ended, so that a
   // reader who saw the end and then registers gets it.
@@ -330,6 +397,10 @@ void HTTPClient::raise(ConnectionEvent::ConnectionEvent event) {
   void* userData = nullptr;
   {
     PLockGuard guard(m_eventLock);
+    if (m_holdingEvents) {
+      m_heldEvent = event;
+      return;
+    }
     callback = connectionEventCallback.value_;
     userData = connectionEventUserData.value_;
     if (callback == nullptr || userData == nullptr) {
@@ -344,7 +415,12 @@ void HTTPClient::raise(ConnectionEvent::ConnectionEvent event) {
     PReadGuard guard(m_lock);
     if (m_buffer) m_buffer->setEndOfStream();
   }
-  if (callback != nullptr && userData != nullptr) callback(event, userData);
+  if (callback != nullptr && userData != nullptr) {
+    // close() from the callback must not wait for this very thread.
+    t_raisingClient = this;
+    callback(event, userData);
+    t_raisingClient = nullptr;
+  }
 }
 
 void HTTPClient::endOfFileReceived() {
@@ -404,6 +480,10 @@ bool HTTPClient::close() {
     }
     if (m_handler) m_handler->close();
   }
+  // From the connection-event callback, on the network thread: the buffer
+  // and the handler that thread runs in are destroyed later, by the
+  // destructor (or a close from another thread).
+  if (t_raisingClient == this) return true;
   PWriteGuard guard(m_lock);
   m_reader = nullptr;
   if (m_buffer) m_buffer->close();

@@ -12,9 +12,11 @@
 // the download brings nothing for the stall limit. A seek that fails
 // leaves the reader where it was and the download going: a refused new
 // request is followed by one that resumes the old download where it
-// stopped. The end of the download, complete or broken off (an error, or
-// no byte for the stall limit), is reported through
-// connectionEventCallback.
+// stopped; when the reader cannot be put back (it passed over its history
+// waiting), reads fail rather than return bytes of another offset. A cut
+// transfer is resumed by the handler where the server allows ranges. The
+// end of the download, complete or broken off for good, is reported
+// through connectionEventCallback.
 //
 // Ownership: the client owns the buffer (with its one reader) and the
 // handler; close() releases every waiter and destroys them.
@@ -23,7 +25,9 @@
 // endOfFileReceived (network thread) and close (any thread) may run at the
 // same time. Lock order: m_lock, then the handler's locks, then the
 // buffer's. connectionEventCallback is called on the network thread with
-// no lock held.
+// no lock held; it may call close() (which then leaves the destruction to
+// the destructor). While a seek restarts the download, the old transfer's
+// end or break is held back and settled by the seek's outcome.
 //
 // Events before registration: a short download often ends before open()
 // returns, i.e. before its user can assign the callback. An event raised
@@ -36,6 +40,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "network/CircularHistoryBuffer.h"
@@ -74,6 +79,8 @@ class HTTPClient {
   virtual int read(uint8_t* data, int64_t length);
   // Network thread: stores a chunk, waiting while the buffer is full.
   virtual int64_t dataReceived(const uint8_t* data, int64_t length);
+  // The same with the bytes copied from |source| straight into the buffer.
+  int64_t bodyReceived(int64_t length, const ByteSource& source);
   // |whence|: 0 SEEK_SET, 1 SEEK_CUR, 2 SEEK_END, 0x10000 size query.
   // |timeMs| >= 0 asks a time-seeking server for that time. The new
   // offset, or -1.
@@ -136,11 +143,16 @@ class HTTPClient {
   bool isStopped();
   int64_t seekInBuffer(int64_t offset, int whence);
   int64_t seekWithRequest(int64_t offset, int whence, int64_t timeMs);
+  int64_t seekWithRequestLocked(int64_t offset, int whence, int64_t timeMs,
+                                std::optional<ConnectionEvent::ConnectionEvent>& event);
   bool waitForOffset(int64_t offset, bool restartable);
   bool restartDownload(int64_t offset, int64_t timeMs, bool empty);
   void updateStatistics(int64_t length);
   // Marks the buffer ended and tells the user (or keeps the event).
   void raise(ConnectionEvent::ConnectionEvent event);
+  // Starts or ends holding back events (while a seek restarts the
+  // download); ending returns the last one held.
+  std::optional<ConnectionEvent::ConnectionEvent> holdEvents(bool hold);
 
   std::wstring m_url;
   std::unique_ptr<CircularHistoryBuffer> m_buffer;  // guarded by m_lock
@@ -169,9 +181,15 @@ class HTTPClient {
 
   DataHandler m_dataHandler;  // set before open
 
-  mutable PMutex m_eventLock;  // guards the two event slots and the pending event
+  mutable PMutex m_eventLock;  // guards the two event slots and the pending and held events
   bool m_eventPending = false;
   ConnectionEvent::ConnectionEvent m_pendingEvent = ConnectionEvent::END_OF_FILE_RECEIVED;
+  bool m_holdingEvents = false;
+  std::optional<ConnectionEvent::ConnectionEvent> m_heldEvent;
+
+  // Decoder thread: a failed seek could not put the reader back where the
+  // caller reads from; reads fail until a seek succeeds.
+  std::atomic<bool> m_positionLost{false};
 };
 
 template <typename Assign>

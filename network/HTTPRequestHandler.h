@@ -11,13 +11,18 @@
 #include <functional>
 #include <string>
 
+#include "network/BufferHandle.h"
+
 namespace zan {
 
 class HTTPRequestHandler {
  public:
-  // Receives body bytes; the number taken, or a negative number to stop the
-  // exchange.
-  using DataCallback = std::function<int64_t(const uint8_t* data, int64_t length)>;
+  // Offered |length| body bytes, which it copies out of the network's own
+  // buffer with |source| (in consecutive parts, |length| in all at most):
+  // the number taken, or a negative number to stop the exchange. Taking
+  // fewer than offered ends this exchange's delivery: the rest is dropped
+  // and its end is not reported (the consumer is being restarted).
+  using DataCallback = std::function<int64_t(int64_t length, const ByteSource& source)>;
   using EventCallback = std::function<void()>;
   // Runs on the network thread once a seek's answer has been accepted,
   // before its first body byte is delivered (the old transfer has stopped
@@ -28,14 +33,17 @@ class HTTPRequestHandler {
   virtual ~HTTPRequestHandler() = default;
   // True once the GET's response headers arrived in time, without error.
   virtual bool open(const std::wstring& url) = 0;
-  // Stops and discards the current exchange; releases a waiting open/seek.
+  // Stops and discards the current exchange, for good: releases a waiting
+  // open or seek, and every later one fails at once. May be called from
+  // the callbacks.
   virtual void close() = 0;
   virtual void setTimeout(int milliseconds) = 0;
   virtual int getTimeout() = 0;
   virtual void setDataCallback(DataCallback callback) = 0;
   // The GET delivered its whole body.
   virtual void setEndOfFileCallback(EventCallback callback) = 0;
-  // The GET broke off: a network error, or fewer bytes than announced.
+  // The GET broke off (a network error, fewer bytes than announced, no
+  // byte for the stall limit) and could not be resumed.
   virtual void setBrokenStreamCallback(EventCallback callback) = 0;
   virtual bool isSeekable() = 0;
   virtual void setTimeSeekable(bool seekable) = 0;
@@ -45,10 +53,11 @@ class HTTPRequestHandler {
   // the previous time offset). The old transfer is stopped whatever the
   // outcome. |beforeRestart| may be empty.
   virtual bool seek(int64_t offset, int64_t timeMs, const RestartCallback& beforeRestart) = 0;
-  // Restarts the GET from the start of the resource, without "Range" or
-  // "Zan-seek", and delivers its body from |offset| on: for going on with
-  // a download after a refused seek, whatever the server does with ranges.
-  // |onAccepted| is called like a seek's |beforeRestart|.
+  // Restarts the GET at |offset| without "Zan-seek", for going on with a
+  // download after a refused seek: with "Range" where the server allows
+  // it, else (or when that answer is refused) fetched from the start and
+  // delivered from |offset| on. |onAccepted| is called like a seek's
+  // |beforeRestart|.
   virtual bool resume(int64_t offset, const RestartCallback& onAccepted) = 0;
   // The last response's network error code (0 = none), 404 when there was
   // no response.

@@ -22,9 +22,8 @@ bool readNumber(const std::string& text, size_t& at, int64_t& value) {
   return true;
 }
 
-}  // namespace
-
-int64_t parseHeaderLength(const std::string& text) {
+// One number filling the whole text, blanks around it allowed; -1 else.
+int64_t parseNumber(const std::string& text) {
   size_t at = 0;
   while (at < text.size() && isBlank(text[at])) ++at;
   int64_t value = 0;
@@ -33,10 +32,31 @@ int64_t parseHeaderLength(const std::string& text) {
   return at == text.size() ? value : -1;
 }
 
+}  // namespace
+
+std::string asciiLowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+int64_t parseHeaderLength(const std::string& text) {
+  int64_t result = -1;
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = text.find(',', from);
+    const int64_t value = parseNumber(text.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+    if (value < 0 || (result >= 0 && value != result)) return -1;
+    result = value;
+    if (comma == std::string::npos) return result;
+    from = comma + 1;
+  }
+}
+
 bool parseContentRange(const std::string& text, int64_t& first, int64_t& total) {
   size_t at = 0;
   while (at < text.size() && isBlank(text[at])) ++at;
-  if (text.compare(at, 6, "bytes ") != 0) return false;
+  if (asciiLowerCase(text.substr(at, 6)) != "bytes ") return false;
   at += 6;
   while (at < text.size() && isBlank(text[at])) ++at;
   int64_t a = 0, b = 0;
@@ -46,7 +66,7 @@ bool parseContentRange(const std::string& text, int64_t& first, int64_t& total) 
   const std::string rest = text.substr(at);
   int64_t whole = -1;
   if (rest != "*") {
-    whole = parseHeaderLength(rest);
+    whole = parseNumber(rest);
     if (whole < 0 || whole <= b) return false;
   }
   first = a;

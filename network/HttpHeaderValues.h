@@ -11,12 +11,18 @@
 
 namespace zan {
 
+// |text| with ASCII letters in lower case: header names compare without
+// case.
+std::string asciiLowerCase(std::string text);
+
 // A non-negative decimal number filling the whole text (blanks around it
-// allowed); -1 for anything else, including numbers beyond int64_t.
+// allowed), or a comma-separated list of the same number (a header sent
+// twice with one value); -1 for anything else, including numbers beyond
+// int64_t and lists of different numbers.
 int64_t parseHeaderLength(const std::string& text);
 
-// "bytes FIRST-LAST/TOTAL" (TOTAL may be "*"), blanks allowed before
-// "bytes": FIRST and TOTAL (-1 for "*"); false when the text is not of that
+// "bytes FIRST-LAST/TOTAL" (TOTAL may be "*", the unit in any case), blanks
+// allowed before "bytes": FIRST and TOTAL (-1 for "*"); false when the text is not of that
 // form or the range is impossible (LAST < FIRST, TOTAL <= LAST).
 bool parseContentRange(const std::string& text, int64_t& first, int64_t& total);
 

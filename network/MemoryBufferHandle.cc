@@ -52,4 +52,16 @@ int64_t MemoryBufferHandle::read(uint8_t* data, int64_t length) {
   return length;
 }
 
+int64_t MemoryBufferHandle::writeAt(int64_t index, const ByteSource& source, int64_t length) {
+  if (!m_storage || !source || index < 0 || length < 0 || index + length > m_size) return -1;
+  if (length > 0) source(m_storage->data.get() + index, length);
+  return length;
+}
+
+int64_t MemoryBufferHandle::readAt(int64_t index, uint8_t* data, int64_t length) {
+  if (!m_storage || data == nullptr || index < 0 || length < 0 || index + length > m_size) return -1;
+  std::memcpy(data, m_storage->data.get() + index, static_cast<size_t>(length));
+  return length;
+}
+
 }  // namespace zan

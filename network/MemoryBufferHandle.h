@@ -3,11 +3,13 @@
 // The owning handle allocates the block and a recursive mutex once; views
 // made from it share both (through a shared reference, so a view that
 // outlives its owner's release still points at live memory) and carry a
-// cursor of their own. Every copy runs under the shared mutex.
+// cursor of their own. Every copy through the cursor runs under the shared
+// mutex.
 //
 // Thread safety: the cursor of one handle is used by one thread at a time
 // (the history buffer calls handles only under its own lock); the storage
-// mutex serialises copies between handles.
+// mutex serialises copies between handles. writeAt/readAt take no lock:
+// their callers keep concurrent copies to disjoint bytes.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,8 @@ class MemoryBufferHandle : public BufferHandle {
   int64_t write(const uint8_t* data, int64_t length) override;
   int64_t read(uint8_t* data, int64_t length) override;
   int64_t tell() override { return m_position; }
+  int64_t writeAt(int64_t index, const ByteSource& source, int64_t length) override;
+  int64_t readAt(int64_t index, uint8_t* data, int64_t length) override;
 
   bool isOwner() const { return m_owner; }
   int64_t size() const { return m_size; }

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -64,44 +63,10 @@ const char kDecodeUsage[] =
     "\n"
     "Exit status: 0 on success, 1 when the medium does not open ('error CODE:\n"
     "MESSAGE (CAUSE)') or has no audio or video stream, a seek or reset fails,\n"
-    "nothing is decoded after a seek or an output file cannot be written, 2 for\n"
-    "a usage error.\n";
+    "nothing is decoded after a seek, the download broke off (what arrived is\n"
+    "decoded and kept) or an output file cannot be written, 2 for a usage error.\n";
 
 namespace {
-
-// Events arrive on the input's network thread; the decoding loop reports
-// them.
-struct EventLog {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<int> events;
-
-  // True when some event has arrived, waiting at most |timeout| for one.
-  bool waitForAny(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return arrived.wait_for(lock, timeout, [this] { return !events.empty(); });
-  }
-};
-
-void onInputEvent(streamer::InputEvent::InputEvent event, int, int, void* userData) {
-  auto* log = static_cast<EventLog*>(userData);
-  {
-    std::lock_guard<std::mutex> lock(log->mutex);
-    log->events.push_back(event);
-  }
-  log->arrived.notify_all();
-}
-
-// How long decode waits at the end of a download for its closing event.
-constexpr std::chrono::milliseconds kEndEventWait(1000);
-
-std::string eventName(int event) {
-  switch (event) {
-    case streamer::InputEvent::INPUT_END_OF_FILE: return "INPUT_END_OF_FILE";
-    case streamer::InputEvent::INPUT_BROKEN_STREAM: return "INPUT_BROKEN_STREAM";
-  }
-  return "INPUT_EVENT_" + std::to_string(event);
-}
 
 struct DecodeRequest {
   MediumOptions medium;
@@ -205,7 +170,7 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
   InputSession session(library);
   if (!session.available()) return inputUnavailable("decode");
   streamer::InputPluginInterface& input = session.input();
-  input.setInputEventCallback(onInputEvent, &events);
+  input.setInputEventCallback(EventLog::record, &events);
   if (!session.open(request.medium)) return 1;
   Descriptions descriptions;
   session.describe(descriptions);
@@ -316,9 +281,7 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
   // do so just after the reader has taken the last bytes: at the end of a
   // network medium (one with a buffer status) wait briefly for it, so that
   // closing does not cut it off.
-  unsigned readPosition = 0, historyStart = 0, bufferedEnd = 0, contentLength = 0;
-  if (reachedEnd && input.getInputBufferStatus(readPosition, historyStart, bufferedEnd, contentLength))
-    events.waitForAny(kEndEventWait);
+  if (reachedEnd) events.waitForDownloadEnd(input);
 
   uint64_t finalPosition = 0;
   const bool havePosition = input.getPosition(finalPosition) == streamer::PLUGIN_OK;
@@ -330,6 +293,11 @@ int runDecode(PluginLibrary& library, const std::vector<std::string>& arguments)
   if (wav && !wav->finish()) result = 1;
   if (y4m && !y4m->error().empty()) std::fprintf(stderr, "zanstream decode: %s\n", y4m->error().c_str());
   if (wav && !wav->error().empty()) std::fprintf(stderr, "zanstream decode: %s\n", wav->error().c_str());
+  if (events.downloadBroke()) {
+    std::fprintf(stderr, "zanstream decode: the download broke off; what arrived was decoded%s\n",
+                 y4m || wav ? " and written" : "");
+    result = 1;
+  }
   if (y4m && y4m->skipped() > 0)
     std::fprintf(stderr, "zanstream decode: %llu pictures not of %zu bytes were left out of %s\n",
                  static_cast<unsigned long long>(y4m->skipped()), y4m->inputFrameSize(), request.videoOut.c_str());

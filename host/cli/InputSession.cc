@@ -42,6 +42,37 @@ std::unique_ptr<Medium> MediumOptions::medium() const {
   return medium;
 }
 
+void EventLog::record(streamer::InputEvent::InputEvent event, int, int, void* userData) {
+  auto* log = static_cast<EventLog*>(userData);
+  {
+    std::lock_guard<std::mutex> lock(log->mutex);
+    log->events.push_back(event);
+  }
+  log->arrived.notify_all();
+}
+
+void EventLog::waitForDownloadEnd(streamer::InputPluginInterface& input) {
+  unsigned readPosition = 0, historyStart = 0, bufferedEnd = 0, contentLength = 0;
+  if (!input.getInputBufferStatus(readPosition, historyStart, bufferedEnd, contentLength)) return;
+  std::unique_lock<std::mutex> lock(mutex);
+  arrived.wait_for(lock, std::chrono::seconds(1), [this] { return !events.empty(); });
+}
+
+bool EventLog::downloadBroke() {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (int event : events)
+    if (event == streamer::InputEvent::INPUT_BROKEN_STREAM) return true;
+  return false;
+}
+
+std::string eventName(int event) {
+  switch (event) {
+    case streamer::InputEvent::INPUT_END_OF_FILE: return "INPUT_END_OF_FILE";
+    case streamer::InputEvent::INPUT_BROKEN_STREAM: return "INPUT_BROKEN_STREAM";
+  }
+  return "INPUT_EVENT_" + std::to_string(event);
+}
+
 InputSession::InputSession(PluginLibrary& library) : input_(library.inputFactory()()) {}
 
 InputSession::~InputSession() { close(); }

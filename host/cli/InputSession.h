@@ -4,9 +4,13 @@
 // input gives, printed as text or JSON.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/cli/FrameSummary.h"
 #include "host/cli/Options.h"
@@ -39,6 +43,23 @@ struct Descriptions {
   StreamDescription input;
   StreamDescription output;
 };
+
+// The download events of a network medium (INPUT_END_OF_FILE,
+// INPUT_BROKEN_STREAM), which arrive on the input's network thread.
+struct EventLog {
+  // The input's event callback; |userData| is the log.
+  static void record(streamer::InputEvent::InputEvent event, int, int, void* userData);
+  // At the end of a download (a medium with a buffer status), waits a
+  // moment for its closing event: it may come just after the last bytes.
+  void waitForDownloadEnd(streamer::InputPluginInterface& input);
+  bool downloadBroke();
+
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<int> events;  // guarded by mutex
+};
+
+std::string eventName(int event);
 
 // One input plug-in object for one medium.
 class InputSession {

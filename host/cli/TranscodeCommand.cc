@@ -105,9 +105,10 @@ const char kTranscodeUsage[] =
     "summary is printed. A second signal ends the program at once.\n"
     "\n"
     "Exit status: 0 on success, 1 when the medium does not open, the encoder\n"
-    "refuses the request or OUT cannot be written, 2 for a usage error, and\n"
-    "128 + the signal's number (130 for Ctrl-C, 143 for SIGTERM) when a signal\n"
-    "stopped it and the output was finished cleanly up to there.\n";
+    "refuses the request, the download broke off (what arrived is transcoded\n"
+    "and kept) or OUT cannot be written, 2 for a usage error, and 128 + the\n"
+    "signal's number (130 for Ctrl-C, 143 for SIGTERM) when a signal stopped it\n"
+    "and the output was finished cleanly up to there.\n";
 
 namespace {
 
@@ -355,9 +356,13 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   std::string error;
   if (!readRequest(arguments, request, error)) return usageError("transcode", error, kTranscodeUsage);
 
+  // Declared before the session: the input may raise events until it is
+  // closed.
+  EventLog events;
   InputSession session(library);
   if (!session.available()) return inputUnavailable("transcode");
   streamer::InputPluginInterface& input = session.input();
+  input.setInputEventCallback(EventLog::record, &events);
   if (!session.open(request.medium)) return 1;
   Descriptions descriptions;
   session.describe(descriptions);
@@ -509,6 +514,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   decoder.join();
   writer.join();
   progress.clear();
+  events.waitForDownloadEnd(input);
   input.stop();
   session.close();
   encoder->stop();
@@ -535,6 +541,11 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   }
   if (!writer.ended()) {
     std::fprintf(stderr, "zanstream transcode: the encoder stopped without its end marker\n");
+    result = 1;
+  }
+  if (events.downloadBroke()) {
+    std::fprintf(stderr, "zanstream transcode: the download broke off; what arrived was transcoded into %s\n",
+                 destination.c_str());
     result = 1;
   }
   // What was written, read back: frames per stream (-1: unknown).

@@ -269,6 +269,20 @@ TEST(DecodeCliTest, DownloadEventsAndBufferStatusAreReported) {
   // history size) still behind the reader.
   const std::string size = std::to_string(std::filesystem::file_size(file));
   EXPECT_NE(run.err.find("buffer " + size + " 0 " + size + " " + size + "\n"), std::string::npos) << run.err;
+
+  // A download that breaks off for good is a failure for the user: what
+  // arrived is decoded or transcoded and kept, the program says so.
+  server.addResource("/cut.flv", zan::test::fileResource(file),
+                     zan::test::RouteOptions{.acceptRanges = false, .honourRange = false,
+                                             .cutAfterBytes = static_cast<int64_t>(std::stoll(size) / 2)});
+  TemporaryFolder folder;
+  const std::string out = folder.file("cut.flv");
+  for (const ProcessResult& cut : {zanstream({"decode", server.url("/cut.flv"), "--json"}),
+                                   zanstream({"transcode", server.url("/cut.flv"), "-o", out})}) {
+    EXPECT_EQ(cut.exitCode, 1) << cut.err;
+    EXPECT_NE(cut.err.find("the download broke off"), std::string::npos) << cut.err;
+  }
+  EXPECT_GT(std::filesystem::file_size(out), 0u);
 }
 
 // The library's network threads outlive a failed open; the program must

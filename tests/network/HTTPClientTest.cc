@@ -2,6 +2,7 @@
 // request (the server counts them), hostile servers, close releasing waiters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -126,6 +127,7 @@ TEST_F(HTTPClientTest, CompleteDownloadStatusSeeksAndClose) {
 
 // A download that ends (often inside open) before its user registers is
 // told once, by whichever of the two assignments completes the registration.
+// A user may close the client from the callback, on the network thread.
 TEST_F(HTTPClientTest, EventBeforeRegistrationIsDeliveredOnRegistration) {
   server_.addResource("/small", patternResource(1000));
   for (bool callbackFirst : {false, true}) {
@@ -141,6 +143,14 @@ TEST_F(HTTPClientTest, EventBeforeRegistrationIsDeliveredOnRegistration) {
     events.attach(*client);  // user data, then the callback again: told once
     EXPECT_EQ(events.list(), kEndOnly);
   }
+
+  HTTPClient client(0xA00000, 0x200000);
+  client.connectionEventUserData = &client;
+  client.connectionEventCallback = [](Event, void* self) { static_cast<HTTPClient*>(self)->close(); };
+  host::ErrorRecord error;
+  client.open(server_.url("/small"), &error);
+  int64_t a = 0, b = 0, c = 0, d = 0;
+  EXPECT_TRUE(test::waitFor([&] { return !client.getBufferStatus(a, b, c, d); }, 10s));
 }
 
 // A seek a little ahead waits for the download; one far ahead is a request,
@@ -189,16 +199,21 @@ TEST_F(HTTPClientTest, LengthsAndOffsetsBeyondFourGiB) {
 
 // Servers that misbehave: whether open succeeds, where a seek lands and with
 // how many requests, where reading ends (a failed seek leaves the reader and
-// the download going), the event that ends it, and all within bounds.
+// the download going; a cut download resumes where ranges allow), the event
+// that ends it, and all within bounds. Every byte read is checked.
 TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
   constexpr int64_t kNone = -1, kSize = 4 * kMiB;
   const int timeoutMs = stallTimeoutMs();
   const int kSilence = 30 * timeoutMs;
   const RouteOptions noRanges{.acceptRanges = false, .honourRange = false};
   const Event kEnd = ConnectionEvent::END_OF_FILE_RECEIVED, kBroken = ConnectionEvent::BROKEN_STREAM;
-  // A cut within what the ring takes unread: bytes the ring had no room for
-  // when the connection closed are Qt's to keep or drop.
   constexpr int64_t kCut = 512 * kKiB;
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::vector<int64_t> cuts(3);
+  for (int64_t& cut : cuts) cut = 1 + static_cast<int64_t>(random() % (kSize - 1));
+  std::sort(cuts.begin(), cuts.end());
   struct Row {
     const char* name;
     RouteOptions options;
@@ -209,21 +224,38 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
     size_t seekRequests;  // requests the seek made
     int64_t endsAt;       // where reading stops
     Event event;
+    int pauseMs = 0;      // before reading on: the ring fills up
   };
   const Row rows[] = {
       {"/no-headers", {.stallBeforeHeadersMs = kSilence}, kSize, kNone, kNone, kNone, 0, 0, kEnd},
       {"/redirect-without-location", {}, kSize, kNone, kNone, kNone, 0, 0, kEnd},
-      {"/stall-mid-body", {.stallAfterBytes = kMiB, .stallAfterMs = kSilence}, kSize, 0, kNone, kNone, 0, kMiB,
+      // Resumed after the stall limit.
+      {"/stall-mid-body", {.stallAfterBytes = 3 * kMiB, .stallAfterMs = kSilence}, kSize, 0, kNone, kNone, 0, kSize,
+       kEnd},
+      {"/cut-3-times", {.cutAt = cuts, .lastModified = "Mon, 07 Dec 2026 07:49:00 GMT"}, kSize, 0, kNone, kNone, 0,
+       kSize, kEnd},
+      {"/changed-at-cut", {.cutAt = {kCut}, .etag = "\"v1\"", .changeAtCut = true}, kSize, 0, kNone, kNone, 0, kCut,
        kBroken},
-      {"/cut-mid-body", {.cutAfterBytes = kCut}, kSize, 0, kNone, kNone, 0, kCut, kBroken},
+      {"/ranges-ignored-after-cut", {.honourRange = false, .cutAfterBytes = kCut}, kSize, 0, kNone, kNone, 0, kCut,
+       kBroken},
+      // Qt drops what it holds beyond the reply when the connection closes
+      // early: the resumption asks from the first byte the reader lacks.
+      {"/cut-with-ring-full", {.cutAt = {3 * kMiB}}, kSize, 1000, kNone, kNone, 0, kSize, kEnd, 1000},
       // Without a length, a closed connection is the only end there is.
       {"/cut-no-length", {.sendContentLength = false, .cutAfterBytes = kCut}, kSize, 0, kNone, kNone, 0, kCut, kEnd},
       {"/ranges-ignored-seek-back", noRanges, 200000, 200000, 6000, 6000, 0, 200000, kEnd},
       // Beyond the ring: what lies between is passed over.
       {"/ranges-ignored-seek-ahead", noRanges, kSize, 1000, kSize - 1000, kSize - 1000, 0, kSize, kEnd},
-      {"/206-without-content-range", {.sendContentRange = false}, kSize, 1000, kSize - 1000, kNone, 2, kSize, kEnd},
-      {"/206-from-later", {.contentRangeShift = 4096}, kSize, 1000, kSize - 1000, kNone, 2, kSize, kEnd},
+      // ... but the download breaks first, and the reader cannot go back
+      // to where it was: reads fail rather than hand over other bytes.
+      {"/ranges-ignored-cut-before-target", {.acceptRanges = false, .honourRange = false, .cutAfterBytes = kSize / 2},
+       kSize, kCut, kSize - 1000, kNone, 0, kCut, kBroken},
+      // The download goes on: asked for with a range, then whole.
+      {"/206-without-content-range", {.sendContentRange = false}, kSize, 1000, kSize - 1000, kNone, 3, kSize, kEnd},
+      {"/206-from-later", {.contentRangeShift = 4096}, kSize, 1000, kSize - 1000, kNone, 3, kSize, kEnd},
       {"/206-from-earlier", {.contentRangeShift = -4096}, kSize, 1000, kSize - 1000, kSize - 1000, 1, kSize, kEnd},
+      // Parts that end before the resource does: the rest is asked for.
+      {"/206-in-parts", {.rangePart = 300 * kKiB}, kSize, 1000, kSize / 2, kSize / 2, 1, kSize, kEnd},
       {"/416-past-the-end", {}, kSize, 1000, kSize + 1000, kNone, 2, kSize, kEnd},
   };
   server_.addRedirect("/redirect-without-location", "");
@@ -252,6 +284,7 @@ TEST_F(HTTPClientTest, HostileServersAreSurvivedWithinBounds) {
         EXPECT_EQ(server_.requestCount() - before, row.seekRequests);
         if (row.landsAt != kNone) position = row.landsAt;
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(row.pauseMs));
       EXPECT_EQ(position + readPattern(client, position, 2 * kSize), row.endsAt);
       EXPECT_EQ(events.wait(boundMs), std::vector<Event>{row.event});
     }

@@ -24,8 +24,12 @@ TEST(HttpHeaderValuesTest, LengthsAndRanges) {
       {"+5", -1, -1, false, 0, 0},
       {"12abc", -1, -1, false, 0, 0},
       {"", -1, -1, false, 0, 0},
+      {"4096, 4096", 4096, 4096, false, 0, 0},  // a header sent twice
+      {"4096, 4097", -1, -1, false, 0, 0},
+      {"4096,", -1, -1, false, 0, 0},
       {"bytes 100-199/1000", -1, -1, true, 100, 1000},
       {" bytes 0-0/*", -1, -1, true, 0, -1},
+      {"Bytes 5-9/10", -1, -1, true, 5, 10},
       {"bytes 200-100/1000", -1, -1, false, 0, 0},
       {"bytes 0-999/1000x", -1, -1, false, 0, 0},
       {"bytes 0-999/999", -1, -1, false, 0, 0},

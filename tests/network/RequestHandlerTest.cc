@@ -26,15 +26,17 @@ using Clock = std::chrono::steady_clock;
 // A handler and what it delivers.
 struct Download {
   Download() {
-    handler.setDataCallback([this](const uint8_t* data, int64_t length) {
+    handler.setDataCallback([this](int64_t length, const ByteSource& source) {
+      if (refuse) return int64_t{0};
       std::lock_guard<std::mutex> lock(mutex);
-      bytes.insert(bytes.end(), data, data + length);
+      bytes.resize(bytes.size() + static_cast<size_t>(length));
+      source(bytes.data() + bytes.size() - length, length);
       return length;
     });
     handler.setEndOfFileCallback([this] { ended = true; });
     handler.setBrokenStreamCallback([this] { ended = true; });
   }
-  bool waitForEnd() { return test::waitFor([this] { return ended.load(); }, 10s); }
+  bool waitForEnd(std::chrono::milliseconds limit = 10s) { return test::waitFor([this] { return ended.load(); }, limit); }
   bool waitForBytes(int64_t count) { return test::waitFor([&] { return received(-1) >= count; }, 10s); }
   // The count of bytes delivered; -1 when they are not the pattern from |offset| >= 0.
   int64_t received(int64_t offset) {
@@ -51,6 +53,7 @@ struct Download {
   std::mutex mutex;
   std::vector<uint8_t> bytes;  // guarded by mutex
   std::atomic<bool> ended{false};
+  std::atomic<bool> refuse{false};  // take nothing, as a consumer being restarted
   QTHTTPRequestHandler handler;  // last: gone before what its callbacks use
 };
 
@@ -138,6 +141,7 @@ TEST_F(RequestHandlerTest, FailedOpensSayWhyPromptly) {
 
 // A seek sends one GET with the "Range" and "Zan-seek" the server allows; the
 // body comes from the asked offset (a whole one, ranges ignored, trimmed to it).
+// A resumption asks with a range as well, never with a time.
 TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
   const int64_t rate = 200000;
   server_.addResource("/ranged", patternResource(1000000), RouteOptions{.bytesPerSecond = rate});
@@ -148,13 +152,17 @@ TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
   struct Step {
     int64_t offset, timeMs;
     std::string range, zanSeek;  // as the server must see them; "" = absent
+    bool resume = false;         // resume() rather than seek()
   };
   const std::vector<std::pair<const char*, std::vector<Step>>> cases{
-      {"/ranged", {{1000, -1, "bytes=1000-999999", ""}, {0, -1, "", ""}, {5000, 2500, "bytes=5000-999999", ""}}},
+      {"/ranged",
+       {{1000, -1, "bytes=1000-999999", ""}, {0, -1, "", ""}, {5000, 2500, "bytes=5000-999999", ""},
+        {3000, -1, "bytes=3000-999999", "", true}}},
       {"/nolength", {{1000, -1, "bytes=1000-", ""}}},
       {"/timed",
-       {{0, 2500, "", "seconds=2"}, {7000, -1, "bytes=7000-999999", "seconds=2"}, {0, 9999, "", "seconds=9"}}},
-      {"/ignores", {{150000, -1, "bytes=150000-399999", ""}}},
+       {{0, 2500, "", "seconds=2"}, {7000, -1, "bytes=7000-999999", "seconds=2"}, {0, 9999, "", "seconds=9"},
+        {6000, -1, "bytes=6000-999999", "", true}}},
+      {"/ignores", {{150000, -1, "bytes=150000-399999", ""}, {20000, -1, "bytes=20000-399999", "", true}}},
   };
   for (const auto& [path, steps] : cases) {
     SCOPED_TRACE(path);
@@ -164,7 +172,9 @@ TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
       SCOPED_TRACE(step.offset);
       server_.clearRequests();
       // Cleared once the old transfer has stopped: what it delivered is not the answer.
-      ASSERT_TRUE(download.handler.seek(step.offset, step.timeMs, [&download] { return download.clear(); }));
+      const auto clear = [&download] { return download.clear(); };
+      ASSERT_TRUE(step.resume ? download.handler.resume(step.offset, clear)
+                              : download.handler.seek(step.offset, step.timeMs, clear));
       ASSERT_TRUE(test::waitFor([&] { return server_.requestCount() > 0; }, 5s));
       const auto request = server_.requests().front();
       EXPECT_EQ(request.method + " " + request.header("Range") + "|" + request.header("Zan-seek"),
@@ -177,17 +187,35 @@ TEST_F(RequestHandlerTest, SeekSendsRangeAndZanSeekHeaders) {
   }
 }
 
+// A consumer that takes fewer bytes than offered (it is being restarted)
+// hears nothing more of that body, not even that it ended.
+TEST_F(RequestHandlerTest, RefusedBytesEndTheDeliveryUnreported) {
+  server_.addResource("/file", patternResource(100000));
+  Download download;
+  download.refuse = true;
+  ASSERT_TRUE(download.handler.open(url("/file")));
+  EXPECT_FALSE(download.waitForEnd(500ms));
+}
+
+// A close releases an open that waits, and one that has not begun yet
+// (the client may close a handler just before it opens it).
 TEST_F(RequestHandlerTest, CloseReleasesAWaitingOpen) {
   server_.addResource("/stall", patternResource(1000), RouteOptions{.stallBeforeHeadersMs = 20000});
   QTHTTPRequestHandler handler;
   std::atomic<int> result{-1};
   std::thread opener([&] { result = handler.open(url("/stall")) ? 1 : 0; });
   ASSERT_TRUE(test::waitFor([&] { return server_.requestCount() > 0; }, 5s));
-  const auto start = Clock::now();
+  auto start = Clock::now();
   handler.close();
   opener.join();
   EXPECT_LT(Clock::now() - start, 2s);
   EXPECT_EQ(result.load(), 0);
+
+  QTHTTPRequestHandler closedFirst;
+  closedFirst.close();
+  start = Clock::now();
+  EXPECT_FALSE(closedFirst.open(url("/stall")));
+  EXPECT_LT(Clock::now() - start, 2s);
 }
 
 }  // namespace

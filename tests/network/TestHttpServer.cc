@@ -219,7 +219,14 @@ bool TestHttpServer::respond(int fd, const RecordedRequest& request) {
   int64_t end = size;  // exclusive
   int status = 200;
   std::vector<std::string> fields{"Content-Type: application/octet-stream"};
-  const std::string range = request.header("range");
+  const std::string version = route.state->changed ? "-changed" : "";
+  const std::string etag = options.etag.empty() ? "" : options.etag + version;
+  const std::string lastModified = options.lastModified.empty() ? "" : options.lastModified + version;
+  if (!etag.empty()) fields.push_back("ETag: " + etag);
+  if (!lastModified.empty()) fields.push_back("Last-Modified: " + lastModified);
+  const std::string ifRange = request.header("if-range");
+  const bool sameResource = ifRange.empty() || ifRange == etag || ifRange == lastModified;
+  const std::string range = sameResource ? request.header("range") : "";
   long long seconds = 0, first = -1, last = -1;
   if (options.zanSeek && std::sscanf(request.header("zan-seek").c_str(), "seconds=%lld", &seconds) == 1) {
     start = std::clamp<int64_t>(seconds * 1000, 0, size);  // as RouteOptions::zanSeek says
@@ -229,6 +236,7 @@ bool TestHttpServer::respond(int fd, const RecordedRequest& request) {
       return answer(416, {"Content-Range: bytes */" + std::to_string(size), "Content-Length: 0"});
     start = std::clamp<int64_t>(first + options.contentRangeShift, 0, size - 1);
     end = std::max<int64_t>(fieldsRead == 2 ? std::min<long long>(last, size - 1) : size - 1, start) + 1;
+    if (options.rangePart > 0) end = std::min(end, start + options.rangePart);
     status = 206;
     if (options.sendContentRange)
       fields.push_back("Content-Range: bytes " + std::to_string(start) + "-" + std::to_string(end - 1) + "/" +
@@ -248,17 +256,30 @@ bool TestHttpServer::sendBody(int fd, const Route& route, int64_t start, int64_t
   int64_t limit = end;
   if (options.cutAfterBytes >= 0) limit = std::min(limit, start + options.cutAfterBytes);
   if (options.stallAfterBytes >= 0) limit = std::min(limit, start + options.stallAfterBytes);
+  const std::vector<int64_t>& cuts = options.cutAt;
+  size_t cut = route.state->cutsDone;
+  while (cut < cuts.size() && cuts[cut] <= start) ++cut;
+  const bool cutHere = cut < cuts.size() && cuts[cut] < limit;
+  if (cutHere) limit = cuts[cut];
+  const bool changed = route.state->changed;
   const int64_t rate = options.bytesPerSecond;
   std::vector<uint8_t> chunk(rate > 0 ? static_cast<size_t>(std::max<int64_t>(1024, rate / 50)) : size_t{1} << 20);
   const auto began = std::chrono::steady_clock::now();
   for (int64_t offset = start; offset < limit;) {
     const size_t length = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), limit - offset));
     route.resource.fill(offset, chunk.data(), length);
+    if (changed)
+      for (size_t i = 0; i < length; ++i) chunk[i] ^= 0x5a;
     if (stopping_ || !sendAll(fd, chunk.data(), length)) return false;
     offset += static_cast<int64_t>(length);
     const auto due = began + std::chrono::microseconds(rate > 0 ? (offset - start) * 1000000 / rate : 0);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
     if (rate > 0 && wait.count() >= 0 && !pause(wait.count() + 1)) return false;
+  }
+  if (cutHere) {
+    route.state->cutsDone = cut + 1;
+    if (options.changeAtCut) route.state->changed = true;
+    return true;  // closed early, like a cut after some bytes
   }
   if (limit == end || options.stallAfterBytes < 0) return true;
   pause(options.stallAfterMs);  // silent with the connection open, then cut

@@ -77,6 +77,10 @@ struct RouteOptions {
   int64_t stallAfterBytes = -1;    // after this many body bytes send nothing for stallAfterMs, then hang up
   int stallAfterMs = 0;
   bool sendContentRange = true;    // false: 206 answers carry no Content-Range
+  int64_t rangePart = 0;           // a 206 answer carries at most this many bytes (its Content-Range says so)
+  std::vector<int64_t> cutAt = {}; // close the connection where a GET body reaches each offset, once each, in order
+  std::string etag = {}, lastModified = {};  // sent as "ETag"/"Last-Modified"; an "If-Range" naming neither gets the whole body
+  bool changeAtCut = false;        // at the first cut the resource changes: other bytes, another ETag/Last-Modified
 };
 
 struct RecordedRequest {
@@ -116,6 +120,11 @@ class TestHttpServer {
     std::string redirectLocation;
     std::vector<std::string> liveCommand;  // not empty: a live stream (addLiveStream)
     std::string liveType;
+    struct State {
+      std::atomic<size_t> cutsDone{0};
+      std::atomic<bool> changed{false};
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();  // shared by the copies each request takes
   };
   struct Connection {
     int fd = -1;
