@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <climits>
 #include <cmath>
 #include <filesystem>
@@ -137,6 +138,9 @@ TEST(ProbeDecodeCliTest, HelpIsExitCodeZeroAndUsageErrorsTwo) {
       {"decode", path, "--seek", "-5"}, {"decode", path, "--seek"}, {"decode", path, "--mode", "fast"},
       {"decode", path, "--video-out="},
       {"probe", path, "--seek", "5"},  // an option of another command
+      {"transcode", path}, {"transcode", path, "-o", "x.flv", "--set", "gopSize"},
+      {"transcode", path, "-o", "x.flv", "--size", "96"}, {"transcode", path, "--hls", "x", "--format", "flv"},
+      {"transcode", path, "--hls", "x", "--vcodec", "copy", "--set", "needLowBitrateStream=1"},  // companions need pictures
   };
   for (const auto& arguments : cases) {
     const ProcessResult run = zanstream(arguments);
@@ -147,51 +151,30 @@ TEST(ProbeDecodeCliTest, HelpIsExitCodeZeroAndUsageErrorsTwo) {
   }
 }
 
-// The summary counts what ffprobe decodes (its figures are the summary's
-// own test), a line per frame, and the options reach the input.
-TEST(DecodeCliTest, SummaryFrameLinesAndOptions) {
+// One run, every output: the summary counts what ffprobe decodes (its
+// figures are the summary's own test), a line per frame; the pictures as
+// Y4M match FFmpeg's decode, the sound as WAV in the format probe states.
+TEST(DecodeCliTest, SummaryFrameLinesY4mAndWav) {
   const std::string path = mediaPath(Media::kMp4H264Aac);
   const zan::test::ProbeResult probe = zan::test::probeMedia(path);
   const int videoIndex = probe.first("video")->index;
-  const ProcessResult run = zanstream({"decode", path, "--frames", "--json"});
+  TemporaryFolder folder;
+  const std::string y4m = folder.file("out.y4m"), wav = folder.file("out.wav");
+  const ProcessResult run = zanstream({"decode", path, "--frames", "--json", "--video-out", y4m, "--audio-out", wav});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   const QJsonObject json = lastJsonObject(run.out);
-  EXPECT_EQ(json["video"]["frames"].toInt(), probe.frameCount(videoIndex));
+  const int frames = json["video"]["frames"].toInt();
+  EXPECT_EQ(frames, probe.frameCount(videoIndex));
   EXPECT_EQ(json["video"]["key_frames"].toInt(), probe.keyFrameCount(videoIndex));
   EXPECT_EQ(json["audio"]["frames"].toInt(), probe.frameCount(probe.first("audio")->index));
   EXPECT_TRUE(json["events"].toArray().isEmpty());
   // One line per frame, then the summary.
-  EXPECT_EQ(lineCount(run.out), static_cast<size_t>(json["video"]["frames"].toInt() + json["audio"]["frames"].toInt() + 1));
-
-  const ProcessResult limited = zanstream({"decode", path, "--frames", "--max-frames", "10", "--json"});
-  ASSERT_EQ(limited.exitCode, 0) << limited.err;
-  EXPECT_EQ(lineCount(limited.out), 11u) << limited.out;
-  const QJsonObject none = lastJsonObject(zanstream({"decode", path, "--json", "--mode", "none"}).out);
-  EXPECT_EQ(none["video"]["frames"].toInt(), 0);
-  EXPECT_EQ(none["audio"]["frames"].toInt(), json["audio"]["frames"].toInt());
-  const QJsonObject seeked = lastJsonObject(zanstream({"decode", path, "--json", "--seek", "2000"}).out);
-  EXPECT_GE(u64(seeked["video"]["first_us"]), 2000000u);
-  EXPECT_LT(seeked["video"]["frames"].toInt(), json["video"]["frames"].toInt());
-  // Past the end nothing can be decoded: that is an error, not success.
-  const ProcessResult past = zanstream({"decode", path, "--seek", "60000"});
-  EXPECT_EQ(past.exitCode, 1);
-  EXPECT_NE(past.err.find("60000 ms"), std::string::npos) << past.err;
-}
-
-TEST(DecodeCliTest, VideoOutIsY4mThatMatchesFfmpegsDecode) {
-  const std::string path = mediaPath(Media::kMp4H264Aac);
-  TemporaryFolder folder;
-  const std::string y4m = folder.file("out.y4m");
-  const ProcessResult run = zanstream({"decode", path, "--json", "--video-out", y4m});
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  const int frames = lastJsonObject(run.out)["video"]["frames"].toInt();
-  ASSERT_GT(frames, 0);
+  EXPECT_EQ(lineCount(run.out), static_cast<size_t>(frames + json["audio"]["frames"].toInt() + 1));
 
   const std::string file = readFile(y4m);
   const std::string header = "YUV4MPEG2 W160 H120 F25:1 Ip A0:0 C422\n";
   ASSERT_EQ(file.compare(0, header.size(), header), 0) << file.substr(0, 60);
   ASSERT_EQ(file.size(), header.size() + static_cast<size_t>(frames) * (6 + kPictureBytes));
-
   // ffmpeg -i FILE -f rawvideo -pix_fmt yuv422p REFERENCE: the same
   // pictures, planar. Luma is copied by both; chroma is resampled from 4:2:0
   // by each and may differ in rounding.
@@ -213,22 +196,36 @@ TEST(DecodeCliTest, VideoOutIsY4mThatMatchesFfmpegsDecode) {
       worst = std::max(worst, std::abs(static_cast<unsigned char>(ours[i]) - static_cast<unsigned char>(theirs[i])));
     ASSERT_LE(worst, 3) << "chroma of frame " << frame;
   }
+
+  const QJsonObject audio = lastJsonObject(zanstream({"probe", path, "--json"}).out)["output"]["audio"].toObject();
+  const std::string sound = readFile(wav);
+  ASSERT_GE(sound.size(), 44u);
+  EXPECT_EQ(le16(sound, 22), audio["channels"].toInt());
+  EXPECT_EQ(static_cast<int>(le32(sound, 24)), audio["sample_rate"].toInt());
+  EXPECT_EQ(le16(sound, 34), audio["bits_per_sample"].toInt());
+  // Behind the format chunk's header and its data chunk's header: every byte decoded.
+  EXPECT_EQ(sound.size() - (20 + le32(sound, 16) + 8), u64(json["audio"]["bytes"]));
 }
 
-TEST(DecodeCliTest, AudioOutIsWavInTheProbedFormatAndPassThroughWritesNoFile) {
+// The options reach the input; pass-through writes no file.
+TEST(DecodeCliTest, OptionsReachTheInputAndPassThroughWritesNoFile) {
   const std::string path = mediaPath(Media::kMp4H264Aac);
-  TemporaryFolder folder;
-  const QJsonObject audio = lastJsonObject(zanstream({"probe", path, "--json"}).out)["output"]["audio"].toObject();
-  const ProcessResult decoded = zanstream({"decode", path, "--json", "--audio-out", folder.file("out.wav")});
-  ASSERT_EQ(decoded.exitCode, 0) << decoded.err;
-  const std::string file = readFile(folder.file("out.wav"));
-  ASSERT_GE(file.size(), 44u);
-  EXPECT_EQ(le16(file, 22), audio["channels"].toInt());
-  EXPECT_EQ(static_cast<int>(le32(file, 24)), audio["sample_rate"].toInt());
-  EXPECT_EQ(le16(file, 34), audio["bits_per_sample"].toInt());
-  // Behind the format chunk's header and its data chunk's header: every byte decoded.
-  EXPECT_EQ(file.size() - (20 + le32(file, 16) + 8), u64(lastJsonObject(decoded.out)["audio"]["bytes"]));
+  const zan::test::ProbeResult& probe = zan::test::probeMedia(Media::kMp4H264Aac);
+  const ProcessResult limited = zanstream({"decode", path, "--frames", "--max-frames", "10", "--json"});
+  ASSERT_EQ(limited.exitCode, 0) << limited.err;
+  EXPECT_EQ(lineCount(limited.out), 11u) << limited.out;
+  const QJsonObject none = lastJsonObject(zanstream({"decode", path, "--json", "--mode", "none"}).out);
+  EXPECT_EQ(none["video"]["frames"].toInt(), 0);
+  EXPECT_EQ(none["audio"]["frames"].toInt(), probe.frameCount(probe.first("audio")->index));
+  const QJsonObject seeked = lastJsonObject(zanstream({"decode", path, "--json", "--seek", "2000"}).out);
+  EXPECT_GE(u64(seeked["video"]["first_us"]), 2000000u);
+  EXPECT_LT(seeked["video"]["frames"].toInt(), probe.frameCount(probe.first("video")->index));
+  // Past the end nothing can be decoded: that is an error, not success.
+  const ProcessResult past = zanstream({"decode", path, "--seek", "60000"});
+  EXPECT_EQ(past.exitCode, 1);
+  EXPECT_NE(past.err.find("60000 ms"), std::string::npos) << past.err;
 
+  TemporaryFolder folder;
   const std::string y4m = folder.file("pass.y4m"), wav = folder.file("pass.wav");
   const ProcessResult run =
       zanstream({"decode", path, "--json", "--skip-video", "--skip-audio", "--video-out", y4m, "--audio-out", wav});
@@ -338,9 +335,6 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
   EXPECT_EQ(probe.first("video")->height, 64);
   EXPECT_EQ(probe.keyFrameCount(video), 40);  // a GOP of one picture
 
-  EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac)}).exitCode, 2);  // no -o
-  EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--set", "gopSize"}).exitCode, 2);
-  EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, "--size", "96"}).exitCode, 2);
   // A stream that cannot be made fails the whole request, and says which.
   for (const char* option : {"--vcodec", "--acodec"}) {
     const ProcessResult refused = zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", out, option, "nosuchcodec"});
@@ -349,116 +343,79 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
     EXPECT_NE(refused.err.find("codec nosuchcodec"), std::string::npos) << refused.err;
   }
 
-  // copy: the source's own codec, every picture of it; a container that
-  // cannot carry it is refused by name, and companions need pictures.
-  const std::string copied = folder.file("copied.flv");
-  const ProcessResult copy = zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "-o", copied, "--vcodec", "copy",
-                                        "--acodec", "copy", "--json"});
-  ASSERT_EQ(copy.exitCode, 0) << copy.err;
-  const zan::test::ProbeResult copiedProbe = zan::test::probeMedia(copied);
-  const zan::test::ProbeResult source = zan::test::probeMedia(Media::kMp4H264Aac);
-  EXPECT_EQ(copiedProbe.first("video")->codec, "h264");
-  EXPECT_EQ(copiedProbe.frameCount(copiedProbe.first("video")->index),
-            source.frameCount(source.first("video")->index));
-  const QJsonObject copiedVideo = lastJsonObject(copy.out)["video"].toObject();
-  EXPECT_EQ(copiedVideo["codec"].toString(), "copy");
-  EXPECT_EQ(copiedVideo["frames_in"].toInt(), source.frameCount(source.first("video")->index));
-  // HLS: segments cut on the source's key frames (one each 2.48 s), the
-  // playlist giving their lengths, which add up to the medium.
+  // copy, into HLS: the source's every picture, named copy in the summary,
+  // in segments cut on its key frames (one each 2.48 s) whose lengths the
+  // playlist gives, adding up to the medium. A container that cannot carry
+  // the source's codec is refused by name.
   const std::string gops = zan::test::generateMedia(
       "mp4_h264_aac_gop62", "mp4",
       "-f lavfi -i testsrc2=size=160x120:rate=25:duration=9 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=9 "
       "-c:v libx264 -preset ultrafast -g 62 -keyint_min 62 -sc_threshold 0 -pix_fmt yuv420p -c:a aac -ac 2");
-  ASSERT_EQ(zanstream({"transcode", gops, "--hls", folder.file("copied"), "--vcodec", "copy", "--acodec", "copy", "--set",
-                       "segmentDuration=3"}).exitCode, 0);
+  const ProcessResult copy = zanstream({"transcode", gops, "--hls", folder.file("copied"), "--vcodec", "copy", "--acodec",
+                                        "copy", "--set", "segmentDuration=3", "--json"});
+  ASSERT_EQ(copy.exitCode, 0) << copy.err;
+  const zan::test::ProbeResult source = zan::test::probeMedia(gops);
+  const int sourceFrames = source.frameCount(source.first("video")->index);
+  const QJsonObject copiedVideo = lastJsonObject(copy.out)["video"].toObject();
+  EXPECT_EQ(copiedVideo["codec"].toString(), "copy");
+  EXPECT_EQ(copiedVideo["frames_in"].toInt(), sourceFrames);
   const std::string list = readFile(folder.file("copied/main.m3u8"));
   const std::regex listed(R"(#EXTINF:([0-9.]+),\n(\S+\.ts))");
   std::vector<double> lengths;
+  int copiedFrames = 0;
   for (auto it = std::sregex_iterator(list.begin(), list.end(), listed); it != std::sregex_iterator(); ++it) {
     lengths.push_back(std::stod((*it)[1]));
     const zan::test::ProbeResult segment = zan::test::probeMedia(folder.file("copied/" + (*it)[2].str()));
     const int index = segment.first("video")->index;
+    copiedFrames += segment.frameCount(index);
     EXPECT_TRUE(std::find_if(segment.frames.begin(), segment.frames.end(), [&](const zan::test::ProbeFrame& frame) {
                   return frame.stream == index;
                 })->key) << (*it)[2];
   }
+  EXPECT_EQ(copiedFrames, sourceFrames);
   ASSERT_EQ(lengths.size(), 2u) << list;
   EXPECT_NEAR(lengths[0], 4.96, 1e-3);
-  EXPECT_NEAR(lengths[0] + lengths[1], zan::test::probeMedia(gops).duration, 0.04);
+  EXPECT_NEAR(lengths[0] + lengths[1], source.duration, 0.04);
   const ProcessResult uncarried = zanstream(
       {"transcode", mediaPath(Media::kFlvSorensonMp3), "-o", folder.file("svq.mp4"), "--format", "mp4", "--vcodec", "copy"});
   EXPECT_EQ(uncarried.exitCode, 1);
   EXPECT_NE(uncarried.err.find("mp4 cannot carry the source's video codec svq"), std::string::npos) << uncarried.err;
-  EXPECT_EQ(zanstream({"transcode", mediaPath(Media::kMp4H264Aac), "--hls", folder.file("hls"), "--vcodec", "copy",
-                       "--set", "needLowBitrateStream=1"})
-                .exitCode,
-            2);
 }
 
 // Ctrl-C mid-run (a realtime read of a longer clip, so the signal lands
 // while frames flow): every frame handed to the encoder is in the finished
 // output, which a reader takes without complaint to its last frame; the
-// playlist is closed and the cache emptied; the exit status says a signal
-// stopped it. HLS runs as a live window of two one-second segments: the
-// list slides and what left it is gone from the folder.
+// exit status says a signal stopped it. (HLS is interrupted in the live
+// relay below.)
 TEST(TranscodeCliTest, InterruptFinishesTheOutputCleanly) {
   TemporaryFolder folder;
-  zan::test::ScopedEnvironment temporary("TMPDIR", folder.path());
   const std::string media = clip21s();
-  for (const char* format : {"flv", "mp4", "hls"}) {
+  for (const std::string format : {"flv", "mp4"}) {
     SCOPED_TRACE(format);
-    const bool hls = std::string(format) == "hls";
-    const std::string out = folder.file(std::string("out.") + format);
+    const std::string out = folder.file("out." + format);
     // --foreground: the signal goes to zanstream alone, once, as Ctrl-C's does.
-    std::vector<std::string> command = {"timeout", "--foreground", "--preserve-status", "-s", "INT", "4",
-                                        ZANSTREAM_PATH, "transcode", media, "--realtime", "--json"};
-    for (const std::string& word : hls ? std::vector<std::string>{"--hls", out, "--hls-list-size", "2", "--set",
-                                                                  "segmentDuration=1"}
-                                       : std::vector<std::string>{"-o", out, "--format", format})
-      command.push_back(word);
-    const ProcessResult run = runProcess(command);
+    const ProcessResult run = runProcess({"timeout", "--foreground", "--preserve-status", "-s", "INT", "4", ZANSTREAM_PATH,
+                                          "transcode", media, "--realtime", "--json", "-o", out, "--format", format});
     EXPECT_EQ(run.exitCode, 130) << run.err;
     EXPECT_NE(run.err.find("stopped by signal 2"), std::string::npos) << run.err;
-    const QJsonObject video = lastJsonObject(run.out)["video"].toObject();
-    EXPECT_GT(video["frames_in"].toInt(), 25);
-    EXPECT_LT(video["frames_in"].toInt(), 450);
-    EXPECT_EQ(video["frames_out"].toInt(), video["frames_in"].toInt());
-    const std::string read = hls ? out + "/main.m3u8" : out;
-    const ProcessResult decoded = runProcess({"ffmpeg", "-v", "error", "-i", read, "-f", "null", "-"});
+    const int frames = lastJsonObject(run.out)["video"]["frames_in"].toInt();
+    EXPECT_GT(frames, 25);
+    EXPECT_LT(frames, 450);
+    const ProcessResult decoded = runProcess({"ffmpeg", "-v", "error", "-i", out, "-f", "null", "-"});
     EXPECT_EQ(decoded.exitCode, 0);
     EXPECT_EQ(decoded.err, "");  // no cut tag or fragment at the end
-    const zan::test::ProbeResult probe = zan::test::probeMedia(read);
+    const zan::test::ProbeResult probe = zan::test::probeMedia(out);
     ASSERT_NE(probe.first("video"), nullptr);
-    // (A live window lists only its last segments.)
-    EXPECT_TRUE(hls || probe.frameCount(probe.first("video")->index) == video["frames_out"].toInt());
-    if (!hls) continue;
-    const std::string list = readFile(read);
-    EXPECT_NE(list.find("#EXT-X-ENDLIST"), std::string::npos);
-    const std::regex entry(R"(#EXTINF:([0-9.]+),\n(segment-\d+-(\d+)\.ts))");
-    std::vector<int> listed;
-    double listedSeconds = 0.0;
-    for (auto it = std::sregex_iterator(list.begin(), list.end(), entry); it != std::sregex_iterator(); ++it) {
-      listed.push_back(std::stoi((*it)[3]));
-      listedSeconds += std::stod((*it)[1]);
-      EXPECT_GT(zan::test::probeMedia(out + "/" + (*it)[2].str()).frameCount(0), 0) << (*it)[2];
-    }
-    ASSERT_EQ(listed.size(), 2u) << list;
-    EXPECT_NEAR(listedSeconds, 2.0, 1.0);
-    // The sequence number counts the segments that left (files count from 1).
-    EXPECT_NE(list.find("#EXT-X-MEDIA-SEQUENCE:" + std::to_string(listed[0] - 1) + "\n"), std::string::npos) << list;
-    EXPECT_GE(listed[0], 3);
-    size_t files = 0;
-    for (const auto& file : std::filesystem::directory_iterator(out)) files += file.path().extension() == ".ts";
-    EXPECT_EQ(files, 2u);
+    EXPECT_EQ(probe.frameCount(probe.first("video")->index), frames);
   }
-  EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
 }
 
 // A live relay: an endless chunked stream over HTTP (a clip looped by the
 // ffmpeg tool at its own pace), FLV through the library's client and
 // MPEG-TS through FFmpeg's, into a live HLS window of three one-second
-// segments. The folder stays bounded while the stream runs, Ctrl-C closes
-// the list, and what it lists plays.
+// segments, until Ctrl-C. The folder stays bounded while the stream runs;
+// at the end every frame taken in is written, the list is closed and slid,
+// what left it is gone from the folder, and what it lists plays.
 TEST(TranscodeCliTest, LiveHttpSourceSlidesAWindowUntilInterrupted) {
   for (const char* format : {"flv", "mpegts"}) {
     SCOPED_TRACE(format);
@@ -471,17 +428,16 @@ TEST(TranscodeCliTest, LiveHttpSourceSlidesAWindowUntilInterrupted) {
                           "-c", "copy", "-f", format, "pipe:1"},
                          "application/octet-stream");
     const std::string hls = folder.file("live");
+    auto segmentFiles = [&] {
+      size_t files = 0;
+      std::error_code ignored;
+      for (const auto& file : std::filesystem::directory_iterator(hls, ignored)) files += file.path().extension() == ".ts";
+      return files;
+    };
     std::atomic<bool> running{true};
     size_t mostFiles = 0;
     std::thread watch([&] {
-      while (running) {
-        size_t files = 0;
-        std::error_code ignored;
-        for (const auto& file : std::filesystem::directory_iterator(hls, ignored))
-          files += file.path().extension() == ".ts";
-        mostFiles = std::max(mostFiles, files);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
+      for (; running; std::this_thread::sleep_for(std::chrono::milliseconds(100))) mostFiles = std::max(mostFiles, segmentFiles());
     });
     const ProcessResult run = runProcess({"timeout", "--foreground", "--preserve-status", "-s", "INT", "13",
                                           ZANSTREAM_PATH, "transcode", server.url(path), "--hls", hls,
@@ -489,12 +445,15 @@ TEST(TranscodeCliTest, LiveHttpSourceSlidesAWindowUntilInterrupted) {
     running = false;
     watch.join();
     EXPECT_EQ(run.exitCode, 130) << run.err;
-    EXPECT_GT(lastJsonObject(run.out)["video"].toObject()["frames_in"].toInt(), 200);  // more than the clip
+    const QJsonObject video = lastJsonObject(run.out)["video"].toObject();
+    EXPECT_GT(video["frames_in"].toInt(), 200);  // more than the clip
+    EXPECT_EQ(video["frames_out"].toInt(), video["frames_in"].toInt());
     // Three listed, about four out of the list for their length plus the
     // list's, one on its way in: bounded, where the run without a window
     // leaves twelve.
     EXPECT_LE(mostFiles, 9u);
     EXPECT_GE(mostFiles, 3u);
+    EXPECT_EQ(segmentFiles(), 3u);
     const std::string list = readFile(hls + "/main.m3u8");
     EXPECT_NE(list.find("#EXT-X-ENDLIST"), std::string::npos);
     EXPECT_EQ(list.find("#EXT-X-MEDIA-SEQUENCE:0\n"), std::string::npos) << list;
@@ -503,6 +462,9 @@ TEST(TranscodeCliTest, LiveHttpSourceSlidesAWindowUntilInterrupted) {
     for (auto it = std::sregex_iterator(list.begin(), list.end(), entry); it != std::sregex_iterator(); ++it, ++listed)
       EXPECT_GT(zan::test::probeMedia(hls + "/" + (*it)[1].str()).frameCount(0), 0) << (*it)[1];
     EXPECT_EQ(listed, 3u) << list;
+    const ProcessResult played = runProcess({"ffmpeg", "-v", "error", "-i", hls + "/main.m3u8", "-f", "null", "-"});
+    EXPECT_EQ(played.exitCode, 0);
+    EXPECT_EQ(played.err, "");
     EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
   }
 }
@@ -523,38 +485,33 @@ TEST(TranscodeCliTest, HlsSegmentsStandAloneCutTogetherAndThePlaylistsSpanTheMed
   // Segment start times (the first picture's, the first sound's) by
   // rendition ("" for the main one) and number.
   std::map<std::string, std::map<int, std::pair<double, double>>> starts;
+  std::map<std::string, std::string> firstSegment;  // by rendition
   const std::regex name(R"(segment-\d+-(\d+)(-low-\d+)?\.ts)");
   for (const auto& entry : std::filesystem::directory_iterator(hls)) {
     std::smatch match;
     const std::string file = entry.path().filename().string();
     if (!std::regex_match(file, match, name)) continue;
     const zan::test::ProbeResult probe = zan::test::probeMedia(entry.path().string());
-    const zan::test::ProbeStream* stream = probe.first("video");
-    ASSERT_NE(stream, nullptr) << file;
-    const auto first = std::find_if(probe.frames.begin(), probe.frames.end(),
-                                    [&](const zan::test::ProbeFrame& frame) { return frame.stream == stream->index; });
-    ASSERT_NE(first, probe.frames.end()) << file;
-    EXPECT_TRUE(first->key) << file;
-    const zan::test::ProbeStream* audio = probe.first("audio");
-    ASSERT_NE(audio, nullptr) << file;
-    const std::vector<uint64_t> sound = probe.frameTimes(audio->index);
-    ASSERT_FALSE(sound.empty()) << file;
-    starts[match[2]][std::stoi(match[1])] = {
-        static_cast<double>(first->bestEffort) * stream->timeBaseNum / stream->timeBaseDen, sound.front() / 1e6};
+    ASSERT_TRUE(probe.first("video") && probe.first("audio")) << file;
+    const std::vector<uint64_t> pictures = probe.frameTimes(probe.first("video")->index),
+                                keys = probe.frameTimes(probe.first("video")->index, true),
+                                sound = probe.frameTimes(probe.first("audio")->index);
+    ASSERT_TRUE(!keys.empty() && !sound.empty()) << file;
+    EXPECT_EQ(pictures.front(), keys.front()) << file;  // the first picture is a key picture
+    if (match[1] == "1") firstSegment[match[2]] = entry.path().string();
+    starts[match[2]][std::stoi(match[1])] = {pictures.front() / 1e6, sound.front() / 1e6};
   }
   ASSERT_EQ(starts.size(), 3u);
   const std::map<int, std::pair<double, double>>& main = starts[""];
   ASSERT_EQ(main.size(), 3u);  // 10 s, 10 s and the rest
   for (const auto& [rendition, times] : starts) {
-    std::vector<int> numbers, mainNumbers;
+    ASSERT_EQ(times.size(), main.size()) << rendition;
     for (const auto& [number, start] : times) {
-      numbers.push_back(number);
       // Pictures and sound are cut at the same place in every rendition.
+      ASSERT_EQ(main.count(number), 1u) << rendition << " segment " << number;
       EXPECT_NEAR(start.first, main.at(number).first, 1e-3) << rendition << " segment " << number;
       EXPECT_NEAR(start.second, main.at(number).second, 1e-3) << rendition << " segment " << number;
     }
-    for (const auto& [number, start] : main) mainNumbers.push_back(number);
-    EXPECT_EQ(numbers, mainNumbers) << rendition;
   }
   EXPECT_GE(main.at(2).first - main.at(1).first, 10.0);
   EXPECT_GE(main.at(3).first - main.at(2).first, 10.0);
@@ -598,12 +555,8 @@ TEST(TranscodeCliTest, HlsSegmentsStandAloneCutTogetherAndThePlaylistsSpanTheMed
     SCOPED_TRACE(m[6].str());
     EXPECT_LE(std::stoll(m[1]), bandwidth);
     bandwidth = std::stoll(m[1]);
-    const std::regex first(R"(segment-\d+-1)" + (m[6] == "main" ? std::string() : "-" + m[6].str()) + R"(\.ts)");
-    std::string segment;
-    for (const auto& file : std::filesystem::directory_iterator(hls))
-      if (std::regex_match(file.path().filename().string(), first)) segment = file.path().string();
     const std::string facts = runProcess({"ffprobe", "-v", "error", "-show_entries", "stream=profile,level,avg_frame_rate",
-                                          "-of", "default=nw=1", segment}).out;
+                                          "-of", "default=nw=1", firstSegment[m[6] == "main" ? "" : "-" + m[6].str()]}).out;
     std::smatch probed;
     ASSERT_TRUE(std::regex_search(facts, probed, std::regex(R"(profile=(\w+)\nlevel=(\d+)\navg_frame_rate=(\d+)/(\d+)\n)")))
         << facts;
@@ -617,7 +570,6 @@ TEST(TranscodeCliTest, HlsSegmentsStandAloneCutTogetherAndThePlaylistsSpanTheMed
   EXPECT_EQ(entries, 3u) << master;
   // Nothing is left behind in the cache folder but the folder.
   EXPECT_TRUE(std::filesystem::is_empty(folder.file("ZanStreamCache")));
-  EXPECT_EQ(zanstream({"transcode", media, "--hls", hls, "--format", "flv"}).exitCode, 2);
 }
 
 }  // namespace
@@ -638,55 +590,50 @@ int freeRtpPort() {
       return port;
 }
 
-// The datagrams that arrive on UDP ports PORT to PORT + 3 of 127.0.0.1
-// while it lives, by port.
+// The datagrams that reach ports PORT to PORT + 3 of 127.0.0.1 until
+// stop(), by port, each with the time it came.
 class UdpCapture {
  public:
-  explicit UdpCapture(int port) : port_(port) {
+  struct Datagram {
+    std::chrono::steady_clock::time_point arrived;
+    std::vector<uint8_t> bytes;
+  };
+  explicit UdpCapture(int port) {
     for (int i = 0; i < 4; ++i) {
-      sockets_[i] = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      polls_[i] = {::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), POLLIN, 0};
       const int size = 8 << 20;  // the sender does not pace without --realtime
-      ::setsockopt(sockets_[i], SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+      ::setsockopt(polls_[i].fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
       sockaddr_in address{};
       address.sin_family = AF_INET;
       address.sin_port = htons(static_cast<uint16_t>(port + i));
       address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      EXPECT_EQ(::bind(sockets_[i], reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << port + i;
+      EXPECT_EQ(::bind(polls_[i].fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << port + i;
     }
-    thread_ = std::thread([this] {
-      pollfd polls[4];
-      for (int i = 0; i < 4; ++i) polls[i] = {sockets_[i], POLLIN, 0};
+    thread_ = std::thread([this, port] {
       std::vector<uint8_t> buffer(65536);
       while (!stop_) {
-        if (::poll(polls, 4, 50) <= 0) continue;
-        for (int i = 0; i < 4; ++i)
-          if (polls[i].revents & POLLIN) {
-            const ssize_t size = ::recv(sockets_[i], buffer.data(), buffer.size(), 0);
-            if (size <= 0) continue;
-            datagrams_[port_ + i].emplace_back(buffer.begin(), buffer.begin() + size);
-            arrivals_[port_ + i].push_back(std::chrono::steady_clock::now());
-          }
+        if (::poll(polls_, 4, 50) <= 0) continue;
+        for (int i = 0; i < 4; ++i) {
+          const ssize_t size = polls_[i].revents & POLLIN ? ::recv(polls_[i].fd, buffer.data(), buffer.size(), 0) : 0;
+          if (size > 0) received_[port + i].push_back({std::chrono::steady_clock::now(), {buffer.begin(), buffer.begin() + size}});
+        }
       }
     });
   }
-  ~UdpCapture() {
-    stop();
-    for (int socket : sockets_) ::close(socket);
+  ~UdpCapture() { stop(); }
+  // Closes the ports (free for others again) and returns what came.
+  std::map<int, std::vector<Datagram>> stop() {
+    if (thread_.joinable()) {
+      stop_ = true;
+      thread_.join();
+      for (const pollfd& poll : polls_) ::close(poll.fd);
+    }
+    return received_;
   }
-  std::map<int, std::vector<std::vector<uint8_t>>> stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    return datagrams_;
-  }
-  // When each datagram arrived; after stop().
-  std::map<int, std::vector<std::chrono::steady_clock::time_point>> arrivals() const { return arrivals_; }
 
  private:
-  // The thread's until stop().
-  std::map<int, std::vector<std::vector<uint8_t>>> datagrams_;
-  std::map<int, std::vector<std::chrono::steady_clock::time_point>> arrivals_;
-  int port_;
-  int sockets_[4];
+  pollfd polls_[4];
+  std::map<int, std::vector<Datagram>> received_;  // the thread's until stop()
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -703,7 +650,8 @@ uint32_t be32(const std::vector<uint8_t>& bytes, size_t at) {
 TEST(TranscodeCliTest, RtpStreamFromTheSdpDecodesWhole) {
   const std::string media = mediaPath(Media::kMp4H264Aac);
   const zan::test::ProbeResult source = zan::test::probeMedia(media);
-  const int sourceFrames = source.frameCount(source.first("video")->index);
+  const zan::test::ProbeStream& video = *source.first("video");
+  const int sourceFrames = source.frameCount(video.index);
   const double sourceSeconds =
       static_cast<double>(source.sampleCount(source.first("audio")->index)) / source.first("audio")->sampleRate;
   struct Row {
@@ -734,109 +682,84 @@ TEST(TranscodeCliTest, RtpStreamFromTheSdpDecodesWhole) {
     };
     // The description is known before anything is sent; the receivers
     // start from it. This first run is read as it is sent (LATM in real
-    // time: each payload arrives at its media time, sound and pictures
-    // together, and the goodbyes after the last one's play-out).
+    // time).
     const std::string sdp = folder.file("stream.sdp");
-    std::map<int, std::vector<std::vector<uint8_t>>> sent;
-    {
-      UdpCapture capture(port);
-      const ProcessResult described = send(sdp, row.latm);
-      ASSERT_EQ(described.exitCode, 0) << described.err;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      sent = capture.stop();
-      const auto arrivals = capture.arrivals();
-      const auto start = std::min(arrivals.at(port).front(), arrivals.at(port + 2).front());
-      double lastEnd = 0;
-      for (const int media : {port, port + 2}) {
-        const double clock = media == port ? 90000 : 44100;
-        for (size_t i = 0; row.latm && i < sent[media].size(); ++i) {
-          const double mediaTime = (be32(sent[media][i], 4) - be32(sent[media][0], 4)) / clock;
-          const double arrived = std::chrono::duration<double>(arrivals.at(media)[i] - start).count();
-          EXPECT_NEAR(arrived, mediaTime, 0.25) << media << " " << i;
-          lastEnd = std::max(lastEnd, mediaTime);
-        }
-      }
-      for (const int control : {port + 1, port + 3}) {
-        if (row.latm) {
-          EXPECT_GT(std::chrono::duration<double>(arrivals.at(control).back() - start).count(), lastEnd + 0.2);
-        }
-      }
-    }
+    UdpCapture capture(port);
+    const ProcessResult described = send(sdp, row.latm);
+    ASSERT_EQ(described.exitCode, 0) << described.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto sent = capture.stop();
     const std::string description = readFile(sdp);
     EXPECT_NE(description.find(row.audioFormat), std::string::npos) << description;
     // RTP: payloads within the size; the marker on the last payload of a
     // picture or AAC frame, and on the first AMR payload only; audio times
     // one frame apart (compared where no datagram went missing between).
-    for (const int media : {port, port + 2}) {
-      const auto& packets = sent[media];
-      ASSERT_GT(packets.size(), 90u) << media;
+    for (const int stream : {port, port + 2}) {
+      const auto& packets = sent[stream];
+      ASSERT_GT(packets.size(), 90u) << stream;
       for (size_t i = 0; i < packets.size(); ++i) {
-        EXPECT_LE(packets[i].size(), 12 + kPayloadSize);
-        if (i + 1 == packets.size() || ((packets[i][2] << 8 | packets[i][3]) + 1) % 65536 !=
-                                           (packets[i + 1][2] << 8 | packets[i + 1][3]))
+        const std::vector<uint8_t>& packet = packets[i].bytes;
+        EXPECT_LE(packet.size(), 12 + kPayloadSize);
+        if (i + 1 == packets.size() ||
+            static_cast<uint16_t>((packet[2] << 8 | packet[3]) + 1) != (packets[i + 1].bytes[2] << 8 | packets[i + 1].bytes[3]))
           continue;
-        const uint32_t step = be32(packets[i + 1], 4) - be32(packets[i], 4);
-        const bool marker = (packets[i][1] & 0x80) != 0;
-        if (media == port + 2 && row.frameSamples == 160) {
-          EXPECT_EQ(marker, i == 0) << i;
-        } else {
-          EXPECT_EQ(marker, step != 0) << media << " " << i;
-        }
-        if (media == port + 2 && step != 0) {
-          EXPECT_EQ(step, row.frameSamples) << i;
-        }
+        const uint32_t step = be32(packets[i + 1].bytes, 4) - be32(packet, 4);
+        const bool amr = stream == port + 2 && row.frameSamples == 160;
+        EXPECT_EQ((packet[1] & 0x80) != 0, amr ? i == 0 : step != 0) << stream << " " << i;
+        EXPECT_TRUE(stream == port || step == 0 || step == row.frameSamples) << step << " at " << i;
       }
     }
     // RTCP: every compound begins with a sender report and names the
     // source (SDES CNAME); the last one of each stream is the goodbye.
     for (const int control : {port + 1, port + 3}) {
-      const auto& compounds = sent[control];
-      ASSERT_GE(compounds.size(), 2u) << control;
-      for (const std::vector<uint8_t>& compound : compounds) {
+      ASSERT_GE(sent[control].size(), 2u) << control;
+      for (const UdpCapture::Datagram& datagram : sent[control]) {
+        const std::vector<uint8_t>& compound = datagram.bytes;
         std::vector<int> types;
         for (size_t at = 0; at + 4 <= compound.size(); at += 4 * (1 + (compound[at + 2] << 8 | compound[at + 3]))) {
           types.push_back(compound[at + 1]);
-          if (compound[at + 1] == 202) {
-            EXPECT_EQ(compound[at + 8], 1) << "a CNAME item";
-          }
+          EXPECT_TRUE(compound[at + 1] != 202 || compound[at + 8] == 1) << "a CNAME item";
         }
         ASSERT_GE(types.size(), 2u);
         EXPECT_EQ(types[0], 200);
         EXPECT_EQ(types[1], 202);
-        EXPECT_EQ(types.back() == 203, &compound == &compounds.back());
+        EXPECT_EQ(types.back() == 203, &datagram == &sent[control].back());
       }
     }
-    // LATM: the SDP's StreamMuxConfig (its end: buffer fullness 0xFF, no
-    // other data, no CRC) in front of each AudioMuxElement as sent, as a
-    // LOAS stream, which FFmpeg's strict LATM reader must decode whole.
     if (row.latm) {
+      // In real time each payload arrives at its media time, sound and
+      // pictures together, and the goodbyes after the last one's play-out.
+      const auto start = std::min(sent[port].front().arrived, sent[port + 2].front().arrived);
+      auto arrived = [&](const UdpCapture::Datagram& datagram) {
+        return std::chrono::duration<double>(datagram.arrived - start).count();
+      };
+      double lastEnd = 0;
+      for (const int stream : {port, port + 2})
+        for (const UdpCapture::Datagram& datagram : sent[stream]) {
+          const double mediaTime =
+              (be32(datagram.bytes, 4) - be32(sent[stream][0].bytes, 4)) / (stream == port ? 90000.0 : 44100.0);
+          EXPECT_NEAR(arrived(datagram), mediaTime, 0.25) << stream;
+          lastEnd = std::max(lastEnd, mediaTime);
+        }
+      for (const int control : {port + 1, port + 3}) EXPECT_GT(arrived(sent[control].back()), lastEnd + 0.2) << control;
+      // The SDP's StreamMuxConfig (to its end: buffer fullness 0xFF, no
+      // other data, no CRC) in front of each AudioMuxElement as sent makes
+      // a LOAS stream, which FFmpeg's strict LATM reader must decode whole.
       std::smatch hex;
       ASSERT_TRUE(std::regex_search(description, hex, std::regex("config=([0-9a-f]+)")));
-      std::vector<int> config;
-      for (char digit : hex[1].str())
-        for (int bit = 3; bit >= 0; --bit) config.push_back((std::stoi(std::string(1, digit), nullptr, 16) >> bit) & 1);
-      config.resize(static_cast<size_t>(std::find(config.rbegin(), config.rend(), 1).base() - config.begin()) + 2);
-      std::string loas;
+      std::string config, bits, loas;  // bits as '0' and '1'
+      for (char digit : hex[1].str()) config += std::bitset<4>(std::stoul(std::string(1, digit), nullptr, 16)).to_string();
+      config.resize(config.rfind('1') + 3);
       size_t elements = 0;
-      std::vector<uint8_t> element;
-      for (const std::vector<uint8_t>& packet : sent[port + 2]) {
-        element.insert(element.end(), packet.begin() + 12, packet.end());
-        if (!(packet[1] & 0x80)) continue;
-        std::vector<int> bits = {0};  // useSameStreamMux
-        bits.insert(bits.end(), config.begin(), config.end());
-        for (uint8_t byte : element)
-          for (int bit = 7; bit >= 0; --bit) bits.push_back((byte >> bit) & 1);
-        const size_t length = (bits.size() + 7) / 8;
-        loas += static_cast<char>(0x56);
-        loas += static_cast<char>(0xE0 | length >> 8);
-        loas += static_cast<char>(length & 0xFF);
-        bits.resize(length * 8, 0);
-        for (size_t at = 0; at < bits.size(); at += 8) {
-          int byte = 0;
-          for (int bit = 0; bit < 8; ++bit) byte = byte << 1 | bits[at + bit];
-          loas += static_cast<char>(byte);
-        }
-        element.clear();
+      for (const UdpCapture::Datagram& packet : sent[port + 2]) {
+        if (bits.empty()) bits = "0" + config;  // useSameStreamMux
+        for (size_t at = 12; at < packet.bytes.size(); ++at) bits += std::bitset<8>(packet.bytes[at]).to_string();
+        if (!(packet.bytes[1] & 0x80)) continue;
+        bits.resize((bits.size() + 7) / 8 * 8, '0');
+        const size_t length = bits.size() / 8;
+        loas += {'\x56', static_cast<char>(0xE0 | length >> 8), static_cast<char>(length & 0xFF)};
+        for (size_t at = 0; at < bits.size(); at += 8) loas += static_cast<char>(std::stoi(bits.substr(at, 8), nullptr, 2));
+        bits.clear();
         ++elements;
       }
       zan::test::writeFile(folder.file("audio.loas"), loas);
@@ -870,7 +793,6 @@ TEST(TranscodeCliTest, RtpStreamFromTheSdpDecodesWhole) {
       ASSERT_EQ(again.exitCode, 0) << again.err;
       EXPECT_EQ(readFile(folder.file("again.sdp")), description);
       ASSERT_EQ(received.exitCode, 0) << received.err;
-      const zan::test::ProbeStream& video = *source.first("video");
       EXPECT_EQ(std::filesystem::file_size(frames), static_cast<uintmax_t>(sourceFrames * video.width * video.height * 3 / 2));
       if (row.copied) {
         const std::string decoded = folder.file("source.yuv");
