@@ -18,8 +18,14 @@ void FFMpegDecoderCore::setAbort(bool abort) { g_abort.store(abort, std::memory_
 
 bool FFMpegDecoderCore::isAborted() { return g_abort.load(std::memory_order_acquire); }
 
-int FFMpegDecoderCore::interruptCallback(void* core) {
-  return isAborted() || static_cast<FFMpegDecoderCore*>(core)->abortRequested() ? 1 : 0;
+int FFMpegDecoderCore::interruptCallback(void* opaque) {
+  auto* core = static_cast<FFMpegDecoderCore*>(opaque);
+  return isAborted() || core->abortRequested() || core->networkStalled() ? 1 : 0;
+}
+
+bool FFMpegDecoderCore::networkStalled() {
+  if (watched_ == nullptr) return false;
+  return stallWatch_.stalled(watched_->pb != nullptr ? watched_->pb->bytes_read : -1);
 }
 
 FFMpegDecoderCore::FFMpegDecoderCore() : packet_(ff::makePacket()) {}
@@ -49,6 +55,7 @@ void FFMpegDecoderCore::close() {
   audioConverter_.reset();
   decodeFrame_.reset();
   input_.reset();
+  watched_ = nullptr;
   byteContext_.reset();
   byteSource_.reset();
   streamsOnly_.reset();

@@ -1,6 +1,7 @@
 // FFMpegDecoderCore: opening from a location or a byte stream, probing,
 // choosing the audio and video stream, and the medium description.
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -72,8 +73,11 @@ ff::DictionaryPtr locationOpenOptions() {
   // before the announced end is reopened at the offset reached, with a
   // range request; HTTP only. Without it FFmpeg ends the medium there as if
   // it were complete, after decoding the torn last packet into a damaged
-  // frame. Two attempts, at once and after a second, keep a dead server's
-  // cost near the limit.
+  // frame. Two attempts, at once and after a second. Every attempt and
+  // every demuxer seek starts the protocol's wait afresh: the open and each
+  // read are bounded as a whole by the core's StallWatch, which ends them
+  // once no byte has come for the limit (a silent server is given up, not
+  // asked again).
   av_dict_set(&options, "reconnect", "1", 0);
   av_dict_set(&options, "reconnect_delay_max", "1", 0);
   return ff::DictionaryPtr(options);
@@ -152,19 +156,25 @@ int FFMpegDecoderCore::init(const std::string& location, const std::string& exte
   logDebug("FFMpegDecoderCore::init : %s", location.c_str());
   FFmpegLogCapture log;
   const auto fail = [&](int result) {
-    openFailure_ = describeOpenFailure(result, log.lines());
+    // A stalled server makes FFmpeg fail with whatever the interrupted step
+    // returns (an exit request, a short read); the silence is the cause.
+    openFailure_ = stallWatch_.tripped() ? describeStall(stallWatch_.responded())
+                                         : describeOpenFailure(result, log.lines());
     return result;
   };
 
   AVFormatContext* context = avformat_alloc_context();
   if (context == nullptr) return fail(AVERROR(ENOMEM));
   context->interrupt_callback = {&FFMpegDecoderCore::interruptCallback, this};
+  stallWatch_.start(std::chrono::milliseconds(stallTimeoutMs()));
+  watched_ = context;
   // On failure avformat_open_input frees the context itself.
   ff::DictionaryPtr options = locationOpenOptions();
   AVDictionary* optionsIn = options.release();
   int result = avformat_open_input(&context, location.c_str(), nullptr, &optionsIn);
   options.reset(optionsIn);
   if (result < 0) {
+    watched_ = nullptr;
     logDebug("FFMpegDecoderCore::init : av_open_input_file %s failed %d", location.c_str(), result);
     return fail(result);
   }
@@ -180,10 +190,14 @@ int FFMpegDecoderCore::init(const std::string& location, const std::string& exte
   }
   computeDuration();
   result = initFormatStreams();
+  // FFmpeg's probing ends quietly at a stalled read and reports what it
+  // found so far: a medium cut short by a silent server is no open.
+  if (result == 0 && stallWatch_.tripped()) result = AVERROR(ETIMEDOUT);
   if (result != 0) {
     close();
     return fail(result);
   }
+  stallWatch_.endOpen();
   return result;
 }
 

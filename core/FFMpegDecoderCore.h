@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "core/StallWatch.h"
 #include "ffmpeg/FFmpegPtr.h"
 #include "support/PMutex.h"
 #include "zan/streamer/EngineRecords.h"
@@ -215,10 +216,17 @@ class FFMpegDecoderCore {
   static uint64_t microsecondCount(double microseconds);
 
   static int interruptCallback(void* core);
+  // Whether the location FFmpeg reads itself has gone without a byte past
+  // its deadline (never for byte streams and transcoder input).
+  bool networkStalled();
 
   PMutex lock_{true};
   std::atomic<bool> abortRequested_{false};
   std::string openFailure_;  // written by the opens, read by the owner after one failed
+  // The location open's context while FFmpeg reads it (during the open and
+  // after it), watched by stallWatch_; null otherwise.
+  AVFormatContext* watched_ = nullptr;
+  StallWatch stallWatch_;
 
   // -- medium ------------------------------------------------------------------
   int64_t duration_ = 0;          // milliseconds

@@ -23,7 +23,12 @@ constexpr size_t kMaxCapturedLines = 200;
 thread_local std::vector<std::string>* t_capture = nullptr;
 
 void captureCallback(void* context, int level, const char* format, va_list arguments) {
-  if (std::vector<std::string>* capture = t_capture; capture != nullptr && capture->size() < kMaxCapturedLines) {
+  // Past the first lines only warnings and errors are kept: the causes a
+  // demuxer states late (after pages of index tracing) are among them.
+  const auto keep = [level](size_t kept) {
+    return kept < kMaxCapturedLines || (level <= AV_LOG_WARNING && kept < 2 * kMaxCapturedLines);
+  };
+  if (std::vector<std::string>* capture = t_capture; capture != nullptr && keep(capture->size())) {
     va_list copy;
     va_copy(copy, arguments);
     char line[1024];
@@ -105,13 +110,8 @@ std::string describeOpenFailure(int result, const std::vector<std::string>& logg
       return result == AVERROR_HTTP_SERVER_ERROR ? "HTTP 5xx" : "HTTP 4xx";
     }
     case AVERROR(ECONNREFUSED): return "connection refused";
-    case AVERROR(ETIMEDOUT): {
-      // The limit the open was given (see locationOpenOptions).
-      const int ms = stallTimeoutMs();
-      char seconds[32];
-      std::snprintf(seconds, sizeof seconds, ms % 1000 == 0 ? "%.0f" : "%.1f", ms / 1000.0);
-      return std::string("no response headers within ") + seconds + " s";
-    }
+    // The limit the open was given (see locationOpenOptions).
+    case AVERROR(ETIMEDOUT): return describeStall(false);
     case AVERROR(ENOENT): return "no such file";
     case AVERROR(EACCES): return "permission denied";
     case AVERROR(ENETUNREACH):
@@ -119,7 +119,12 @@ std::string describeOpenFailure(int result, const std::vector<std::string>& logg
     case AVERROR_INVALIDDATA:
     case AVERROR_DEMUXER_NOT_FOUND:
     case AVERROR_STREAM_NOT_FOUND:
-    case kNoUsableStream: return "not a media stream";
+    case kNoUsableStream:
+      // The MP4 demuxer read the index at the end by reading through the
+      // samples, then could not go back to them: a server without ranges.
+      if (anyContains(logged, ": partial file"))
+        return "the index (moov) is at the end of the file and the server cannot seek";
+      return "not a media stream";
     case AVERROR_PROTOCOL_NOT_FOUND: return "unsupported protocol";
     default: break;
   }
@@ -129,6 +134,13 @@ std::string describeOpenFailure(int result, const std::vector<std::string>& logg
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(result, text, sizeof text);
   return text;
+}
+
+std::string describeStall(bool responded) {
+  const int ms = stallTimeoutMs();
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, ms % 1000 == 0 ? "%.0f" : "%.1f", ms / 1000.0);
+  return std::string(responded ? "no data for " : "no response headers within ") + seconds + " s";
 }
 
 }  // namespace zan
