@@ -75,7 +75,7 @@ ff::DictionaryPtr locationOpenOptions() {
   // it were complete, after decoding the torn last packet into a damaged
   // frame. Two attempts, at once and after a second. Every attempt and
   // every demuxer seek starts the protocol's wait afresh: the open and each
-  // read are bounded as a whole by the core's StallWatch, which ends them
+  // read are bounded as a whole by the core's ReadDeadline, which ends them
   // once no byte has come for the limit (a silent server is given up, not
   // asked again).
   av_dict_set(&options, "reconnect", "1", 0);

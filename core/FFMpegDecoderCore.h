@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "core/StallWatch.h"
+#include "core/ReadDeadline.h"
 #include "ffmpeg/FFmpegPtr.h"
 #include "support/PMutex.h"
 #include "zan/streamer/EngineRecords.h"
@@ -226,7 +226,7 @@ class FFMpegDecoderCore {
   // The location open's context while FFmpeg reads it (during the open and
   // after it), watched by stallWatch_; null otherwise.
   AVFormatContext* watched_ = nullptr;
-  StallWatch stallWatch_;
+  ReadDeadline stallWatch_;
 
   // -- medium ------------------------------------------------------------------
   int64_t duration_ = 0;          // milliseconds

@@ -97,7 +97,9 @@ void QTHTTPRequestHandler::sendRequest() {
       request.setRawHeader("Zan-seek", QByteArray("seconds=") + QByteArray::number(static_cast<qlonglong>(m_seekSeconds)));
       m_timeSeekSent = true;
     }
-    m_rangeSent = rangeStart != 0 && (m_byRange || m_resuming);
+    // A resumption always names its range, "bytes=0-" too: only a 206 that
+    // starts where the reader stands is taken for the same resource.
+    m_rangeSent = m_resuming || (rangeStart != 0 && m_byRange);
     if (m_rangeSent) {
       // Open-ended when the length is unknown: a closed range would cut the
       // body short (or ask for nonsense) on servers without Content-Length.

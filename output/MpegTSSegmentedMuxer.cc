@@ -388,7 +388,9 @@ bool MpegTSSegmentedMuxer::writeAudioPacket(const uint8_t* data, const unsigned&
   // With pictures, the audio waits until each output's video has passed it
   // (the video encoders run behind the audio one): only then is it known
   // on which side of a cut it falls. Past one segment length without a
-  // picture the output is audio-led (see the header).
+  // picture the output is audio-led (see the header), cut on the video's
+  // clock even before the first picture came.
+  setSegmentLength(videoStreamIndex);
   for (auto& output : outputs_) {
     if (!output->headerWritten || suspended_) continue;
     ff::PacketPtr packet = audioPacket(data, size, ts);

@@ -250,7 +250,11 @@ bool HlsWriter::writeMasterPlaylist() {
       std::snprintf(rate, sizeof rate, ",FRAME-RATE=%.3f", rendition->frameRate);
       text += rate;
     }
-    text += "\n" + playlistName(key) + "\n";
+    // Appended piece by piece: GCC 12 at -O3 mistakes "\n" + a temporary
+    // string for an overlapping copy (-Wrestrict).
+    text += '\n';
+    text += playlistName(key);
+    text += '\n';
   }
   return replaceFile("master.m3u8", text);
 }

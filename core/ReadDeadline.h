@@ -19,7 +19,7 @@
 
 namespace zan {
 
-class StallWatch {
+class ReadDeadline {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr Clock::duration kIdleGap = std::chrono::seconds(1);

@@ -1,8 +1,8 @@
-#include "core/StallWatch.h"
+#include "core/ReadDeadline.h"
 
 namespace zan {
 
-void StallWatch::start(Clock::duration limit, Clock::time_point now) {
+void ReadDeadline::start(Clock::duration limit, Clock::time_point now) {
   limit_ = limit;
   progress_ = polled_ = now;
   bytes_ = -1;
@@ -10,7 +10,7 @@ void StallWatch::start(Clock::duration limit, Clock::time_point now) {
   opening_ = true;
 }
 
-bool StallWatch::stalled(int64_t bytes, Clock::time_point now) {
+bool ReadDeadline::stalled(int64_t bytes, Clock::time_point now) {
   if (opening_ && tripped_) return true;
   if (now - polled_ > kIdleGap) {
     // A new operation after time outside FFmpeg: the wait starts now.
