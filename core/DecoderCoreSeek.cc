@@ -8,8 +8,10 @@
 // makes audio resume with it.
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 
 #include "core/FFMpegDecoderCore.h"
+#include "core/OpenFailure.h"
 #include "support/CBBLog.h"
 
 namespace zan {
@@ -52,10 +54,37 @@ uint64_t FFMpegDecoderCore::deliveredClock(uint64_t fromStart) const {
 }
 
 int FFMpegDecoderCore::readPacket(AVPacket* packet) {
-  if (readAhead_.empty()) return av_read_frame(formatContext_, packet);
+  if (readAhead_.empty()) {
+    const int result = av_read_frame(formatContext_, packet);
+    if (result < 0) noteReadFailure(result);
+    return result;
+  }
   av_packet_move_ref(packet, readAhead_.front().get());
   readAhead_.pop_front();
   return 0;
+}
+
+void FFMpegDecoderCore::noteReadFailure(int result) {
+  // Only a location FFmpeg opened itself has a deadline watch; of those,
+  // local files (and pipes) have no download to break. A close or abort
+  // was asked for.
+  if (watched_ == nullptr || isAborted() || abortRequested()) return;
+  AVIOContext* io = formatContext_->pb;
+  const char* protocol = avio_find_protocol_name(formatContext_->url != nullptr ? formatContext_->url : "");
+  if (io == nullptr || protocol == nullptr || std::strcmp(protocol, "file") == 0 || std::strcmp(protocol, "pipe") == 0)
+    return;
+  // FFmpeg's HTTP reads on after a cut by itself, from where it stopped;
+  // what still fails here is lost: an error other than the end, or an end
+  // short of the length the server announced.
+  const int64_t size = avio_size(io);
+  const bool shortOfLength = size > 0 && avio_tell(io) < size;
+  if (result == AVERROR_EOF && io->error == 0 && !shortOfLength) return;
+  const std::string cause =
+      stallWatch_.tripped() ? describeStall(stallWatch_.responded())
+                            : describeOpenFailure(io->error != 0 ? io->error : result, {});
+  logError("FFMpegDecoderCore: the download broke off at byte %" PRId64 " of %" PRId64 ": %s", avio_tell(io), size,
+           cause.c_str());
+  downloadBroke_.store(true, std::memory_order_release);
 }
 
 // Reads one more packet of a delivered stream into the read-ahead queue;
@@ -63,7 +92,11 @@ int FFMpegDecoderCore::readPacket(AVPacket* packet) {
 const AVPacket* FFMpegDecoderCore::readAhead() {
   while (readAhead_.size() < kReadAheadLimit) {
     ff::PacketPtr packet = ff::makePacket();
-    if (!packet || av_read_frame(formatContext_, packet.get()) < 0) return nullptr;
+    if (!packet) return nullptr;
+    if (const int result = av_read_frame(formatContext_, packet.get()); result < 0) {
+      noteReadFailure(result);
+      return nullptr;
+    }
     if (packet->stream_index != videoStreamIndex_ && packet->stream_index != audioStreamIndex_) continue;
     readAhead_.push_back(std::move(packet));
     return readAhead_.back().get();

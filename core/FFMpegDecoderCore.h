@@ -145,6 +145,11 @@ class FFMpegDecoderCore {
   static bool isAborted();
   // This core's own abort flag: raised by close() until the next open.
   bool abortRequested() const { return abortRequested_.load(std::memory_order_acquire); }
+  // Whether reading a location FFmpeg downloads itself has ended short of
+  // the medium's end (a failed reconnect, a silence past the deadline) since
+  // the last call; true once per break. The decoder's user reports it as a
+  // broken download.
+  bool takeDownloadBreak() { return downloadBroke_.exchange(false, std::memory_order_acq_rel); }
 
  private:
   struct ByteSource;  // the owner's byte-stream callbacks, read by FFmpeg
@@ -167,6 +172,9 @@ class FFMpegDecoderCore {
   // seeking (DecoderCoreSeek.cc)
   // The next packet: what a seek read ahead first, then the demuxer's.
   int readPacket(AVPacket* packet);
+  // Notes a failed read of FFmpeg's own network input that is no complete
+  // medium's end.
+  void noteReadFailure(int result);
   const AVPacket* readAhead();
   // Time seek to |target| (FFmpeg's microsecond clock); |landed| is where
   // delivery resumes: the first video key frame at or after the target.
@@ -222,6 +230,7 @@ class FFMpegDecoderCore {
 
   PMutex lock_{true};
   std::atomic<bool> abortRequested_{false};
+  std::atomic<bool> downloadBroke_{false};
   std::string openFailure_;  // written by the opens, read by the owner after one failed
   // The location open's context while FFmpeg reads it (during the open and
   // after it), watched by stallWatch_; null otherwise.

@@ -276,11 +276,23 @@ void FFMpegInput::getOutputStreamDescription(OutputStreamDescription* descriptio
 
 bool FFMpegInput::readFrame(PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time, uint64_t& duration,
                             void*& frameContext, bool& keyFrame) {
+  bool broke = false;
+  const bool ok = readFrameLocked(type, data, size, time, duration, frameContext, keyFrame, broke);
+  // A download FFmpeg makes itself broke off during the read: reported as
+  // the library's own client reports one, with no lock of the input held;
+  // what arrived is still delivered.
+  if (broke) connectionEventCallback(ConnectionEvent::BROKEN_STREAM);
+  return ok;
+}
+
+bool FFMpegInput::readFrameLocked(PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time,
+                                  uint64_t& duration, void*& frameContext, bool& keyFrame, bool& broke) {
   PReadGuard read(coreLock_);
   PLockGuard reading(readLock_);
   if (!core_ || !running_) return false;
   data = nullptr;
   const bool ok = core_->decodeFromMedium(type, data, size, time, duration, frameContext, keyFrame);
+  broke = core_->takeDownloadBreak();
   if (ok) {
     const uint64_t now = platform::tickCount();
     const int64_t elapsed = static_cast<int64_t>(now) - static_cast<int64_t>(lastReadLogTick_.load());

@@ -98,8 +98,13 @@ class FFMpegInput : public InputPluginInterface {
   static int _HTTPReadCallback(void* opaque, uint8_t* buffer, int size);
   static int64_t _HTTPSeekCallback(void* opaque, int64_t offset, int whence);
 
-  // Download events of the HTTP client (its network thread).
+  // Download events of the HTTP client (its network thread), and a break
+  // of FFmpeg's own download (the reader's thread, no lock held).
   void connectionEventCallback(ConnectionEvent::ConnectionEvent event);
+  // readFrame() under the input's locks; |broke|: FFmpeg's own download
+  // broke off meanwhile.
+  bool readFrameLocked(PACKETTYPE& type, uint8_t*& data, unsigned& size, uint64_t& time, uint64_t& duration,
+                       void*& frameContext, bool& keyFrame, bool& broke);
   static void _connectionEventCallback(ConnectionEvent::ConnectionEvent event, void* userData);
 
   std::atomic<bool> running_{false};

@@ -364,6 +364,16 @@ TEST_F(InputTest, DownloadEventsBufferStatusAndResetPurge) {
     ASSERT_TRUE(test::waitFor([&] { return log.event != -1; }, std::chrono::seconds(10)));
     EXPECT_EQ(log.event.load(), broken ? InputEvent::INPUT_BROKEN_STREAM : InputEvent::INPUT_END_OF_FILE);
   }
+  // FFmpeg's own download (MPEG-TS) going silent mid-body past the limit
+  // breaks too; it is no complete file's end.
+  FirstEvent log;
+  FFMpegInput input;
+  input.setInputEventCallback(&FirstEvent::record, &log);
+  const test::RouteOptions silent{
+      .acceptRanges = false, .honourRange = false, .stallAfterBytes = 150000, .stallAfterMs = 30 * stallTimeoutMs()};
+  ASSERT_TRUE(openAndStart(input, serve(Media::kMpegTsH264Aac, silent)));
+  EXPECT_FALSE(readAll(input).empty());
+  EXPECT_EQ(log.event.load(), InputEvent::INPUT_BROKEN_STREAM);
 }
 
 // An input whose download-event handling on the network thread waits, at
