@@ -13,6 +13,7 @@ namespace {
 constexpr int kAacRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
 constexpr int kObjectLc = 2;
 constexpr int kObjectSbr = 5;
+constexpr int kObjectPs = 29;
 
 int rateIndex(int rate) {
   for (int i = 0; i < static_cast<int>(sizeof kAacRates / sizeof kAacRates[0]); ++i)
@@ -39,10 +40,15 @@ class Bits {
 }  // namespace
 
 std::vector<uint8_t> aacConfigFromFields(int profile, int sampleRate, int channels) {
-  // Channel configurations 1-6 are that many channels, 7 is 7.1 (eight).
+  // HE-AAC v2 is a mono core whose parametric stereo the decoder reports
+  // as two channels.
+  const bool ps = profile == FF_PROFILE_AAC_HE_V2;
+  const bool sbr = ps || profile == FF_PROFILE_AAC_HE;
+  if (ps) channels = 1;
+  // Channel configurations 1-6 are that many channels, 7 is 7.1 (eight);
+  // seven channels have none.
+  if (channels < 1 || channels == 7 || channels > 8) return {};
   const int channelCode = channels == 8 ? 7 : channels;
-  if (channelCode < 1 || channelCode > 7) return {};
-  const bool sbr = profile == FF_PROFILE_AAC_HE;
   const int coreRate = sbr ? sampleRate / 2 : sampleRate;
   const int core = rateIndex(coreRate);
   if (core < 0) return {};
@@ -51,9 +57,11 @@ std::vector<uint8_t> aacConfigFromFields(int profile, int sampleRate, int channe
   const int object = sbr || profile < 0 || profile > 3 ? kObjectLc : profile + 1;
   Bits bits;
   if (sbr) {
+    // Explicit, hierarchical signalling: the extension's object type, the
+    // core's rate and channels, the output rate, then the core's type.
     const int extension = rateIndex(sampleRate);
     if (extension < 0) return {};
-    bits.put(kObjectSbr, 5);
+    bits.put(ps ? kObjectPs : kObjectSbr, 5);
     bits.put(static_cast<unsigned>(core), 4);
     bits.put(static_cast<unsigned>(channelCode), 4);
     bits.put(static_cast<unsigned>(extension), 4);

@@ -24,8 +24,9 @@ namespace zan {
 std::string codecConfigurationHex(const AVCodecParameters& parameters);
 
 // An AudioSpecificConfig for AAC of |profile| (FF_PROFILE_AAC_*), the
-// output |sampleRate| and |channels|; empty when the rate or channel
-// count has no code in the record.
+// output |sampleRate| and |channels| as a decoder reports them (HE-AAC:
+// twice the core's rate; v2: two channels of a mono core); empty when the
+// rate or channel count has no code in the record.
 std::vector<uint8_t> aacConfigFromFields(int profile, int sampleRate, int channels);
 
 }  // namespace zan

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 
+#include "core/CodecConfiguration.h"
 #include "core/FFMpegDecoderCore.h"
 #include "host/records/Records.h"
 #include "tests/common/Harness.h"
@@ -266,6 +267,27 @@ TEST(DecoderCoreTranscodeTest, RawAudioPassesThroughUnknownCodecsAndOtherKindsAr
   // The core releases what it refuses (the sanitizer build reports a leak).
   for (PACKETTYPE type : {streamer::PACKET_END, streamer::PACKET_MUXED, streamer::PACKET_SEGMENT})
     EXPECT_FALSE(decode(core, type, {1, 2, 3}).ok) << type;
+}
+
+// An ADTS stream (MPEG-TS) carries no AudioSpecificConfig; the one made
+// from what the decoder reports must name HE-AAC's extensions. Expected
+// bytes written out field by field from the record's layout (object type,
+// rate index, channel code, output rate index, core object, 3 zero bits).
+TEST(DecoderCoreTranscodeTest, AacConfigurationMadeFromDecodedFields) {
+  const struct {
+    int profile, rate, channels;
+    std::vector<uint8_t> config;
+  } rows[] = {
+      {FF_PROFILE_AAC_LOW, 44100, 2, {0x12, 0x10}},             // 2 | 4 | 2 | 000
+      {FF_PROFILE_AAC_HE, 44100, 2, {0x2b, 0x92, 0x08, 0x00}},  // 5 | 7 | 2 | 4 | 2 | 000
+      {FF_PROFILE_AAC_HE_V2, 48000, 2, {0xeb, 0x09, 0x88, 0x00}},  // 29 | 6 | 1 | 3 | 2 | 000
+      {FF_PROFILE_AAC_LOW, 48000, 8, {0x11, 0xb8}},             // 2 | 3 | 7 (7.1) | 000
+      {FF_PROFILE_AAC_LOW, 48000, 7, {}},                       // no code for seven channels
+      {FF_PROFILE_AAC_HE, 11025, 2, {}},                        // no core rate at half
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(aacConfigFromFields(row.profile, row.rate, row.channels), row.config)
+        << row.profile << " " << row.rate << " " << row.channels;
 }
 
 }  // namespace
