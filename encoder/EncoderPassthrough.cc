@@ -106,6 +106,7 @@ bool FFMpegEncoder::openCopiedRtp(Output& out, const std::string& codecName, Kin
     const double fps = source.getVideo()->getFrameRate() > 0 ? source.getVideo()->getFrameRate() : 25.0;
     copiedFrameDuration_ = static_cast<uint64_t>(1000000.0 / fps);
     copiedTimes_.reset(CopiedVideoTimes::reorderDepth(id, config, 2));
+    copiedKeySeen_ = false;
   }
   heldAudio_.held = false;
   (video ? static_cast<streamer::TrackDescription*>(profile_->target->getVideo()) : profile_->target->getAudio())
@@ -118,7 +119,7 @@ bool FFMpegEncoder::openCopiedRtp(Output& out, const std::string& codecName, Kin
 
 void FFMpegEncoder::sendCopiedVideo(SamplePacket& packet) {
   waitForVideo_ = false;
-  if (packet.getTime() == kNoTime || packet.getData() == nullptr) return;
+  if (!takesCopiedPicture(packet)) return;
   const uint64_t frame = packet.getDuration() > 0 ? packet.getDuration() : copiedFrameDuration_;
   ff::PacketPtr picture = ff::makePacket();
   if (!picture) return;
@@ -166,9 +167,20 @@ void FFMpegEncoder::sendHeldAudio() {
               heldAudio_.duration, true);
 }
 
+bool FFMpegEncoder::takesCopiedPicture(SamplePacket& packet) {
+  if (packet.getTime() == kNoTime || packet.getData() == nullptr) return false;
+  if (!copiedKeySeen_ && !packet.isKeyFrame()) {
+    logWarn("FFMpegEncoder::write : copied picture at %" PRIu64 " us before the first key frame left out",
+            packet.getTime());
+    return false;
+  }
+  copiedKeySeen_ = true;
+  return true;
+}
+
 void FFMpegEncoder::writePassthroughVideo(SamplePacket& packet) {
   waitForVideo_ = false;
-  if (packet.getTime() == kNoTime || packet.getData() == nullptr) return;
+  if (!takesCopiedPicture(packet)) return;
   const AVRational timeBase = muxer_->formatContext()->streams[video_.index]->time_base;
   const int64_t pts = toStreamTime(packet.getTime(), timeBase);
   const uint64_t frame = packet.getDuration() > 0 ? packet.getDuration() : copiedFrameDuration_;
@@ -233,6 +245,7 @@ void FFMpegEncoder::setUpCopiedVideo(AVStream& stream, const std::vector<uint8_t
   const int depth = CopiedVideoTimes::reorderDepth(stream.codecpar->codec_id, config, 2);
   stream.codecpar->video_delay = depth;
   copiedTimes_.reset(depth);
+  copiedKeySeen_ = false;
   logDebug("FFMpegEncoder::addNewStream : copied video reorders %d pictures", depth);
 }
 

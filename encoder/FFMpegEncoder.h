@@ -201,6 +201,9 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   void processPacket(streamer::SamplePacket* packet);
   // ---- copied streams (EncoderPassthrough.cc) ----
   void writePassthroughVideo(streamer::SamplePacket& packet);
+  // Whether a copied picture goes out (false: no time or bytes, or before
+  // the first key frame).
+  bool takesCopiedPicture(streamer::SamplePacket& packet);
   void writePassthroughAudio(streamer::SamplePacket& packet);
   // RTP targets: a copied stream's payloads, set up from the source's
   // configuration (false, logged, for codecs without a payload format here).
@@ -311,6 +314,11 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
 
   // Copied video: decoding times, and the frame length for the first ones.
   CopiedVideoTimes copiedTimes_;
+  // Whether a copied key frame has gone out yet: the pictures of a source
+  // cut inside a group of pictures refer to ones it lacks, decode to
+  // nothing anywhere and would open the first segment with pictures that
+  // cannot be shown; they are left out, as the ffmpeg tool does.
+  bool copiedKeySeen_ = false;
   uint64_t copiedFrameDuration_ = 40000;
   int64_t lastCopiedAudio_ = INT64_MIN;  // copied audio's last time, stream units
   // RTP: the last copied audio frame, sent once the next shows it is no
