@@ -98,6 +98,7 @@ struct FFMpegDecoderCore::ByteSource {
 void FFMpegDecoderCore::commonOpenStart() {
   openFailure_.clear();
   abortRequested_.store(false, std::memory_order_release);
+  downloadBroke_.store(false, std::memory_order_release);
   setAbort(false);
   resetDecodeState();
 }

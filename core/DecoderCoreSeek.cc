@@ -65,25 +65,26 @@ int FFMpegDecoderCore::readPacket(AVPacket* packet) {
 }
 
 void FFMpegDecoderCore::noteReadFailure(int result) {
-  // Only a location FFmpeg opened itself has a deadline watch; of those,
-  // local files (and pipes) have no download to break. A close or abort
-  // was asked for.
+  // Only an HTTP(S) location FFmpeg opened itself is a download here: local
+  // files, pipes and the protocols over them end as their bytes do. A close
+  // or abort was asked for.
   if (watched_ == nullptr || isAborted() || abortRequested()) return;
   AVIOContext* io = formatContext_->pb;
   const char* protocol = avio_find_protocol_name(formatContext_->url != nullptr ? formatContext_->url : "");
-  if (io == nullptr || protocol == nullptr || std::strcmp(protocol, "file") == 0 || std::strcmp(protocol, "pipe") == 0)
-    return;
-  // FFmpeg's HTTP reads on after a cut by itself, from where it stopped;
-  // what still fails here is lost: an error other than the end, or an end
-  // short of the length the server announced.
-  const int64_t size = avio_size(io);
-  const bool shortOfLength = size > 0 && avio_tell(io) < size;
-  if (result == AVERROR_EOF && io->error == 0 && !shortOfLength) return;
-  const std::string cause =
-      stallWatch_.tripped() ? describeStall(stallWatch_.responded())
-                            : describeOpenFailure(io->error != 0 ? io->error : result, {});
-  logError("FFMpegDecoderCore: the download broke off at byte %" PRId64 " of %" PRId64 ": %s", avio_tell(io), size,
-           cause.c_str());
+  if (io == nullptr || protocol == nullptr || std::strncmp(protocol, "http", 4) != 0) return;
+  // FFmpeg's HTTP reads on after a cut by itself, from where it stopped,
+  // and fails a body that still ends short of its announced length; what
+  // fails here is lost. The end of the medium is no loss: a demuxer stops
+  // where its last sample does, which may be before the file's end (an
+  // MP4 indexed at the end).
+  if (result == AVERROR_EOF && io->error == 0) return;
+  const int error = io->error != 0 ? io->error : result;
+  const std::string cause = stallWatch_.tripped() && error == AVERROR_EXIT ? describeStall(stallWatch_.responded())
+                                                                            : describeOpenFailure(error, {});
+  logError("FFMpegDecoderCore: the download broke off at byte %" PRId64 ": %s", avio_tell(io), cause.c_str());
+  // Reported once: a seek may read on, and the end that follows is the
+  // medium's own.
+  io->error = 0;
   downloadBroke_.store(true, std::memory_order_release);
 }
 

@@ -281,7 +281,7 @@ bool FFMpegInput::readFrame(PACKETTYPE& type, uint8_t*& data, unsigned& size, ui
   // A download FFmpeg makes itself broke off during the read: reported as
   // the library's own client reports one, with no lock of the input held;
   // what arrived is still delivered.
-  if (broke) connectionEventCallback(ConnectionEvent::BROKEN_STREAM);
+  if (broke && running_) connectionEventCallback(ConnectionEvent::BROKEN_STREAM);
   return ok;
 }
 
