@@ -42,6 +42,8 @@ using streamer::SamplePacket;
 namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
+// How long copied pictures are left out while no key frame has come.
+constexpr uint64_t kKeyFrameWaitUs = 10000000;
 // RTP's clock for video, and the time base copied pictures are cut in.
 constexpr AVRational kRtpVideoClock{1, 90000};
 
@@ -107,6 +109,7 @@ bool FFMpegEncoder::openCopiedRtp(Output& out, const std::string& codecName, Kin
     copiedFrameDuration_ = static_cast<uint64_t>(1000000.0 / fps);
     copiedTimes_.reset(CopiedVideoTimes::reorderDepth(id, config, 2));
     copiedKeySeen_ = false;
+    firstLeftOut_ = kNoTime;
   }
   heldAudio_.held = false;
   (video ? static_cast<streamer::TrackDescription*>(profile_->target->getVideo()) : profile_->target->getAudio())
@@ -170,9 +173,16 @@ void FFMpegEncoder::sendHeldAudio() {
 bool FFMpegEncoder::takesCopiedPicture(SamplePacket& packet) {
   if (packet.getTime() == kNoTime || packet.getData() == nullptr) return false;
   if (!copiedKeySeen_ && !packet.isKeyFrame()) {
-    logWarn("FFMpegEncoder::write : copied picture at %" PRIu64 " us before the first key frame left out",
-            packet.getTime());
-    return false;
+    // A source that never marks its key frames would lose every picture:
+    // after a while they are taken as they come.
+    if (firstLeftOut_ == kNoTime) firstLeftOut_ = packet.getTime();
+    if (packet.getTime() < firstLeftOut_ + kKeyFrameWaitUs) {
+      logWarn("FFMpegEncoder::write : copied picture at %" PRIu64 " us before the first key frame left out",
+              packet.getTime());
+      return false;
+    }
+    logError("FFMpegEncoder::write : no copied key frame within %" PRIu64 " s; pictures taken from %" PRIu64 " us on",
+             kKeyFrameWaitUs / 1000000, packet.getTime());
   }
   copiedKeySeen_ = true;
   return true;
@@ -246,6 +256,7 @@ void FFMpegEncoder::setUpCopiedVideo(AVStream& stream, const std::vector<uint8_t
   stream.codecpar->video_delay = depth;
   copiedTimes_.reset(depth);
   copiedKeySeen_ = false;
+  firstLeftOut_ = kNoTime;
   logDebug("FFMpegEncoder::addNewStream : copied video reorders %d pictures", depth);
 }
 

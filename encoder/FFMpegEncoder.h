@@ -319,6 +319,7 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // nothing anywhere and would open the first segment with pictures that
   // cannot be shown; they are left out, as the ffmpeg tool does.
   bool copiedKeySeen_ = false;
+  uint64_t firstLeftOut_ = streamer::kNoTime;  // time of the first picture left out; kNoTime: none
   uint64_t copiedFrameDuration_ = 40000;
   int64_t lastCopiedAudio_ = INT64_MIN;  // copied audio's last time, stream units
   // RTP: the last copied audio frame, sent once the next shows it is no

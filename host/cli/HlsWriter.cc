@@ -116,12 +116,11 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
   const uint64_t bytes = ::stat(target.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
   // A companion's announcement starts one tick after the main output's.
   if (key != 0 && start > 0) --start;
-  // Every segment begins where the one before it ended. The first begins
-  // wherever the stream does: an encoded one at 0, a copied one where its
-  // first picture stands on the source's clock (after audio that came
-  // first, or past the start of a cut source).
+  // The first segment begins with the first picture (or sample), at 0,
+  // unless a copied stream's clock is kept; every other where the one
+  // before it ended.
   const Segment* last = rendition.segments.empty() ? nullptr : &rendition.segments.back();
-  const uint64_t expected = last ? last->start + last->duration : start;
+  const uint64_t expected = last ? last->start + last->duration : anyFirstStart_ ? start : 0;
   const std::string base = name.substr(0, name.find('-', name.find('-') + 1));
   const bool jump = last && last->duration > 0 && start != expected && base != rendition.base;
   rendition.base = base;

@@ -52,11 +52,15 @@ class HlsWriter {
   // duration of 0 (the last segment) is known only at finish(). False with
   // error() set when the file cannot be moved or a playlist not written, or
   // when the segment does not begin where the rendition's last one ended,
-  // or, for the first, at 0 (a segment went missing: the playlist would
+  // or, for the first, at 0 (see acceptAnyFirstStart; a segment went missing: the playlist would
   // skip a piece of the medium). A segment under a new name base that does
   // not begin there follows a reset of the stream's position (the encoder
   // starts a new base then): it is marked as a discontinuity.
   bool add(const std::string& path, uint64_t start, uint64_t duration);
+  // A copied stream keeps its source's clock: its first segment may begin
+  // wherever the first picture stands (after sound that came first, or
+  // past the start of a source cut inside a group of pictures).
+  void acceptAnyFirstStart() { anyFirstStart_ = true; }
   // Ends the segments announced without a length at |endSeconds| (the end
   // of the last frame fed, on the same clock), then writes every media
   // playlist with its end tag, and the master playlist.
@@ -104,6 +108,7 @@ class HlsWriter {
 
   std::string folder_;
   double targetSeconds_;
+  bool anyFirstStart_ = false;
   std::function<MediaFacts(const std::string&)> facts_;
   size_t listSize_;
   // Key: the companion's bit rate; 0 is the main output.

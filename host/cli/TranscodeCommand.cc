@@ -431,6 +431,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     playlists = std::make_unique<HlsWriter>(
         request.hls, aimSeconds >= 1 && aimSeconds <= 60 ? aimSeconds : 10.0,
         [&library](const std::string& path) { return readMediaFacts(library, path); }, request.hlsListSize);
+    if (request.medium.skipVideo) playlists->acceptAnyFirstStart();
   }
   const std::string written = rtp ? request.sdp : request.output;
   std::unique_ptr<FILE, FileCloser> file(hls ? nullptr : std::fopen(written.c_str(), "wb"));

@@ -165,6 +165,17 @@ TEST(HlsWriterTest, AResetIsADiscontinuityThatSlidesOutOfTheWindow) {
   EXPECT_EQ(list.find("#EXT-X-DISCONTINUITY\n"), std::string::npos) << list;
   EXPECT_FALSE(add("segment-200-11.ts", 100));
   EXPECT_NE(writer.error().find("not where the segment before it ended"), std::string::npos) << writer.error();
+  // Only a copied stream's first segment may begin anywhere but at 0.
+  for (const bool copied : {false, true}) {
+    zan::host::HlsWriter first(hls, 10.0, [](const std::string&) {
+      zan::host::MediaFacts facts;
+      facts.opened = true;
+      return facts;
+    });
+    if (copied) first.acceptAnyFirstStart();
+    zan::test::writeFile(cache + "/segment-300-1.ts", "x");
+    EXPECT_EQ(first.add(cache + "/segment-300-1.ts", 2 * 90000, 10 * 90000), copied) << first.error();
+  }
 }
 
 }  // namespace
