@@ -269,25 +269,17 @@ TEST(DecoderCoreTranscodeTest, RawAudioPassesThroughUnknownCodecsAndOtherKindsAr
     EXPECT_FALSE(decode(core, type, {1, 2, 3}).ok) << type;
 }
 
-// An ADTS stream (MPEG-TS) carries no AudioSpecificConfig; the one made
-// from what the decoder reports must name HE-AAC's extensions. Expected
-// bytes written out field by field from the record's layout (object type,
-// rate index, channel code, output rate index, core object, 3 zero bits).
+// An ADTS stream (MPEG-TS) carries no AudioSpecificConfig: the one made
+// from what the decoder reports, against bytes written out field by field
+// (object type | rate index | channel code [| output rate index | core
+// object] | three zero bits).
 TEST(DecoderCoreTranscodeTest, AacConfigurationMadeFromDecodedFields) {
-  const struct {
-    int profile, rate, channels;
-    std::vector<uint8_t> config;
-  } rows[] = {
-      {FF_PROFILE_AAC_LOW, 44100, 2, {0x12, 0x10}},             // 2 | 4 | 2 | 000
-      {FF_PROFILE_AAC_HE, 44100, 2, {0x2b, 0x92, 0x08, 0x00}},  // 5 | 7 | 2 | 4 | 2 | 000
-      {FF_PROFILE_AAC_HE_V2, 48000, 2, {0xeb, 0x09, 0x88, 0x00}},  // 29 | 6 | 1 | 3 | 2 | 000
-      {FF_PROFILE_AAC_LOW, 48000, 8, {0x11, 0xb8}},             // 2 | 3 | 7 (7.1) | 000
-      {FF_PROFILE_AAC_LOW, 48000, 7, {}},                       // no code for seven channels
-      {FF_PROFILE_AAC_HE, 11025, 2, {}},                        // no core rate at half
-  };
-  for (const auto& row : rows)
-    EXPECT_EQ(aacConfigFromFields(row.profile, row.rate, row.channels), row.config)
-        << row.profile << " " << row.rate << " " << row.channels;
+  using Bytes = std::vector<uint8_t>;
+  EXPECT_EQ(aacConfigFromFields(FF_PROFILE_AAC_LOW, 44100, 2), (Bytes{0x12, 0x10}));                // 2|4|2
+  EXPECT_EQ(aacConfigFromFields(FF_PROFILE_AAC_HE, 44100, 2), (Bytes{0x2b, 0x92, 0x08, 0x00}));     // 5|7|2|4|2
+  EXPECT_EQ(aacConfigFromFields(FF_PROFILE_AAC_HE_V2, 48000, 2), (Bytes{0xeb, 0x09, 0x88, 0x00}));  // 29|6|1|3|2
+  EXPECT_EQ(aacConfigFromFields(FF_PROFILE_AAC_LOW, 48000, 8), (Bytes{0x11, 0xb8}));                // 2|3|7 (7.1)
+  EXPECT_TRUE(aacConfigFromFields(FF_PROFILE_AAC_LOW, 48000, 7).empty());  // seven channels have no code
 }
 
 }  // namespace

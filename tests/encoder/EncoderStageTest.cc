@@ -350,6 +350,9 @@ TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
       test::generateMedia("copy_source_flv", "flv", "-i " + mp4 + " -c copy"),
       test::generateMedia("copy_source_mkv", "mkv", "-i " + mp4 + " -c copy"),
       test::generateMedia("copy_source_ts", "ts", "-i " + mp4 + " -c copy"),
+      // Cut inside a group of pictures: the pictures before its first key
+      // frame decode to nothing and are left out.
+      test::generateMedia("copy_source_cut_ts", "ts", "-i " + mp4 + " -ss 1.5 -c copy -copyinkf"),
   };
   struct Row {
     int source;
@@ -361,6 +364,7 @@ TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
     for (const char* format : {"flv", "mpegts", "mp4"}) rows.push_back({source, format, true, true});
   rows.push_back({0, "flv", true, false});    // pictures copied, sound encoded
   rows.push_back({3, "mp4", false, true});    // ADTS sound copied, pictures encoded
+  rows.push_back({4, "mpegts", true, true});
 
   for (const Row& row : rows) {
     const std::string& from = sources[row.source];
@@ -372,6 +376,8 @@ TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
     ASSERT_TRUE(out.first("video") != nullptr && out.first("audio") != nullptr);
     if (row.copyVideo) {
       EXPECT_EQ(decodedDigests(path, "v"), decodedDigests(from, "v"));
+      const int video = out.first("video")->index;
+      EXPECT_EQ(static_cast<int>(out.packetSizes(video).size()), out.frameCount(video));  // each picture decodes
     }
     if (!row.copyAudio) continue;
     // Every frame is there. The MP4 source's priming frame (an edit list or

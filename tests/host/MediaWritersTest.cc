@@ -140,12 +140,13 @@ TEST(HlsWriterTest, AResetIsADiscontinuityThatSlidesOutOfTheWindow) {
   const std::string cache = folder.file("cache"), hls = folder.file("hls");
   std::filesystem::create_directory(cache);
   std::filesystem::create_directory(hls);
-  zan::host::HlsWriter writer(hls, 10.0, [](const std::string&) {
+  const auto facts = [](const std::string&) {
     zan::host::MediaFacts facts;
     facts.opened = true;
     facts.videoFrames = 250;
     return facts;
-  }, 2);
+  };
+  zan::host::HlsWriter writer(hls, 10.0, facts, 2);
   auto add = [&](const std::string& name, uint64_t start) {
     zan::test::writeFile(cache + "/" + name, "x");
     return writer.add(cache + "/" + name, start * 90000, 10 * 90000);
@@ -167,11 +168,7 @@ TEST(HlsWriterTest, AResetIsADiscontinuityThatSlidesOutOfTheWindow) {
   EXPECT_NE(writer.error().find("not where the segment before it ended"), std::string::npos) << writer.error();
   // Only a copied stream's first segment may begin anywhere but at 0.
   for (const bool copied : {false, true}) {
-    zan::host::HlsWriter first(hls, 10.0, [](const std::string&) {
-      zan::host::MediaFacts facts;
-      facts.opened = true;
-      return facts;
-    });
+    zan::host::HlsWriter first(hls, 10.0, facts);
     if (copied) first.acceptAnyFirstStart();
     zan::test::writeFile(cache + "/segment-300-1.ts", "x");
     EXPECT_EQ(first.add(cache + "/segment-300-1.ts", 2 * 90000, 10 * 90000), copied) << first.error();
