@@ -285,9 +285,10 @@ class FrameFeed {
     packets_.push_back(packet);
     notEmpty_.notify_one();
   }
-  streamer::SamplePacket* pop() {
+  // Null when nothing came within |wait|.
+  streamer::SamplePacket* pop(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);
-    notEmpty_.wait(lock, [this] { return !packets_.empty(); });
+    if (!notEmpty_.wait_for(lock, wait, [this] { return !packets_.empty(); })) return nullptr;
     streamer::SamplePacket* packet = packets_.front();
     packets_.pop_front();
     notFull_.notify_one();
@@ -500,7 +501,14 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     feed.push(new streamer::SimpleSamplePacket());  // PACKET_END: nothing more comes
   });
   for (;;) {
-    streamer::SamplePacket* packet = feed.pop();
+    streamer::SamplePacket* packet = feed.pop(std::chrono::milliseconds(100));
+    if (packet == nullptr) {
+      // A stop is heard between frames; a read waiting for a silent
+      // source is released by closing the input, and what was read before
+      // is finished as at the medium's end.
+      if (stop.requested()) session.close();
+      continue;
+    }
     const streamer::PACKETTYPE type = packet->getType();
     const uint64_t time = packet->getTime();
     // A copied stream's time-less codec header is no frame of the medium.

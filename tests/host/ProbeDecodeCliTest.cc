@@ -408,6 +408,19 @@ TEST(TranscodeCliTest, InterruptFinishesTheOutputCleanly) {
     ASSERT_NE(probe.first("video"), nullptr);
     EXPECT_EQ(probe.frameCount(probe.first("video")->index), frames);
   }
+  // A source gone silent a third of the way in, the network limit a minute
+  // away: the first Ctrl-C still finishes what was read, at once.
+  const zan::test::ScopedEnvironment patient("ZAN_NETWORK_TIMEOUT_MS", "60000");
+  const std::string flv = zan::test::generateMedia("flv_h264_aac_21s", "flv", "-i " + media + " -c copy");
+  zan::test::TestHttpServer server;
+  server.addResource("/silent.flv", zan::test::fileResource(flv),
+                     {.stallAfterBytes = static_cast<int64_t>(std::filesystem::file_size(flv) / 3), .stallAfterMs = 600000});
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult run = runProcess({"timeout", "--foreground", "--preserve-status", "-s", "INT", "3", ZANSTREAM_PATH,
+                                        "transcode", server.url("/silent.flv"), "--json", "-o", folder.file("out.flv")});
+  EXPECT_EQ(run.exitCode, 130) << run.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_GT(lastJsonObject(run.out)["video"]["frames_out"].toInt(), 100);
 }
 
 // A live relay: an endless chunked stream over HTTP (a clip looped by the
