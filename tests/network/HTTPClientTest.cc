@@ -193,7 +193,6 @@ TEST_F(HTTPClientTest, LengthsAndOffsetsBeyondFourGiB) {
     EXPECT_EQ(client->seek(target, SEEK_SET, -1), target);
     EXPECT_EQ(readPattern(*client, target, 100000), 100000);
     EXPECT_EQ(status(*client)[0], target + 100000);
-    EXPECT_EQ(status(*client)[3], length);
   }
 }
 
