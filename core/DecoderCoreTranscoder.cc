@@ -5,6 +5,7 @@
 #include "core/AudioConverter.h"
 #include "core/CodecConfiguration.h"
 #include "core/FFMpegDecoderCore.h"
+#include "core/KeyFrameSpacing.h"
 #include "core/VideoConverter.h"
 #include "encoder/profile/CodecResolver.h"
 #include "encoder/profile/CodecTables.h"
@@ -216,6 +217,9 @@ void FFMpegDecoderCore::getInputStreamDescription(streamer::OutputStreamDescript
     video->setHeight(videoCodec_ && videoCodec_->height > 0 ? videoCodec_->height : parameters->height);
     video->setBitrate(static_cast<unsigned>(videoCodec_ ? videoCodec_->bit_rate : parameters->bit_rate));
     video->setCodecData(codecConfigurationHex(*parameters).c_str());
+    // Known only from an index of every sample (an MP4's).
+    if (const int64_t run = longestKeyFrameRunUs(*videoStream_); run > 0)
+      description->set("longestKeyFrameRunMs", std::to_string((run + 999) / 1000).c_str());
   }
   if (audioStream_) {
     streamer::AudioDescription* audio = description->getAudio();

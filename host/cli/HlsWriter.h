@@ -41,7 +41,9 @@ class HlsWriter {
  public:
   // |facts| reads a file back: each rendition's picture size, rate and
   // codecs, and the main rendition's frames. |targetSeconds|: the segment
-  // length the encoder aims at. |listSize| 0 lists every segment (a file's
+  // length the encoder aims at, or the longest a segment can get where that
+  // is known to be more (a copy cut on its source's key frames): the
+  // target duration announced from the first playlist on. |listSize| 0 lists every segment (a file's
   // whole medium); more is a live window of that many segments.
   HlsWriter(std::string folder, double targetSeconds, std::function<MediaFacts(const std::string&)> facts,
             size_t listSize = 0);

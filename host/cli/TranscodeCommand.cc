@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -429,9 +430,16 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     // else ten.
     const char* aim = settings.get("segmentDuration");
     const int aimSeconds = aim ? std::atoi(aim) : 0;
+    double target = aimSeconds >= 1 && aimSeconds <= 60 ? aimSeconds : 10.0;
+    // A copied stream is cut at its source's first key frame past the aim:
+    // a segment runs at most one key-frame run longer. Where the input
+    // knows the longest run, the playlists announce that length from the
+    // first one on (their target duration may never change).
+    if (const char* run = descriptions.input.get("longestKeyFrameRunMs"); run && request.medium.skipVideo)
+      target = std::max(target, std::round(target + std::atof(run) / 1000.0));
     playlists = std::make_unique<HlsWriter>(
-        request.hls, aimSeconds >= 1 && aimSeconds <= 60 ? aimSeconds : 10.0,
-        [&library](const std::string& path) { return readMediaFacts(library, path); }, request.hlsListSize);
+        request.hls, target, [&library](const std::string& path) { return readMediaFacts(library, path); },
+        request.hlsListSize);
     if (request.medium.skipVideo) playlists->acceptAnyFirstStart();
   }
   const std::string written = rtp ? request.sdp : request.output;

@@ -62,6 +62,16 @@ unsigned expectDescribedAsProbed(FFMpegDecoderCore& core, const Clip& clip, cons
       EXPECT_EQ(described->getHeight(), video->height);
       EXPECT_NEAR(described->getFrameRate(), 25.0, 0.01);
     }
+    // The longest run from a key frame to the next (or to the last picture's
+    // end), said where an index lists every sample (MP4's must), else not.
+    const std::vector<uint64_t> keys = probe.frameTimes(video->index, true), all = probe.frameTimes(video->index);
+    uint64_t longest = *std::max_element(all.begin(), all.end()) + 40000 - keys.back();
+    for (size_t i = 1; i < keys.size(); ++i) longest = std::max(longest, keys[i] - keys[i - 1]);
+    const char* run = input.get("longestKeyFrameRunMs");
+    EXPECT_TRUE(run != nullptr || std::string(clip.format) != "mov");
+    if (run) {
+      EXPECT_NEAR(std::atof(run), static_cast<double>(longest) / 1000.0, 41.0);
+    }
   }
   const ProbeStream* audio = probe.first("audio");
   EXPECT_STREQ(input.audio().getCodec(), clip.audioCodec);

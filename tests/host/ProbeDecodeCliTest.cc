@@ -370,6 +370,13 @@ TEST(TranscodeCliTest, OptionsReachTheEncoderAndTheSummaryDescribesTheFile) {
   ASSERT_EQ(lengths.size(), 2u) << list;
   EXPECT_NEAR(lengths[0], 4.96, 1e-3);
   EXPECT_NEAR(lengths[0] + lengths[1], source.duration, 0.04);
+  // The target duration holds from the first playlist on: the aim plus the
+  // source's longest key-frame run and a picture, rounded.
+  const std::vector<uint64_t> keys = source.frameTimes(source.first("video")->index, true);
+  uint64_t longest = 0;
+  for (size_t i = 1; i < keys.size(); ++i) longest = std::max(longest, keys[i] - keys[i - 1]);
+  EXPECT_NE(list.find("#EXT-X-TARGETDURATION:" + std::to_string(std::lround(3 + (longest + 40000) / 1e6)) + "\n"),
+            std::string::npos) << list;
   const ProcessResult uncarried = zanstream(
       {"transcode", mediaPath(Media::kFlvSorensonMp3), "-o", folder.file("svq.mp4"), "--format", "mp4", "--vcodec", "copy"});
   EXPECT_EQ(uncarried.exitCode, 1);
