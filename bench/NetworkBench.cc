@@ -4,7 +4,8 @@
 //     HTTPClient, into the history buffer and out through read() in 32 KiB
 //     reads (what FFmpeg's byte I/O asks for), against `curl -o /dev/null`
 //     on the same URL; runs alternate, and each run's ratio (client / curl)
-//     is printed with the worst of them;
+//     is printed with the worst of them, and beside it curl against a
+//     second curl run, the spread of the yardstick itself on this machine;
 //  2. the cost of a backward seek inside the history (served from the
 //     buffer: microseconds, and the server must see no request) beside one
 //     that needs a new request;
@@ -98,21 +99,27 @@ double clientSeconds(const std::string& url, int64_t size) {
 
 bool benchDownload(const std::string& url, int64_t size) {
   constexpr int kRuns = 5;
-  double bestCurl = 1e9, bestClient = 1e9, worstRatio = 1e9;
-  std::string ratios;
+  double bestCurl = 1e9, bestClient = 1e9, worstRatio = 1e9, worstNoise = 1e9;
+  std::string ratios, noise;
   for (int run = 0; run < kRuns; ++run) {
     const double c = curlSeconds(url);
     const double h = clientSeconds(url, size);
-    if (c <= 0 || h <= 0) {
+    // curl once more: how far one run of the yardstick strays from the
+    // next on this machine, the floor under any per-run ratio.
+    const double again = curlSeconds(url);
+    if (c <= 0 || h <= 0 || again <= 0) {
       std::fprintf(stderr, "download failed (curl %.3f, client %.3f)\n", c, h);
       return false;
     }
-    bestCurl = std::min(bestCurl, c);
+    bestCurl = std::min({bestCurl, c, again});
     bestClient = std::min(bestClient, h);
     worstRatio = std::min(worstRatio, c / h);
+    worstNoise = std::min(worstNoise, std::min(c / again, again / c));
     char text[16];
     std::snprintf(text, sizeof text, " %.2f", c / h);
     ratios += text;
+    std::snprintf(text, sizeof text, " %.2f", c / again);
+    noise += text;
   }
   const double mb = static_cast<double>(size) / 1e6;
   std::printf("  download of %.0f MB (%d runs each, alternating; best of each)\n", mb, kRuns);
@@ -120,6 +127,7 @@ bool benchDownload(const std::string& url, int64_t size) {
   std::printf("    HTTPClient + read()    %8.3f s  %8.1f MB/s\n", bestClient, mb / bestClient);
   std::printf("    ratio HTTPClient/curl  %8.2f   (per run:%s; worst %.2f)\n", bestCurl / bestClient, ratios.c_str(),
               worstRatio);
+  std::printf("    ratio curl/curl                   (per run:%s; worst %.2f)\n", noise.c_str(), worstNoise);
   return true;
 }
 
