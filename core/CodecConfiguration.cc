@@ -1,10 +1,10 @@
 #include "core/CodecConfiguration.h"
 
-#include <cstdio>
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
+
+#include "support/HexText.h"
 
 namespace zan {
 
@@ -79,13 +79,7 @@ std::string codecConfigurationHex(const AVCodecParameters& parameters) {
   std::vector<uint8_t> bytes(parameters.extradata, parameters.extradata + parameters.extradata_size);
   if (bytes.empty() && parameters.codec_id == AV_CODEC_ID_AAC)
     bytes = aacConfigFromFields(parameters.profile, parameters.sample_rate, parameters.ch_layout.nb_channels);
-  std::string hex;
-  char digits[3];
-  for (uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%.2x", byte);
-    hex += digits;
-  }
-  return hex;
+  return toHex(bytes.data(), bytes.size());
 }
 
 }  // namespace zan

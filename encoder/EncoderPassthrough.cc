@@ -21,7 +21,6 @@
 // profile and the AudioSpecificConfig. Payload times are the source's.
 #include <algorithm>
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -29,6 +28,7 @@
 #include "encoder/FFMpegEncoder.h"
 #include "output/BasicMuxer.h"
 #include "support/CBBLog.h"
+#include "support/HexText.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -59,17 +59,6 @@ unsigned adtsHeaderLength(const uint8_t* data, unsigned size) {
   return size > length ? length : 0;
 }
 
-// The bytes of a hexadecimal text; stops at the first pair that is not hex.
-std::vector<uint8_t> hexBytes(const char* text) {
-  std::vector<uint8_t> bytes;
-  for (const char* p = text; p != nullptr && p[0] != '\0' && p[1] != '\0'; p += 2) {
-    unsigned value = 0;
-    if (std::sscanf(p, "%2x", &value) != 1) break;
-    bytes.push_back(static_cast<uint8_t>(value));
-  }
-  return bytes;
-}
-
 }  // namespace
 
 bool FFMpegEncoder::openCopiedRtp(Output& out, const std::string& codecName, Kind kind, int payloadSize) {
@@ -85,7 +74,7 @@ bool FFMpegEncoder::openCopiedRtp(Output& out, const std::string& codecName, Kin
   }
   // Without the configuration the session description could not tell a
   // receiver how to decode the stream.
-  const std::vector<uint8_t> config = hexBytes(track.getCodecData());
+  const std::vector<uint8_t> config = fromHex(track.getCodecData());
   if (config.empty()) {
     logError("FFMpegEncoder::addNewStream : %s cannot be copied without its configuration bytes", codecName.c_str());
     return false;

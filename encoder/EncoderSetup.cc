@@ -1,7 +1,7 @@
 // Building the encoder's FFmpeg side: the profile, the muxer, one stream
 // per kind with its encoder opened, and the codec configuration handed back
 // to the engine as hexadecimal text.
-#include <cstdio>
+#include <algorithm>
 #include <string>
 
 #include "encoder/profile/CodecResolver.h"
@@ -10,6 +10,7 @@
 #include "output/BasicMuxer.h"
 #include "output/InternalSamplePacket.h"
 #include "output/MpegTSSegmentedMuxer.h"
+#include "support/HexText.h"
 
 namespace zan {
 
@@ -19,29 +20,6 @@ using streamer::PLUGIN_UNAVAILABLE;
 using streamer::PluginErrorCodes;
 
 namespace {
-
-std::string toHex(const uint8_t* data, int size) {
-  std::string hex;
-  hex.reserve(static_cast<size_t>(size > 0 ? size : 0) * 2);
-  char digits[3];
-  for (int i = 0; i < size; ++i) {
-    std::snprintf(digits, sizeof digits, "%.2x", data[i]);
-    hex += digits;
-  }
-  return hex;
-}
-
-// The bytes of a hexadecimal text; stops at the first pair that is not hex.
-std::vector<uint8_t> fromHex(const char* text) {
-  std::vector<uint8_t> bytes;
-  if (text == nullptr) return bytes;
-  for (const char* p = text; p[0] != '\0' && p[1] != '\0'; p += 2) {
-    unsigned value = 0;
-    if (std::sscanf(p, "%2x", &value) != 1) break;
-    bytes.push_back(static_cast<uint8_t>(value));
-  }
-  return bytes;
-}
 
 bool isNone(const std::string& name) { return name.empty() || codecs::equalsIgnoreCase(name, "none"); }
 
@@ -443,7 +421,7 @@ bool FFMpegEncoder::addNewStream(Output& out, const std::string& codecName, Kind
 }
 
 void FFMpegEncoder::publishCodecData(const AVCodecContext& codec, Kind kind) {
-  const std::string hex = toHex(codec.extradata, codec.extradata_size);
+  const std::string hex = toHex(codec.extradata, static_cast<size_t>(std::max(codec.extradata_size, 0)));
   streamer::TrackDescription* track = kind == Kind::kVideo
                                           ? static_cast<streamer::TrackDescription*>(profile_->target->getVideo())
                                           : profile_->target->getAudio();
