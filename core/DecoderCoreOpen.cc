@@ -8,6 +8,7 @@
 
 #include "core/AudioConverter.h"
 #include "core/FFMpegDecoderCore.h"
+#include "core/KeyFrameSpacing.h"
 #include "core/OpenFailure.h"
 #include "core/VideoConverter.h"
 #include "encoder/profile/CodecResolver.h"
@@ -120,6 +121,7 @@ void FFMpegDecoderCore::resetDecodeState() {
   videoBitrate_ = 0;
   videoFrameSize_ = 0;
   frameRate_ = 0.0;
+  keyFrameRunUs_ = -1;
   sourcePixelFormat_ = AV_PIX_FMT_RGB24;
   sourceWidth_ = sourceHeight_ = 0;
   outputPixelFormat_ = codecs::kPixelYUYV422;
@@ -516,6 +518,7 @@ bool FFMpegDecoderCore::setUpVideo(int index) {
   videoBitrate_ = static_cast<unsigned>(std::min(videoFrameSize_ * frameRate_, 4294967295.0));
   videoStreamIndex_ = index;
   videoStream_ = stream;
+  keyFrameRunUs_ = longestKeyFrameRunUs(*stream);
   videoChosen_ = true;
   outputBufferSize_ = av_image_get_buffer_size(outputFormat, outputWidth_, outputHeight_, 1);
   const AVCodecID id = parameters->codec_id;

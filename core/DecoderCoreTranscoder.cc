@@ -5,7 +5,6 @@
 #include "core/AudioConverter.h"
 #include "core/CodecConfiguration.h"
 #include "core/FFMpegDecoderCore.h"
-#include "core/KeyFrameSpacing.h"
 #include "core/VideoConverter.h"
 #include "encoder/profile/CodecResolver.h"
 #include "encoder/profile/CodecTables.h"
@@ -218,8 +217,8 @@ void FFMpegDecoderCore::getInputStreamDescription(streamer::OutputStreamDescript
     video->setBitrate(static_cast<unsigned>(videoCodec_ ? videoCodec_->bit_rate : parameters->bit_rate));
     video->setCodecData(codecConfigurationHex(*parameters).c_str());
     // Known only from an index of every sample (an MP4's).
-    if (const int64_t run = longestKeyFrameRunUs(*videoStream_); run > 0)
-      description->set("longestKeyFrameRunMs", std::to_string((run + 999) / 1000).c_str());
+    if (keyFrameRunUs_ > 0)
+      description->set("longestKeyFrameRunMs", std::to_string((keyFrameRunUs_ + 999) / 1000).c_str());
   }
   if (audioStream_) {
     streamer::AudioDescription* audio = description->getAudio();

@@ -272,6 +272,9 @@ class FFMpegDecoderCore {
   unsigned videoBitrate_ = 0;
   int videoFrameSize_ = 0;
   double frameRate_ = 0.0;
+  // The longest key-frame run the demuxer's index shows (KeyFrameSpacing.h);
+  // -1: not known.
+  int64_t keyFrameRunUs_ = -1;
   int sourcePixelFormat_ = AV_PIX_FMT_RGB24, sourceWidth_ = 0, sourceHeight_ = 0;
   int outputPixelFormat_ = 5;  // engine code: packed YUV 4:2:2
   int sourceEngineFormat_ = -1;  // engine code of raw transcoder input
