@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "host/cli/Command.h"
 #include "host/cli/FrameSummary.h"
@@ -443,11 +444,19 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     if (request.medium.skipVideo) playlists->acceptAnyFirstStart();
   }
   const std::string written = rtp ? request.sdp : request.output;
+  // Declared before the file: it is in use until the file is closed. A
+  // live pace keeps the small buffer: a reader of the growing file (a
+  // pipe) gets each packet soon.
+  std::vector<char> fileBuffer(hls || rtp || request.realtime ? 0 : 1 << 20);
   std::unique_ptr<FILE, FileCloser> file(hls ? nullptr : std::fopen(written.c_str(), "wb"));
   if (!file && !hls) {
     std::fprintf(stderr, "zanstream transcode: cannot write %s: %s\n", written.c_str(), std::strerror(errno));
     return 1;
   }
+  // The muxer hands over every packet as it is made: a large buffer turns
+  // a write call per page into one per megabyte (glibc takes no size
+  // without a buffer).
+  if (!fileBuffer.empty()) std::setvbuf(file.get(), fileBuffer.data(), _IOFBF, fileBuffer.size());
   if (rtp) {
     // The session description goes out before any packet.
     const char* latm = settings.get("audioUseLATM");
