@@ -137,6 +137,7 @@ bool HlsWriter::add(const std::string& path, uint64_t start, uint64_t duration) 
   // The stream stands at the end of the segment just finished.
   rendition.elapsed += duration;
   slideWindow(rendition, rendition.elapsed);
+  if (publishAtFinish_) return true;
   return writeMediaPlaylist(playlistName(key), rendition, false) && writeMasterPlaylist();
 }
 

@@ -10,7 +10,8 @@
 // A growing playlist's target duration is fixed when it is first written
 // (players keep the first one they read): the segment length the encoder
 // aims at, or more when a longer segment is already there. A finished
-// playlist keeps it and says it will not change (VOD).
+// playlist keeps it and says it will not change (VOD). Where no target can
+// be known ahead, the playlists may be held back until finish().
 //
 // Every playlist is rewritten whole into a temporary file that then
 // replaces the old one, so that a player reading the folder while it grows
@@ -63,6 +64,11 @@ class HlsWriter {
   // wherever the first picture stands (after sound that came first, or
   // past the start of a source cut inside a group of pictures).
   void acceptAnyFirstStart() { anyFirstStart_ = true; }
+  // Writes no playlist before finish(): for a copy whose source does not
+  // say how far apart its key frames lie, no target duration can be
+  // announced that every later segment keeps to, and a published one may
+  // not change. Meant for a file, copied far faster than it plays.
+  void publishAtFinish() { publishAtFinish_ = true; }
   // Ends the segments announced without a length at |endSeconds| (the end
   // of the last frame fed, on the same clock), then writes every media
   // playlist with its end tag, and the master playlist.
@@ -111,6 +117,7 @@ class HlsWriter {
   std::string folder_;
   double targetSeconds_;
   bool anyFirstStart_ = false;
+  bool publishAtFinish_ = false;
   std::function<MediaFacts(const std::string&)> facts_;
   size_t listSize_;
   // Key: the companion's bit rate; 0 is the main output.

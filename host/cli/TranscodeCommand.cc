@@ -436,12 +436,22 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     // a segment runs at most one key-frame run longer. Where the input
     // knows the longest run, the playlists announce that length from the
     // first one on (their target duration may never change).
-    if (const char* run = descriptions.input.get("longestKeyFrameRunMs"); run && request.medium.skipVideo)
-      target = std::max(target, std::round(target + std::atof(run) / 1000.0));
+    const char* run = descriptions.input.get("longestKeyFrameRunMs");
+    if (run && request.medium.skipVideo) target = std::max(target, std::round(target + std::atof(run) / 1000.0));
     playlists = std::make_unique<HlsWriter>(
         request.hls, target, [&library](const std::string& path) { return readMediaFacts(library, path); },
         request.hlsListSize);
     if (request.medium.skipVideo) playlists->acceptAnyFirstStart();
+    // Without the run, a file's whole list is published once, when every
+    // segment's length is known; a live source or window is published as
+    // it goes, and its target grows where a segment outgrows it.
+    if (request.medium.skipVideo && !run && request.hlsListSize == 0 && !request.realtime &&
+        descriptions.medium->getDuration() > 0) {
+      playlists->publishAtFinish();
+      std::fprintf(stderr,
+                   "zanstream transcode: the source does not say how far apart its key frames lie: the playlists "
+                   "are written when the copy ends\n");
+    }
   }
   const std::string written = rtp ? request.sdp : request.output;
   // Declared before the file: it is in use until the file is closed. A

@@ -175,4 +175,34 @@ TEST(HlsWriterTest, AResetIsADiscontinuityThatSlidesOutOfTheWindow) {
   }
 }
 
+// Held back until the end, the playlist is written once, with a target
+// duration that covers its longest segment (14.4 s rounds to 14).
+TEST(HlsWriterTest, AHeldBackPlaylistAppearsOnceWithATargetForEverySegment) {
+  TemporaryFolder folder;
+  const std::string cache = folder.file("cache"), hls = folder.file("hls");
+  std::filesystem::create_directory(cache);
+  std::filesystem::create_directory(hls);
+  zan::host::HlsWriter writer(hls, 10.0, [](const std::string&) {
+    zan::host::MediaFacts facts;
+    facts.opened = true;
+    return facts;
+  });
+  writer.publishAtFinish();
+  const uint64_t lengths[] = {10 * 90000, 1296000, 0};  // the last is known at the end
+  uint64_t start = 0;
+  for (int i = 0; i < 3; ++i) {
+    const std::string path = cache + "/segment-100-" + std::to_string(i + 1) + ".ts";
+    zan::test::writeFile(path, "x");
+    ASSERT_TRUE(writer.add(path, start, lengths[i])) << writer.error();
+    start += lengths[i];
+    EXPECT_FALSE(std::filesystem::exists(hls + "/main.m3u8"));
+    EXPECT_FALSE(std::filesystem::exists(hls + "/master.m3u8"));
+  }
+  ASSERT_TRUE(writer.finish(30.0)) << writer.error();
+  const std::string list = readFile(hls + "/main.m3u8");
+  EXPECT_NE(list.find("#EXT-X-TARGETDURATION:14\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("#EXTINF:5.600000,\nsegment-100-3.ts\n#EXT-X-ENDLIST"), std::string::npos) << list;
+  EXPECT_TRUE(std::filesystem::exists(hls + "/master.m3u8"));
+}
+
 }  // namespace
