@@ -75,8 +75,10 @@ std::vector<std::vector<uint8_t>> parameterSets(const std::vector<uint8_t>& conf
 // GASpecificConfig, without what may follow (the encoder adds an SBR sync
 // extension): in a StreamMuxConfig of version 0 the configuration has no
 // length, so a reader takes the bits after the GASpecificConfig for the
-// fields that follow it. 0 when the object type has no GASpecificConfig
-// or the bytes end early.
+// fields that follow it. HE-AAC signalled explicitly (SBR, or SBR and
+// PS, in front of the core's object type) keeps that signalling. 0 when
+// the object type has no GASpecificConfig, the channels come in a program
+// configuration element (not read here), or the bytes end early.
 size_t coreConfigBits(const std::vector<uint8_t>& config) {
   size_t at = 0;
   auto get = [&](int count) {
@@ -85,10 +87,17 @@ size_t coreConfigBits(const std::vector<uint8_t>& config) {
       value = value << 1 | (at / 8 < config.size() ? (config[at / 8] >> (7 - at % 8)) & 1 : 0);
     return value;
   };
-  uint32_t objectType = get(5);
-  if (objectType == 31) objectType = 32 + get(6);
+  auto objectTypeAt = [&] {
+    const uint32_t type = get(5);
+    return type == 31 ? 32 + get(6) : type;
+  };
+  uint32_t objectType = objectTypeAt();
   if (get(4) == 15) get(24);  // an explicit sampling frequency
-  get(4);                     // channel configuration
+  if (get(4) == 0) return 0;  // channels in a program configuration element
+  if (objectType == 5 || objectType == 29) {
+    if (get(4) == 15) get(24);  // the output's sampling frequency
+    objectType = objectTypeAt();
+  }
   const bool general = objectType == 1 || objectType == 2 || objectType == 3 || objectType == 4 ||
                        objectType == 6 || objectType == 7;
   if (!general) return 0;

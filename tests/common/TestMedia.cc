@@ -77,7 +77,41 @@ std::vector<MediaRecipe> makeRecipes() {
       {Media::kMp4FlashBeep, "mp4_flash_beep", "mp4",
        "-f lavfi -i color=black:s=160x120:r=25:d=4,drawbox=c=white:t=fill:enable='lt(mod(t,1),0.04)' "
        "-f lavfi -i aevalsrc='if(lt(mod(t,1),0.04),sin(2*PI*1000*t),0)':s=44100:d=4 " X264_FAST AAC_STEREO},
+      // Then said to be HE-AAC.
+      {Media::kFlvHeAac, "flv_he_aac", "flv",
+       VIDEO_160 "-f lavfi -i sine=frequency=440:sample_rate=24000:duration=4 " X264_FAST "-c:a aac -ac 1"},
   };
+}
+
+// Rewrites the AAC configuration (the sequence header tag) of the FLV at
+// |path| to say HE-AAC: object 5 (SBR), the core's rate and channels, a
+// 48 kHz output, core object 2, then the core's GASpecificConfig (zeros).
+void signalHeAac(const std::string& path) {
+  std::string flv = readFile(path);
+  auto u24 = [&](size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(flv[at])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(flv[at + 1])) << 8 | static_cast<uint8_t>(flv[at + 2]);
+  };
+  auto put = [&](size_t at, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) flv[at + i] = static_cast<char>(value >> (8 * (bytes - 1 - i)));
+  };
+  for (size_t tag = 13; tag + 15 < flv.size(); tag += 15 + u24(tag + 1)) {
+    const size_t body = tag + 11, size = u24(tag + 1);
+    if ((flv[tag] & 0x1f) != 8 || size < 4 || (static_cast<uint8_t>(flv[body]) >> 4) != 10 || flv[body + 1] != 0)
+      continue;
+    const uint8_t* config = reinterpret_cast<const uint8_t*>(flv.data() + body + 2);
+    const uint32_t rate = (config[0] & 7u) << 1 | config[1] >> 7, channels = (config[1] >> 3) & 15u;
+    const uint32_t bits = (5u << 20 | rate << 16 | channels << 12 | 3u << 8 | 2u << 3) << 7;
+    std::string he(4, '\0');
+    for (int i = 0; i < 4; ++i) he[i] = static_cast<char>(bits >> (24 - 8 * i));
+    flv.replace(body + 2, size - 2, he);
+    const size_t grown = 2 + he.size();
+    put(tag + 1, static_cast<uint32_t>(grown), 3);
+    put(body + grown, static_cast<uint32_t>(11 + grown), 4);
+    writeFile(path, flv);
+    return;
+  }
+  throw std::runtime_error(path + ": no AAC configuration");
 }
 
 std::string hashText(const std::string& text) {
@@ -153,11 +187,13 @@ std::string mediaFolder() {
 std::string mediaPath(Media media) {
   const MediaRecipe& recipe = mediaRecipe(media);
   const bool truncate = media == Media::kTruncatedMp4 || media == Media::kTruncatedMp4NoIndex;
-  const std::string key = recipe.command + "|post=" + std::to_string(truncate);  // part of the name's hash
+  const bool heAac = media == Media::kFlvHeAac;
+  const std::string key = recipe.command + "|post=" + std::to_string(truncate) + (heAac ? "he" : "");  // the name's hash
   const std::string path = mediaFolder() + "/" + recipe.name + "-" + hashText(key) + "." + recipe.extension;
   return makeOnce(path, [&](const std::string& temporary) {
     runFfmpeg(recipe.command, temporary);
     if (truncate) std::filesystem::resize_file(temporary, std::filesystem::file_size(temporary) / 2);
+    if (heAac) signalHeAac(temporary);
   });
 }
 

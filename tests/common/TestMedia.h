@@ -31,6 +31,9 @@ enum class Media {
   kMp4H264BFrames,     // MP4, H.264 with 3 B-frames (negative dts) + AAC
   kBenchmark720p,      // MP4, 1280x720 H.264 + AAC 48 kHz stereo, 10 s
   kMp4FlashBeep,       // MP4, H.264 + AAC: a white picture and a 40 ms 1 kHz beep at every whole second
+  kFlvHeAac,           // FLV, H.264 + AAC at 24 kHz mono whose configuration says HE-AAC (explicit
+                       // SBR, 48 kHz out): no HE-AAC encoder is at hand, SBR decoding upsamples
+                       // the plain frames
 };
 
 struct MediaRecipe {

@@ -342,37 +342,6 @@ std::vector<std::string> decodedDigests(const std::string& path, const char* kin
   return digests;
 }
 
-// Writes the FLV at |path| to |out| with an AAC configuration that says HE-AAC
-// (explicit SBR: object 5, the core's rate and channels, 48 kHz out, core
-// object 2), so that a decoder doubles the core's rate. No HE-AAC encoder is
-// at hand; the frames stay plain AAC-LC, which SBR decoding upsamples.
-void signalHeAac(const std::string& path, const std::string& out) {
-  std::string flv = test::readFile(path);
-  auto u24 = [&](size_t at) {
-    return (static_cast<uint32_t>(static_cast<uint8_t>(flv[at])) << 16) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(flv[at + 1])) << 8) | static_cast<uint8_t>(flv[at + 2]);
-  };
-  auto put = [&](size_t at, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) flv[at + i] = static_cast<char>(value >> (8 * (bytes - 1 - i)));
-  };
-  for (size_t tag = 13; tag + 13 < flv.size(); tag += 15 + u24(tag + 1)) {
-    const size_t body = tag + 11, size = u24(tag + 1);
-    if ((flv[tag] & 0x1f) != 8 || (static_cast<uint8_t>(flv[body]) >> 4) != 10 || flv[body + 1] != 0) continue;
-    const uint8_t* config = reinterpret_cast<const uint8_t*>(flv.data() + body + 2);
-    const uint32_t rate = ((config[0] & 7u) << 1) | (config[1] >> 7), channels = (config[1] >> 3) & 15u;
-    std::string he(4, '\0');
-    const uint32_t bits = (5u << 20 | rate << 16 | channels << 12 | 3u << 8 | 2u << 3) << 7;
-    for (int i = 0; i < 4; ++i) he[i] = static_cast<char>(bits >> (24 - 8 * i));
-    const size_t grown = 2 + he.size();
-    flv.replace(body + 2, size - 2, he);
-    put(tag + 1, static_cast<uint32_t>(grown), 3);
-    put(body + grown, static_cast<uint32_t>(11 + grown), 4);
-    test::writeFile(out, flv);
-    return;
-  }
-  FAIL() << path << ": no AAC configuration";
-}
-
 TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
   // H.264 High with B pictures + AAC-LC, stored four ways.
   const std::string mp4 = test::mediaPath(test::Media::kMp4H264BFrames);
@@ -384,14 +353,9 @@ TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
       // Cut inside a group of pictures: the pictures before its first key
       // frame decode to nothing and are left out.
       test::generateMedia("copy_source_cut_ts", "ts", "-i " + mp4 + " -ss 1.5 -c copy -copyinkf"),
-      // 24 kHz AAC, then said to be HE-AAC (below).
-      folder_.file("copy_source_he.flv"),
+      test::mediaPath(test::Media::kFlvHeAac),
   };
-  signalHeAac(test::generateMedia("copy_source_lc24k_flv", "flv",
-                                  "-i " + mp4 + " -f lavfi -i sine=sample_rate=24000:duration=4 -map 0:v -map 1:a "
-                                  "-c:v copy -c:a aac -ar 24000 -ac 1 -shortest"),
-              sources[5]);
-  ASSERT_EQ(test::probeMedia(sources[5]).first("audio")->sampleRate, 48000);
+  ASSERT_EQ(test::probeMedia(sources[5]).first("audio")->sampleRate, 48000);  // read as HE-AAC
   struct Row {
     int source;
     const char* format;
