@@ -343,7 +343,8 @@ std::vector<std::string> decodedDigests(const std::string& path, const char* kin
 }
 
 TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
-  // H.264 High with B pictures + AAC-LC, stored four ways.
+  // H.264 High with B pictures + AAC-LC, stored four ways; then HE-AAC
+  // (explicitly signalled) in FLV, Matroska and MP4.
   const std::string mp4 = test::mediaPath(test::Media::kMp4H264BFrames);
   const std::string sources[] = {
       mp4,
@@ -354,8 +355,10 @@ TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
       // frame decode to nothing and are left out.
       test::generateMedia("copy_source_cut_ts", "ts", "-i " + mp4 + " -ss 1.5 -c copy -copyinkf"),
       test::mediaPath(test::Media::kFlvHeAac),
+      test::generateMedia("copy_source_he_mkv", "mkv", "-i " + test::mediaPath(test::Media::kFlvHeAac) + " -c copy"),
+      test::generateMedia("copy_source_he_mp4", "mp4", "-i " + test::mediaPath(test::Media::kFlvHeAac) + " -c copy"),
   };
-  ASSERT_EQ(test::probeMedia(sources[5]).first("audio")->sampleRate, 48000);  // read as HE-AAC
+  for (int he = 5; he < 8; ++he) ASSERT_EQ(test::probeMedia(sources[he]).first("audio")->sampleRate, 48000);
   struct Row {
     int source;
     const char* format;
@@ -371,6 +374,8 @@ TEST_F(EncoderStageTest, CopiedStreamsDecodeToTheSourcesPicturesAndSamples) {
   // leaves SBR to be found in the frames).
   rows.push_back({5, "flv", true, true});
   rows.push_back({5, "mp4", true, true});
+  rows.push_back({6, "mp4", true, true});
+  rows.push_back({7, "flv", true, true});
 
   for (const Row& row : rows) {
     const std::string& from = sources[row.source];
