@@ -88,26 +88,19 @@ std::vector<MediaRecipe> makeRecipes() {
 // 48 kHz output, core object 2, then the core's GASpecificConfig (zeros).
 void signalHeAac(const std::string& path) {
   std::string flv = readFile(path);
-  auto u24 = [&](size_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(flv[at])) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(flv[at + 1])) << 8 | static_cast<uint8_t>(flv[at + 2]);
-  };
+  auto byte = [&](size_t at) -> uint32_t { return static_cast<uint8_t>(flv[at]); };
   auto put = [&](size_t at, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) flv[at + i] = static_cast<char>(value >> (8 * (bytes - 1 - i)));
   };
-  for (size_t tag = 13; tag + 15 < flv.size(); tag += 15 + u24(tag + 1)) {
-    const size_t body = tag + 11, size = u24(tag + 1);
-    if ((flv[tag] & 0x1f) != 8 || size < 4 || (static_cast<uint8_t>(flv[body]) >> 4) != 10 || flv[body + 1] != 0)
-      continue;
-    const uint8_t* config = reinterpret_cast<const uint8_t*>(flv.data() + body + 2);
-    const uint32_t rate = (config[0] & 7u) << 1 | config[1] >> 7, channels = (config[1] >> 3) & 15u;
-    const uint32_t bits = (5u << 20 | rate << 16 | channels << 12 | 3u << 8 | 2u << 3) << 7;
-    std::string he(4, '\0');
-    for (int i = 0; i < 4; ++i) he[i] = static_cast<char>(bits >> (24 - 8 * i));
-    flv.replace(body + 2, size - 2, he);
-    const size_t grown = 2 + he.size();
-    put(tag + 1, static_cast<uint32_t>(grown), 3);
-    put(body + grown, static_cast<uint32_t>(11 + grown), 4);
+  for (size_t tag = 13, size = 0; tag + 15 < flv.size(); tag += 15 + size) {
+    size = byte(tag + 1) << 16 | byte(tag + 2) << 8 | byte(tag + 3);
+    const size_t body = tag + 11;
+    if ((byte(tag) & 0x1f) != 8 || size < 4 || byte(body) >> 4 != 10 || byte(body + 1) != 0) continue;
+    const uint32_t rate = (byte(body + 2) & 7) << 1 | byte(body + 3) >> 7, channels = byte(body + 3) >> 3 & 15;
+    flv.replace(body + 2, size - 2, 4, '\0');
+    put(body + 2, (5u << 20 | rate << 16 | channels << 12 | 3u << 8 | 2u << 3) << 7, 4);
+    put(tag + 1, 6, 3);       // the tag's new length
+    put(body + 6, 11 + 6, 4);  // and the size field after it
     writeFile(path, flv);
     return;
   }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/cli/HlsWriter.h"
@@ -188,20 +189,13 @@ TEST(HlsWriterTest, AHeldBackPlaylistAppearsOnceWithATargetForEverySegment) {
     return facts;
   });
   writer.publishAtFinish();
-  const uint64_t lengths[] = {10 * 90000, 1296000, 0};  // the last is known at the end
-  uint64_t start = 0;
-  for (int i = 0; i < 3; ++i) {
-    const std::string path = cache + "/segment-100-" + std::to_string(i + 1) + ".ts";
-    zan::test::writeFile(path, "x");
-    ASSERT_TRUE(writer.add(path, start, lengths[i])) << writer.error();
-    start += lengths[i];
-    EXPECT_FALSE(std::filesystem::exists(hls + "/main.m3u8"));
-    EXPECT_FALSE(std::filesystem::exists(hls + "/master.m3u8"));
+  for (const auto& [name, start, length] : {std::tuple{"segment-1-1.ts", 0, 900000}, {"segment-1-2.ts", 900000, 0}}) {
+    zan::test::writeFile(cache + "/" + name, "x");
+    ASSERT_TRUE(writer.add(cache + "/" + name, start, length)) << writer.error();
+    EXPECT_FALSE(std::filesystem::exists(hls + "/main.m3u8") || std::filesystem::exists(hls + "/master.m3u8"));
   }
-  ASSERT_TRUE(writer.finish(30.0)) << writer.error();
-  const std::string list = readFile(hls + "/main.m3u8");
-  EXPECT_NE(list.find("#EXT-X-TARGETDURATION:14\n"), std::string::npos) << list;
-  EXPECT_NE(list.find("#EXTINF:5.600000,\nsegment-100-3.ts\n#EXT-X-ENDLIST"), std::string::npos) << list;
+  ASSERT_TRUE(writer.finish(24.4)) << writer.error();
+  EXPECT_NE(readFile(hls + "/main.m3u8").find("#EXT-X-TARGETDURATION:14\n"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(hls + "/master.m3u8"));
 }
 
