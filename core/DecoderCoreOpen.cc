@@ -350,9 +350,11 @@ int FFMpegDecoderCore::initFormatStreams() {
     ff::CodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0) continue;
     context->pkt_timebase = stream->time_base;
-    if (type == AVMEDIA_TYPE_VIDEO) {
+    if (type == AVMEDIA_TYPE_VIDEO && !skipVideo_) {
       // Frame threads decode several pictures at once; the delay they add
-      // is drained at the end of the input.
+      // is drained at the end of the input. A stream passed through
+      // compressed decodes at most the pictures that describe it: one
+      // thread, and no pool of them to start and stop.
       context->thread_count = 0;
       context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     }
