@@ -71,66 +71,132 @@ std::vector<std::vector<uint8_t>> parameterSets(const std::vector<uint8_t>& conf
   return units;
 }
 
-// The bits of an AudioSpecificConfig up to the end of its
-// GASpecificConfig, without what may follow (the encoder adds an SBR sync
-// extension): in a StreamMuxConfig of version 0 the configuration has no
-// length, so a reader takes the bits after the GASpecificConfig for the
-// fields that follow it. HE-AAC signalled explicitly (SBR, or SBR and
-// PS, in front of the core's object type) keeps that signalling. 0 when
-// the object type has no GASpecificConfig, the channels come in a program
-// configuration element (not read here), or the bytes end early.
-size_t coreConfigBits(const std::vector<uint8_t>& config) {
+// Bits read from the front of a byte string, or written to the end of one.
+struct BitReader {
+  const std::vector<uint8_t>& bytes;
   size_t at = 0;
-  auto get = [&](int count) {
+  uint32_t get(int count) {
     uint32_t value = 0;
     for (int i = 0; i < count; ++i, ++at)
-      value = value << 1 | (at / 8 < config.size() ? (config[at / 8] >> (7 - at % 8)) & 1 : 0);
+      value = value << 1 | (at / 8 < bytes.size() ? (bytes[at / 8] >> (7 - at % 8)) & 1 : 0);
     return value;
-  };
-  auto objectTypeAt = [&] {
+  }
+  uint32_t peek(int count) {
+    const size_t start = at;
+    const uint32_t value = get(count);
+    at = start;
+    return value;
+  }
+  size_t left() const { return at < bytes.size() * 8 ? bytes.size() * 8 - at : 0; }
+  uint32_t objectType() {
     const uint32_t type = get(5);
     return type == 31 ? 32 + get(6) : type;
-  };
-  uint32_t objectType = objectTypeAt();
-  if (get(4) == 15) get(24);  // an explicit sampling frequency
-  if (get(4) == 0) return 0;  // channels in a program configuration element
+  }
+  // A sampling frequency index, with the frequency itself after 15.
+  void frequency(std::vector<uint32_t>& fields) {
+    fields.push_back(get(4));
+    if (fields.back() == 15) fields.push_back(get(24));
+  }
+};
+
+struct BitWriter {
+  std::vector<uint8_t> bytes;
+  size_t bits = 0;
+  void put(uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i, ++bits) {
+      if (bits % 8 == 0) bytes.push_back(0);
+      if ((value >> i) & 1) bytes.back() |= static_cast<uint8_t>(0x80 >> (bits % 8));
+    }
+  }
+  void putFrequency(const std::vector<uint32_t>& fields) {
+    put(fields[0], 4);
+    if (fields[0] == 15) put(fields[1], 24);
+  }
+  void putObjectType(uint32_t type) {
+    if (type < 31) return put(type, 5);
+    put(31, 5);
+    put(type - 32, 6);
+  }
+};
+
+// An AudioSpecificConfig as a LATM StreamMuxConfig of version 0 carries it:
+// the configuration has no length there, so a reader takes whatever
+// follows the GASpecificConfig for the fields after it. HE-AAC signalled
+// after the core (the SBR and PS sync extensions an encoder appends) is
+// moved to the front, where it may stand: SBR (object 5) or SBR and PS
+// (object 29), the output's frequency, then the core's object type.
+struct LatmAudioConfig {
+  BitWriter config;  // empty: no LATM form here
+  bool sbr = false, ps = false;
+};
+
+LatmAudioConfig latmAudioConfig(const std::vector<uint8_t>& bytes) {
+  LatmAudioConfig result;
+  BitReader in{bytes};
+  uint32_t objectType = in.objectType();
+  std::vector<uint32_t> frequency, outputFrequency;
+  in.frequency(frequency);
+  const uint32_t channels = in.get(4);
+  // Channels in a program configuration element: not read here.
+  if (channels == 0) return result;
   if (objectType == 5 || objectType == 29) {
-    if (get(4) == 15) get(24);  // the output's sampling frequency
-    objectType = objectTypeAt();
+    result.sbr = true;
+    result.ps = objectType == 29;
+    in.frequency(outputFrequency);
+    objectType = in.objectType();
   }
   const bool general = objectType == 1 || objectType == 2 || objectType == 3 || objectType == 4 ||
                        objectType == 6 || objectType == 7;
-  if (!general) return 0;
-  get(1);                     // frameLengthFlag
-  if (get(1)) get(14);        // dependsOnCoreCoder: coreCoderDelay
-  get(1);                     // extensionFlag (0 for these object types)
-  return at <= config.size() * 8 ? at : 0;
+  if (!general) return result;
+  const size_t specific = in.at;  // the GASpecificConfig
+  in.get(1);                      // frameLengthFlag
+  if (in.get(1)) in.get(14);      // dependsOnCoreCoder: coreCoderDelay
+  const bool extension = in.get(1);
+  if (objectType == 6) in.get(3);  // layerNr
+  if (extension) in.get(1);        // extensionFlag3
+  const size_t end = in.at;
+  if (end > bytes.size() * 8) return result;
+  if (!result.sbr && in.left() >= 16 && in.peek(11) == 0x2b7) {
+    in.get(11);
+    if (in.objectType() == 5 && in.get(1)) {
+      result.sbr = true;
+      in.frequency(outputFrequency);
+      if (in.left() >= 12 && in.peek(11) == 0x548) {
+        in.get(11);
+        result.ps = in.get(1);
+      }
+    }
+  }
+  BitWriter& out = result.config;
+  if (result.sbr) {
+    out.put(result.ps ? 29 : 5, 5);
+    out.putFrequency(frequency);
+    out.put(channels, 4);
+    out.putFrequency(outputFrequency);
+    out.putObjectType(objectType);
+  } else {
+    in.at = 0;
+    while (in.at < specific) out.put(in.get(1), 1);
+  }
+  for (in.at = specific; in.at < end;) out.put(in.get(1), 1);
+  return result;
 }
 
-// LATM StreamMuxConfig around the core of an AudioSpecificConfig: one
-// program, one layer, frame length type 0, buffer fullness 0xFF, no other
-// data, no CRC.
-std::vector<uint8_t> streamMuxConfig(const std::vector<uint8_t>& audioSpecificConfig, size_t configBits) {
-  std::vector<uint8_t> bytes;
-  int bits = 0;
-  auto put = [&](uint32_t value, int count) {
-    for (int i = count - 1; i >= 0; --i) {
-      if (bits % 8 == 0) bytes.push_back(0);
-      if ((value >> i) & 1) bytes.back() |= static_cast<uint8_t>(0x80 >> (bits % 8));
-      ++bits;
-    }
-  };
-  put(0, 1);  // audioMuxVersion
-  put(1, 1);  // allStreamsSameTimeFraming
-  put(0, 6);  // numSubFrames
-  put(0, 4);  // numProgram
-  put(0, 3);  // numLayer
-  for (size_t bit = 0; bit < configBits; ++bit) put((audioSpecificConfig[bit / 8] >> (7 - bit % 8)) & 1, 1);
-  put(0, 3);     // frameLengthType
-  put(0xFF, 8);  // latmBufferFullness
-  put(0, 1);     // otherDataPresent
-  put(0, 1);     // crcCheckPresent
-  return bytes;
+// LATM StreamMuxConfig around |config|: one program, one layer, frame
+// length type 0, buffer fullness 0xFF, no other data, no CRC.
+std::vector<uint8_t> streamMuxConfig(const BitWriter& config) {
+  BitWriter out;
+  out.put(0, 1);  // audioMuxVersion
+  out.put(1, 1);  // allStreamsSameTimeFraming
+  out.put(0, 6);  // numSubFrames
+  out.put(0, 4);  // numProgram
+  out.put(0, 3);  // numLayer
+  for (size_t bit = 0; bit < config.bits; ++bit) out.put((config.bytes[bit / 8] >> (7 - bit % 8)) & 1, 1);
+  out.put(0, 3);     // frameLengthType
+  out.put(0xFF, 8);  // latmBufferFullness
+  out.put(0, 1);     // otherDataPresent
+  out.put(0, 1);     // crcCheckPresent
+  return out.bytes;
 }
 
 bool isCodec(const char* codec, const char* name) { return strcasecmp(codec, name) == 0; }
@@ -176,15 +242,18 @@ std::string buildSdp(const StreamDescription& produced, const std::string& addre
     const std::vector<uint8_t> config = fromHex(audio.getCodecData());
     if (isCodec(audio.getCodec(), "libfaac") || isCodec(audio.getCodec(), "aac")) {
       if (latm) {
-        const size_t bits = coreConfigBits(config);
-        if (bits == 0) {
+        const LatmAudioConfig latmConfig = latmAudioConfig(config);
+        if (latmConfig.config.bits == 0) {
           error = "the AAC configuration " + toHex(config) + " has no LATM form here";
           return "";
         }
         std::snprintf(line, sizeof line, "a=rtpmap:%s MP4A-LATM/%d/%d\r\n", type.c_str(), rate, channels);
         sdp += line;
-        sdp += "a=fmtp:" + type + " profile-level-id=15; object=2; cpresent=0; config=" +
-               toHex(streamMuxConfig(config, bits)) + "\r\n";
+        // High Quality Audio L2; HE-AAC L2 and HE-AAC v2 L2 where SBR (and
+        // PS) are signalled.
+        const int profileLevel = latmConfig.ps ? 0x30 : latmConfig.sbr ? 0x2C : 15;
+        sdp += "a=fmtp:" + type + " profile-level-id=" + std::to_string(profileLevel) + "; object=2; cpresent=0; config=" +
+               toHex(streamMuxConfig(latmConfig.config)) + "\r\n";
       } else {
         std::snprintf(line, sizeof line, "a=rtpmap:%s MPEG4-GENERIC/%d/%d\r\n", type.c_str(), rate, channels);
         sdp += line;
