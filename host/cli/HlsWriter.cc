@@ -199,6 +199,13 @@ bool HlsWriter::finish(double endSeconds) {
   return writeMasterPlaylist();
 }
 
+bool HlsWriter::publishHeld() {
+  if (!publishAtFinish_) return true;
+  for (auto& [key, rendition] : renditions_)
+    if (!writeMediaPlaylist(playlistName(key), rendition, false)) return false;
+  return writeMasterPlaylist();
+}
+
 bool HlsWriter::writeMediaPlaylist(const std::string& name, Rendition& rendition, bool ended) {
   // A segment whose length is not known yet (the last, until the end) is
   // listed once it is. Every segment's length, rounded to the nearest

@@ -69,6 +69,9 @@ class HlsWriter {
   // announced that every later segment keeps to, and a published one may
   // not change. Meant for a file, copied far faster than it plays.
   void publishAtFinish() { publishAtFinish_ = true; }
+  // After a failure, instead of finish(): writes the held-back playlists
+  // as they stand, without their end (the output is incomplete).
+  bool publishHeld();
   // Ends the segments announced without a length at |endSeconds| (the end
   // of the last frame fed, on the same clock), then writes every media
   // playlist with its end tag, and the master playlist.

@@ -459,10 +459,8 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     }
   }
   const std::string written = rtp ? request.sdp : request.output;
-  // Declared before the file: it is in use until the file is closed. A
-  // live pace keeps the small buffer: a reader of the growing file (a
-  // pipe) gets each packet soon.
-  std::vector<char> fileBuffer(hls || rtp || request.realtime ? 0 : 1 << 20);
+  // Declared before the file: it is in use until the file is closed.
+  std::vector<char> fileBuffer;
   std::unique_ptr<FILE, FileCloser> file(hls ? nullptr : std::fopen(written.c_str(), "wb"));
   if (!file && !hls) {
     std::fprintf(stderr, "zanstream transcode: cannot write %s: %s\n", written.c_str(), std::strerror(errno));
@@ -470,8 +468,15 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   }
   // The muxer hands over every packet as it is made: a large buffer turns
   // a write call per page into one per megabyte (glibc takes no size
-  // without a buffer).
-  if (!fileBuffer.empty()) std::setvbuf(file.get(), fileBuffer.data(), _IOFBF, fileBuffer.size());
+  // without a buffer). Only for a file of a medium with an end, read as
+  // fast as it goes: whoever reads a live output as it grows (a pipe, a
+  // player following the file) gets each packet soon.
+  struct stat opened {};
+  if (!hls && !rtp && !request.realtime && descriptions.medium->getDuration() > 0 &&
+      ::fstat(fileno(file.get()), &opened) == 0 && S_ISREG(opened.st_mode)) {
+    fileBuffer.resize(1 << 20);
+    std::setvbuf(file.get(), fileBuffer.data(), _IOFBF, fileBuffer.size());
+  }
   if (rtp) {
     // The session description goes out before any packet.
     const char* latm = settings.get("audioUseLATM");
@@ -578,6 +583,8 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   if (!closed || writer.failed() || (playlists && !playlists->finish(endSeconds))) {
     std::fprintf(stderr, "zanstream transcode: writing %s failed%s%s\n", destination.c_str(),
                  playlists && !playlists->error().empty() ? ": " : "", playlists ? playlists->error().c_str() : "");
+    // Playlists held back for the end list what was written, unfinished.
+    if (playlists) playlists->publishHeld();
     result = 1;
   }
   if (!writer.ended()) {

@@ -194,6 +194,8 @@ TEST(HlsWriterTest, AHeldBackPlaylistAppearsOnceWithATargetForEverySegment) {
     ASSERT_TRUE(writer.add(cache + "/" + name, start, length)) << writer.error();
     EXPECT_FALSE(std::filesystem::exists(hls + "/main.m3u8") || std::filesystem::exists(hls + "/master.m3u8"));
   }
+  ASSERT_TRUE(writer.publishHeld());  // what a failed run leaves: the list so far, without its end
+  EXPECT_EQ(readFile(hls + "/main.m3u8").find("ENDLIST"), std::string::npos);
   ASSERT_TRUE(writer.finish(24.4)) << writer.error();
   EXPECT_NE(readFile(hls + "/main.m3u8").find("#EXT-X-TARGETDURATION:14\n"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(hls + "/master.m3u8"));
