@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -232,14 +233,21 @@ class Nginx {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "nginx", nullptr, nullptr, argv.data(), environ) != 0) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Gone with this program, however it ends.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::execvp("nginx", argv.data());
+      ::_exit(127);
+    }
+    if (pid_ < 0) {
       pid_ = 0;
       return;
     }
     // Listening within two seconds, or given up.
     const std::string probe = "http://127.0.0.1:" + std::to_string(port) + "/";
     for (int attempt = 0; attempt < 40 && url_.empty(); ++attempt) {
-      if (runSeconds({"curl", "-s", "--noproxy", "*", "-o", "/dev/null", probe}) > 0) url_ = probe;
+      if (runSeconds({"curl", "-s", "--noproxy", "*", "--max-time", "1", "-o", "/dev/null", probe}) > 0) url_ = probe;
       else ::usleep(50000);
     }
   }
