@@ -98,9 +98,7 @@ void FFMpegEncoder::resetPosition(uint64_t position) {
   videoDrained_ = false;
   lastVideoInput_ = streamer::kNoTime;
   segmentStart_ = INT64_MIN;
-  // The stream goes on from a new position: from a key frame again.
-  copiedKeySeen_ = false;
-  firstLeftOut_ = streamer::kNoTime;
+  awaitCopiedKeyFrame();
   seekOffset_ = position * 1000;
   audioVideoDiff_ = firstAudioTs_ = firstVideoTs_ = INT64_MIN;
   copiedTimes_.reset(copiedTimes_.depth());

@@ -97,8 +97,7 @@ bool FFMpegEncoder::openCopiedRtp(Output& out, const std::string& codecName, Kin
     const double fps = source.getVideo()->getFrameRate() > 0 ? source.getVideo()->getFrameRate() : 25.0;
     copiedFrameDuration_ = static_cast<uint64_t>(1000000.0 / fps);
     copiedTimes_.reset(CopiedVideoTimes::reorderDepth(id, config, 2));
-    copiedKeySeen_ = false;
-    firstLeftOut_ = kNoTime;
+    awaitCopiedKeyFrame();
   }
   heldAudio_.held = false;
   (video ? static_cast<streamer::TrackDescription*>(profile_->target->getVideo()) : profile_->target->getAudio())
@@ -244,8 +243,7 @@ void FFMpegEncoder::setUpCopiedVideo(AVStream& stream, const std::vector<uint8_t
   const int depth = CopiedVideoTimes::reorderDepth(stream.codecpar->codec_id, config, 2);
   stream.codecpar->video_delay = depth;
   copiedTimes_.reset(depth);
-  copiedKeySeen_ = false;
-  firstLeftOut_ = kNoTime;
+  awaitCopiedKeyFrame();
   logDebug("FFMpegEncoder::addNewStream : copied video reorders %d pictures", depth);
 }
 

@@ -204,6 +204,11 @@ class FFMpegEncoder : public streamer::TranscoderPluginInterface, private MuxerS
   // Whether a copied picture goes out (false: no time or bytes, or before
   // the first key frame).
   bool takesCopiedPicture(streamer::SamplePacket& packet);
+  // A new copied stream, or one from a new position: from a key frame again.
+  void awaitCopiedKeyFrame() {
+    copiedKeySeen_ = false;
+    firstLeftOut_ = streamer::kNoTime;
+  }
   void writePassthroughAudio(streamer::SamplePacket& packet);
   // RTP targets: a copied stream's payloads, set up from the source's
   // configuration (false, logged, for codecs without a payload format here).

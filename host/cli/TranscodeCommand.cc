@@ -423,6 +423,8 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   const bool hls = !request.hls.empty();
   const std::string destination = rtp ? request.rtp : hls ? request.hls : request.output;
   std::unique_ptr<HlsWriter> playlists;
+  // The medium's length as the input knows it; 0: a live source.
+  const uint64_t durationMs = descriptions.medium->getDuration();
   if (hls) {
     struct stat status {};
     if ((::mkdir(request.hls.c_str(), 0755) != 0 && errno != EEXIST) || ::stat(request.hls.c_str(), &status) != 0 ||
@@ -442,7 +444,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     // knows the longest run, the playlists announce that length from the
     // first one on (their target duration may never change).
     const char* run = descriptions.input.get("longestKeyFrameRunMs");
-    if (run && request.medium.skipVideo) target = std::max(target, std::round(target + std::atof(run) / 1000.0));
+    if (run && request.medium.skipVideo) target = std::round(target + std::atof(run) / 1000.0);
     playlists = std::make_unique<HlsWriter>(
         request.hls, target, [&library](const std::string& path) { return readMediaFacts(library, path); },
         request.hlsListSize);
@@ -451,7 +453,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
     // segment's length is known; a live source or window is published as
     // it goes, and its target grows where a segment outgrows it.
     if (request.medium.skipVideo && !run && request.hlsListSize == 0 && !request.realtime &&
-        descriptions.medium->getDuration() > 0) {
+        durationMs > 0) {
       playlists->publishAtFinish();
       std::fprintf(stderr,
                    "zanstream transcode: the source does not say how far apart its key frames lie: the playlists "
@@ -472,7 +474,7 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   // fast as it goes: whoever reads a live output as it grows (a pipe, a
   // player following the file) gets each packet soon.
   struct stat opened {};
-  if (!hls && !rtp && !request.realtime && descriptions.medium->getDuration() > 0 &&
+  if (!hls && !rtp && !request.realtime && durationMs > 0 &&
       ::fstat(fileno(file.get()), &opened) == 0 && S_ISREG(opened.st_mode)) {
     fileBuffer.resize(1 << 20);
     std::setvbuf(file.get(), fileBuffer.data(), _IOFBF, fileBuffer.size());
@@ -503,7 +505,6 @@ int runTranscode(PluginLibrary& library, const std::vector<std::string>& argumen
   OutputWriter writer(*encoder, rtp ? nullptr : file.get(), rtp ? &sender : nullptr, playlists.get());
   FrameSummary summary(produced.hasAudio(), produced.hasVideo());
   ProgressLine progress(true);
-  const uint64_t durationMs = descriptions.medium->getDuration();
   uint64_t positionMs = 0;
   uint64_t endUs = 0;  // the end of the last frame of either stream
   StopSignal stop;
